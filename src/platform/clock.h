@@ -1,0 +1,28 @@
+// The local clock as an OLE Automation date (days since 30 December 1899, the fraction
+// being the time of day), and the split of such a value into calendar fields.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace vexcard::platform {
+
+struct DateTimeParts {
+  int year = 1899, month = 12, day = 30;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// Now, local time. Thread-safe.
+double nowOle();
+
+// Splits t into calendar fields as the host runtime does: t is first rounded to whole
+// milliseconds; negative values count backwards in days with a positive time of day.
+DateTimeParts decodeOle(double t);
+
+// The inverse of decodeOle for valid fields.
+double encodeOle(const DateTimeParts& parts);
+
+// Replaces the clock (tests); an empty function restores the real one. Thread-safe.
+void setClockOverride(std::function<double()> now);
+
+}  // namespace vexcard::platform

@@ -1,0 +1,31 @@
+// The driver's settings store: a key holding 32-bit integer values.
+//
+// On Windows it is the registry key HKEY_LOCAL_MACHINE\SOFTWARE\Norvex\ZUR (REG_DWORD
+// values). On POSIX it is a directory with one file per value (see settings_store_posix.cpp
+// for its location); each value is written to a temporary file, flushed and renamed over
+// the old one, so a crash or a power loss leaves either the old or the new value, never a
+// torn or empty one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+namespace vexcard::platform {
+
+class SettingsStore {
+ public:
+  virtual ~SettingsStore() = default;
+
+  // Opens the driver's key, creating it when missing. Never throws: a key that cannot be
+  // opened gives a store whose reads fail and whose writes throw.
+  static std::unique_ptr<SettingsStore> open();
+
+  // The value, or nullopt when it is missing, not an integer or cannot be read.
+  virtual std::optional<std::int32_t> readInt(std::string_view name) = 0;
+  // Stores the value. Throws vexcard::Exception when it cannot be stored.
+  virtual void writeInt(std::string_view name, std::int32_t value) = 0;
+};
+
+}  // namespace vexcard::platform

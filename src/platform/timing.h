@@ -1,0 +1,78 @@
+// The timing policy.
+//
+// Every sleep and every bounded wait of the system takes its duration from here, by
+// name. Production uses the real constants; tests install a policy that scales them
+// down (or sets single ones), so that a 50-second retry path runs in milliseconds with
+// the same code.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vexcard::timing {
+
+enum class Delay : std::uint8_t {
+  kCtsAnswer,          // 1000 ms: wait for the terminal's CTS answer, per hand-shake try
+  kHandshakeRetry,     // 2000 ms: pause after a hand-shake try without answer
+  kReplyWait,          // 10000 ms: wait for a complete reply
+  kResyncPause,        // 500 ms: before the shift re-synchronisation (reply code 0x81)
+  kResyncCloseShift,   // 400 ms: after tsCloseShift inside the re-synchronisation
+  kBusyPause,          // 300 ms: before tsReset after reply code 0x8F
+  kExecutingPause,     // 2000 ms: before tsReset after a final reply code 0x01
+  kKeepAliveIdle,      // 60000 ms: idle time after which the keep-alive thread polls
+  kPace500,            // 500 ms: before each follow-up command of a card operation
+  kPace400,            // 400 ms: closing pause of some card operations
+  kPace300,            // 300 ms: closing pause of some card operations
+  kThreadStartAck,     // 3000 ms: wait for a port worker thread's start acknowledgement
+  kThreadStopAck,      // 200 ms: wait for a port worker thread's stop acknowledgement
+  kWriterTimeout,      // 60000 ms: the port writer's wait for one device write
+  kDeviceWriteTimeout, // 20000 ms: a device write ends within this time
+  kCount
+};
+
+inline constexpr std::size_t kDelayCount = static_cast<std::size_t>(Delay::kCount);
+
+// A complete set of durations in milliseconds.
+class Policy {
+ public:
+  // The real constants.
+  static Policy production();
+  // Every production value multiplied by num/den (rounded down, at least 1 ms where the
+  // production value is not 0).
+  static Policy scaled(std::uint32_t num, std::uint32_t den);
+
+  Policy& set(Delay d, std::uint32_t ms) {
+    values_[static_cast<std::size_t>(d)] = ms;
+    return *this;
+  }
+  std::uint32_t get(Delay d) const { return values_[static_cast<std::size_t>(d)]; }
+
+ private:
+  std::array<std::uint32_t, kDelayCount> values_{};
+};
+
+// Duration of d under the active policy. Thread-safe.
+std::uint32_t ms(Delay d);
+
+// Sleeps for the duration of d under the active policy.
+void sleep(Delay d);
+
+// Replaces the active policy. Thread-safe; meant for tests and tools.
+void install(const Policy& policy);
+
+// Installs a policy for the lifetime of the object and restores the previous one.
+class ScopedPolicy {
+ public:
+  explicit ScopedPolicy(const Policy& policy);
+  ~ScopedPolicy();
+  ScopedPolicy(const ScopedPolicy&) = delete;
+  ScopedPolicy& operator=(const ScopedPolicy&) = delete;
+
+ private:
+  Policy previous_;
+};
+
+// The active policy as a whole (a snapshot).
+Policy current();
+
+}  // namespace vexcard::timing
