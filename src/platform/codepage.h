@@ -114,8 +114,12 @@ std::string cp1251ToUtf8(std::string_view cp1251);
 // form become '?'.
 std::string utf8ToCp1251(std::string_view utf8);
 
-// The platform's ANSI-to-OEM conversion of a product name: Windows-1251 to code page 866
-// (on Windows the system's own conversion is used).
+// Windows-1251 to code page 866. Characters without a code page 866 form become '?'.
+std::string cp1251ToCp866(std::string_view cp1251);
+
+// The platform's ANSI-to-OEM conversion of a product name. On POSIX it is cp1251ToCp866;
+// on Windows the system's own conversion (which gives the same bytes on the
+// Russian-language systems the product table is written for).
 std::string ansiToOem(std::string_view cp1251);
 
 }  // namespace vexcard
