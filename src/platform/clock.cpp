@@ -5,10 +5,11 @@
 // that count divided by a day's milliseconds with truncation, the time of day is the
 // remainder of its absolute value: so -1.25 is 29 December 1899, 06:00, and -0.5 is
 // 30 December 1899, 12:00.
+#include "platform/clock.h"
+
 #include <cmath>
 #include <cstdint>
 
-#include "platform/clock.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::platform {
@@ -82,15 +83,15 @@ double encodeOle(const DateTimeParts& p) {
       p.day > daysInMonth(p.year, p.month)) {
     throw EConvertError("Invalid argument to date encode");
   }
-  if (p.hour < 0 || p.hour > 23 || p.minute < 0 || p.minute > 59 || p.second < 0 ||
-      p.second > 59 || p.millisecond < 0 || p.millisecond > 999) {
+  if (p.hour < 0 || p.hour > 23 || p.minute < 0 || p.minute > 59 || p.second < 0 || p.second > 59 ||
+      p.millisecond < 0 || p.millisecond > 999) {
     throw EConvertError("Invalid argument to time encode");
   }
   const auto day = static_cast<double>(
       daysFromCivil(p.year, static_cast<unsigned>(p.month), static_cast<unsigned>(p.day)) -
       kOleEpoch);
-  const std::int64_t ms = ((std::int64_t{p.hour} * 60 + p.minute) * 60 + p.second) * 1000 +
-                          p.millisecond;
+  const std::int64_t ms =
+      ((std::int64_t{p.hour} * 60 + p.minute) * 60 + p.second) * 1000 + p.millisecond;
   const double time = static_cast<double>(ms) / static_cast<double>(kMsPerDay);
   // Before day 0 the time of day counts away from zero, as decodeOle reads it.
   return day >= 0 ? day + time : day - time;

@@ -29,8 +29,7 @@ double localNow() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   tm fields{};
-  if (localtime_r(&ts.tv_sec, &fields) == nullptr &&
-      gmtime_r(&ts.tv_sec, &fields) == nullptr) {
+  if (localtime_r(&ts.tv_sec, &fields) == nullptr && gmtime_r(&ts.tv_sec, &fields) == nullptr) {
     return 0.0;
   }
   DateTimeParts p;

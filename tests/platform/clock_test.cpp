@@ -29,8 +29,7 @@ void expectParts(double t, const DateTimeParts& want) {
 constexpr double kMsPerDay = 86400000.0;
 
 TEST(Clock, DecodesKnownDates) {
-  expectParts(39146 + (14 * 3600000 + 7 * 60000 + 9750) / kMsPerDay,
-              at(2007, 3, 5, 14, 7, 9, 750));
+  expectParts(39146 + (14 * 3600000 + 7 * 60000 + 9750) / kMsPerDay, at(2007, 3, 5, 14, 7, 9, 750));
   expectParts(0.0, at(1899, 12, 30));
   expectParts(36525.0, at(1999, 12, 31));
   expectParts(36525.5, at(1999, 12, 31, 12));
