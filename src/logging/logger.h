@@ -14,21 +14,31 @@ namespace vexcard::logging {
 // Rotation threshold in bytes.
 inline constexpr std::int32_t kLogSizeLimit = 10485760;
 
-// Sets LogPath to the host executable's path with its extension replaced by extension,
-// and empties the list of pending lines.
+// Sets LogPath to the host executable's path with its extension replaced by extension
+// (empty when that path cannot be found), and empties the list of pending lines.
 void InitLog(std::string_view extension);
 
 // The active log file path; empty means nothing is written.
 std::string LogPath();
 void SetLogPath(std::string path);
 
-// The driver's fixed log path on this platform ("C:\DOVA\LogFiles\VexCard.log" on Windows).
+// The driver's fixed log path on this platform: "VexCard.log" in platform::defaultLogFolder()
+// ("C:\DOVA\LogFiles\VexCard.log" on Windows).
 std::string DefaultLogPath();
 
-// Formats and appends one line of the given type (0..6, prefix "-+?!#$^").
+// Formats and appends one line of the given type (0..6, prefix "-+?!#$^"; a type above 6
+// takes the prefix of 6).
 void WriteLog(std::uint8_t type, std::string_view text) noexcept;
 
 // Archives the active file into generations .0 .. .10 when it has grown beyond limit.
+// Takes the log's lock; failures are ignored.
 void RotateLog(std::int32_t limit);
+
+namespace testing {
+// Returns the module-wide log state to what it is at load time: LogPath empty, no pending
+// lines, and the next successful open counted as the first (preceded by an empty line).
+// For tests only.
+void resetLogState();
+}  // namespace testing
 
 }  // namespace vexcard::logging

@@ -16,10 +16,13 @@ struct DateTimeParts {
 double nowOle();
 
 // Splits t into calendar fields as the host runtime does: t is first rounded to whole
-// milliseconds; negative values count backwards in days with a positive time of day.
+// milliseconds; negative values count backwards in days with a positive time of day
+// (-1.25 is 29 December 1899, 06:00). A value outside the years 1..9999, NaN or an
+// infinity gives all fields 0. Pure and thread-safe.
 DateTimeParts decodeOle(double t);
 
-// The inverse of decodeOle for valid fields.
+// The inverse of decodeOle for valid fields. Throws vexcard::EConvertError when a field is
+// out of range (year 1..9999, a real day of the month, 0..23:59:59.999).
 double encodeOle(const DateTimeParts& parts);
 
 // Replaces the clock (tests); an empty function restores the real one. Thread-safe.

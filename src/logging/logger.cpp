@@ -1,0 +1,179 @@
+// The log file writer.
+//
+// Module-wide state lives in one object that is built on first use and never destroyed,
+// so the lock is usable from load time on and a thread that logs while the process exits
+// never meets a destroyed lock or path. `LogLock` (a std::mutex) guards the path, the
+// pending lines and the first-write flag, and is held across rotation, open, write and
+// close, so lines of different threads never mix.
+#include "logging/logger.h"
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <new>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace vexcard::logging {
+namespace {
+
+constexpr std::string_view kPrefixes = "-+?!#$^";
+// The text between the brackets of every line; empty in this system.
+constexpr std::string_view kLogTag = "";
+constexpr std::string_view kEndOfLine = "\r\n";
+constexpr int kGenerations = 11;  // ".0" .. ".10"
+
+struct LogState {
+  std::mutex lock;                  // LogLock
+  std::string path;                 // LogPath; empty: nothing is written
+  std::deque<std::string> pending;  // PendingLines: file lines without their line end
+  bool first_write = true;          // FirstWrite
+};
+
+LogState& state() {
+  alignas(LogState) static unsigned char storage[sizeof(LogState)];
+  static LogState* const s = new (storage) LogState();
+  return *s;
+}
+
+// "dd.mm hh:mm:ss.zzz" of the current local time.
+std::string timeStamp() {
+  const platform::DateTimeParts p = platform::decodeOle(platform::nowOle());
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d.%02d %02d:%02d:%02d.%03d", p.day, p.month, p.hour, p.minute,
+                p.second, p.millisecond);
+  return buf;
+}
+
+// The file line: prefix character, blank, then "%s [%s] %s" of time stamp, tag and text.
+// Types above 6 take the prefix of type 6.
+std::string fileLine(std::uint8_t type, std::string_view text) {
+  const std::string stamp = timeStamp();
+  std::string line;
+  line.reserve(2 + stamp.size() + 3 + kLogTag.size() + 2 + text.size());
+  line += kPrefixes[type < kPrefixes.size() ? type : kPrefixes.size() - 1];
+  line += ' ';
+  line += stamp;
+  line += " [";
+  line += kLogTag;
+  line += "] ";
+  line += text;
+  return line;
+}
+
+// The path with its extension replaced; a name without one gets the extension appended.
+std::string changeFileExt(std::string_view path, std::string_view extension) {
+  std::string delimiters(platform::kPathDelimiters);
+  delimiters += '.';
+  const std::size_t pos = path.find_last_of(delimiters);
+  std::string result(pos != std::string_view::npos && path[pos] == '.' ? path.substr(0, pos)
+                                                                       : path);
+  result += extension;
+  return result;
+}
+
+// Caller holds LogLock. Every failure is ignored.
+void rotateLocked(const std::string& path, std::int32_t limit) {
+  if (path.empty() || !platform::fileExists(path)) return;
+  if (platform::fileSize(path) <= static_cast<std::int64_t>(limit)) return;
+  const auto generation = [&](int n) { return path + "." + std::to_string(n); };
+  const std::string oldest = generation(kGenerations - 1);
+  if (platform::fileExists(oldest)) platform::deleteFile(oldest);
+  for (int n = kGenerations - 2; n >= 0; --n) {
+    const std::string from = generation(n);
+    if (platform::fileExists(from)) platform::renameFile(from, generation(n + 1));
+  }
+  platform::renameFile(path, generation(0));
+}
+
+}  // namespace
+
+void InitLog(std::string_view extension) {
+  const std::string exe = platform::hostExecutablePath();
+  // An unknown program path leaves the log off rather than writing to a relative name.
+  std::string path = exe.empty() ? std::string() : changeFileExt(exe, extension);
+  LogState& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.path = std::move(path);
+  s.pending.clear();
+}
+
+std::string LogPath() {
+  LogState& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  return s.path;
+}
+
+void SetLogPath(std::string path) {
+  LogState& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.path = std::move(path);
+}
+
+std::string DefaultLogPath() {
+  std::string path = platform::defaultLogFolder();
+  path += platform::kPathSeparator;
+  path += "VexCard.log";
+  return path;
+}
+
+void WriteLog(std::uint8_t type, std::string_view text) noexcept {
+  // Every failure, before or under the lock, is discarded; the guard releases the lock.
+  try {
+    // The time stamp is taken before the lock.
+    std::string line = fileLine(type, text);
+    LogState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.path.empty()) return;
+    rotateLocked(s.path, kLogSizeLimit);
+    platform::OutputFile file;
+    if (!file.openAppend(s.path) && !file.create(s.path)) {
+      // Logging stays off until a new path is set; the line waits for that.
+      s.path.clear();
+      s.pending.push_back(std::move(line));
+      return;
+    }
+    // One write per call: the lines of a call reach the file together or, on a failure,
+    // are lost together.
+    std::string out;
+    if (s.first_write) {
+      out += kEndOfLine;
+      s.first_write = false;
+    }
+    for (const std::string& p : s.pending) {
+      out += p;
+      out += kEndOfLine;
+    }
+    s.pending.clear();
+    out += line;
+    out += kEndOfLine;
+    file.write(out);
+    file.close();
+  } catch (...) {
+  }
+}
+
+void RotateLog(std::int32_t limit) {
+  try {
+    LogState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    rotateLocked(s.path, limit);
+  } catch (...) {
+    // Rotation failures are ignored.
+  }
+}
+
+namespace testing {
+
+void resetLogState() {
+  LogState& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.path.clear();
+  s.pending.clear();
+  s.first_write = true;
+}
+
+}  // namespace testing
+
+}  // namespace vexcard::logging

@@ -1,0 +1,68 @@
+// File services of the log writer: existence and size, delete, rename, a file written at
+// its end, the host executable's path and the folder of the driver's log.
+//
+// Paths are narrow strings in the platform's own form (on Windows the ANSI code page).
+// None of these functions throws; failures come back as results. Each call is thread-safe
+// by itself; an OutputFile object is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vexcard::platform {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+// Characters after which a file name begins (folder and drive delimiters).
+inline constexpr std::string_view kPathDelimiters = "\\/:";
+#else
+inline constexpr char kPathSeparator = '/';
+inline constexpr std::string_view kPathDelimiters = "/";
+#endif
+
+// True when path names an existing entry that is not a folder.
+bool fileExists(const std::string& path);
+// The size in bytes of an existing file; -1 when there is none or it cannot be examined.
+std::int64_t fileSize(const std::string& path);
+// Deletes a file. False when it could not be deleted (also when it does not exist).
+bool deleteFile(const std::string& path);
+// Renames from to to. Fails, leaving both alone, when to already exists.
+bool renameFile(const std::string& from, const std::string& to);
+
+// The full path of the running program (the host executable, also when this code runs in
+// a library loaded by it); empty when it cannot be found.
+std::string hostExecutablePath();
+
+// The folder of the driver's log file, without a closing separator. It is never created
+// by the driver: when it does not exist nothing is logged.
+//   Windows: C:\DOVA\LogFiles
+//   POSIX:   $VEXCARD_LOG_DIR when set and not empty; else $XDG_STATE_HOME/vexcard/LogFiles
+//            when XDG_STATE_HOME is an absolute path; else $HOME/.local/state/vexcard/LogFiles;
+//            else (no HOME) /var/log/vexcard.
+std::string defaultLogFolder();
+
+// A file written at its end; closed by close() or the destructor.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Opens an existing file for appending. False when it does not exist or cannot be opened.
+  bool openAppend(const std::string& path);
+  // Creates the file empty (replacing any file of that name) and opens it for writing.
+  bool create(const std::string& path);
+  // Writes all of bytes at the end of the file. False when not open or on a failure.
+  bool write(std::string_view bytes);
+  // Closes the file; false when the close reported an error. Does nothing when closed.
+  bool close();
+  bool isOpen() const { return handle_ != kClosed; }
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t handle_ = kClosed;  // a descriptor on POSIX, a HANDLE on Windows
+};
+
+}  // namespace vexcard::platform

@@ -1,0 +1,134 @@
+// File services on POSIX: plain descriptors, rename without replacing (renameat2 with
+// RENAME_NOREPLACE where the kernel has it), the program path from /proc/self/exe.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/files.h"
+
+namespace vexcard::platform {
+namespace {
+
+// Environment variables that choose paths are ignored in a set-user-ID program.
+const char* pathFromEnvironment(const char* name) {
+#ifdef __GLIBC__
+  const char* v = secure_getenv(name);
+#else
+  const char* v = issetugid() ? nullptr : getenv(name);
+#endif
+  return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+std::string withoutClosingSeparators(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+std::int64_t fileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool renameFile(const std::string& from, const std::string& to) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+  // A file system without the flag: check first (a race with another writer of the same
+  // folder is accepted here).
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string hostExecutablePath() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return buffer;
+    }
+    if (buffer.size() >= 65536) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string defaultLogFolder() {
+  if (const char* dir = pathFromEnvironment("VEXCARD_LOG_DIR")) {
+    return withoutClosingSeparators(dir);
+  }
+  if (const char* state = pathFromEnvironment("XDG_STATE_HOME"); state && state[0] == '/') {
+    return withoutClosingSeparators(state) + "/vexcard/LogFiles";
+  }
+  if (const char* home = pathFromEnvironment("HOME")) {
+    return withoutClosingSeparators(home) + "/.local/state/vexcard/LogFiles";
+  }
+  return "/var/log/vexcard";
+}
+
+OutputFile::~OutputFile() { close(); }
+
+bool OutputFile::openAppend(const std::string& path) {
+  close();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  handle_ = fd;
+  return true;
+}
+
+bool OutputFile::create(const std::string& path) {
+  close();
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  handle_ = fd;
+  return true;
+}
+
+bool OutputFile::write(std::string_view bytes) {
+  if (!isOpen()) return false;
+  const int fd = static_cast<int>(handle_);
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool OutputFile::close() {
+  if (!isOpen()) return true;
+  const int fd = static_cast<int>(handle_);
+  handle_ = kClosed;
+  // The descriptor is released even when close reports an error; it is not retried.
+  return ::close(fd) == 0;
+}
+
+}  // namespace vexcard::platform
