@@ -26,8 +26,9 @@ std::string valueText(long double x) {
 
 long double RoundDecimal(long double x, std::int8_t n) {
   if (n < 0) {
-    throw Exception(std::string("Округление до отрицательного числа знаков не поддерживается: "_w1251) +
-                    std::to_string(n));
+    throw Exception(
+        std::string("Округление до отрицательного числа знаков не поддерживается: "_w1251) +
+        std::to_string(n));
   }
   long double y = x;
   for (int k = 0; k < n; ++k) y *= 10.0L;

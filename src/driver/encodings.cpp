@@ -60,8 +60,7 @@ std::uint32_t EncodeMoney(Currency amount) {
   const std::int64_t rest = amount.raw % 100;
   if (rest > 50 || (rest == 50 && (hundredths & 1) != 0)) ++hundredths;
   if (amount.raw < 0 || hundredths > static_cast<std::int64_t>(kMaxWireHundredths)) {
-    throw Exception(std::string("Сумма вне допустимого диапазона: "_w1251) +
-                    currencyText(amount) +
+    throw Exception(std::string("Сумма вне допустимого диапазона: "_w1251) + currencyText(amount) +
                     std::string(" (допустимо от 0 до 167772,15)"_w1251));
   }
   return (static_cast<std::uint32_t>(hundredths) << 8) | 0xFEu;

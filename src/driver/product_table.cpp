@@ -79,8 +79,7 @@ static_assert(kProducts[26].code == 0x10181 && kProducts[29].code == 0x40281 &&
 TKodTovar ProductOfPurse(std::int32_t p) {
   if (p == 0) throw Exception(std::string("Не указан код товара (кошелек = 0)"_w1251));
   if (p < 1 || p > kProductCount) {
-    throw Exception(std::string("Неверный код товара (кошелек = "_w1251) + std::to_string(p) +
-                    ")");
+    throw Exception(std::string("Неверный код товара (кошелек = "_w1251) + std::to_string(p) + ")");
   }
   return kProducts[static_cast<std::size_t>(p - 1)];
 }

@@ -6,8 +6,8 @@ namespace vexcard::link {
 
 namespace {
 
-constexpr std::uint8_t kSix = 0x36;     // "6"
-constexpr std::uint8_t kZero = 0x30;    // "0"
+constexpr std::uint8_t kSix = 0x36;      // "6"
+constexpr std::uint8_t kZero = 0x30;     // "0"
 constexpr std::uint8_t kRefusal = 0x4E;  // "N"
 constexpr std::uint8_t kEtxByte = 0x03;
 

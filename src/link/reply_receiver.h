@@ -30,14 +30,14 @@ namespace vexcard::link {
 
 struct ReplyReceiver {
   // RxState values. Any other value ignores every byte.
-  static constexpr std::uint8_t kIdle = 3;            // awaiting "6" or the refusal "N"
-  static constexpr std::uint8_t kHeaderSix = 9;       // awaiting "0"
-  static constexpr std::uint8_t kLengthHigh = 5;      // first hex digit of L
-  static constexpr std::uint8_t kLengthLow = 8;       // second hex digit of L
-  static constexpr std::uint8_t kBody = 1;            // the body characters
-  static constexpr std::uint8_t kChecksumHigh = 6;    // first hex digit of the checksum
-  static constexpr std::uint8_t kChecksumLow = 7;     // second hex digit of the checksum
-  static constexpr std::uint8_t kAwaitEtx = 4;        // the terminator 0x03
+  static constexpr std::uint8_t kIdle = 3;             // awaiting "6" or the refusal "N"
+  static constexpr std::uint8_t kHeaderSix = 9;        // awaiting "0"
+  static constexpr std::uint8_t kLengthHigh = 5;       // first hex digit of L
+  static constexpr std::uint8_t kLengthLow = 8;        // second hex digit of L
+  static constexpr std::uint8_t kBody = 1;             // the body characters
+  static constexpr std::uint8_t kChecksumHigh = 6;     // first hex digit of the checksum
+  static constexpr std::uint8_t kChecksumLow = 7;      // second hex digit of the checksum
+  static constexpr std::uint8_t kAwaitEtx = 4;         // the terminator 0x03
   static constexpr std::uint8_t kChecksumFailed = 10;  // ignores everything until reset
 
   // The body is at most 256 characters (the 8-bit character count wraps), so at most

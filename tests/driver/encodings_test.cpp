@@ -33,9 +33,9 @@ TEST(Currency, FromDoubleRoundsHalfToEvenAndRefusesWhatCannotFit) {
   EXPECT_EQ(currencyFromDouble(-0.03125).raw, -312);
   EXPECT_EQ(currencyFromDouble(900000000000000.0).raw, 9000000000000000000);
 
-  for (double bad : {std::numeric_limits<double>::quiet_NaN(),
-                     std::numeric_limits<double>::infinity(),
-                     -std::numeric_limits<double>::infinity(), 1e15, -1e15}) {
+  for (double bad :
+       {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+        -std::numeric_limits<double>::infinity(), 1e15, -1e15}) {
     EXPECT_THROW(currencyFromDouble(bad), Exception) << bad;
   }
   EXPECT_DOUBLE_EQ(toDouble(Currency::fromRaw(23000)), 2.30);
@@ -60,9 +60,9 @@ TEST(Money, RoundsHundredthsHalfToEven) {
 
 TEST(Money, RefusesAmountsThatWouldWrapInsteadOfSendingThem) {
   // 167 772.16 would go out as 0.00, -0.01 as 167 772.15: both refused.
-  for (std::int64_t raw : {std::int64_t{1677721600}, std::int64_t{1677721550}, std::int64_t{-100},
-                           std::int64_t{-40}, std::numeric_limits<std::int64_t>::min(),
-                           std::numeric_limits<std::int64_t>::max()}) {
+  for (std::int64_t raw :
+       {std::int64_t{1677721600}, std::int64_t{1677721550}, std::int64_t{-100}, std::int64_t{-40},
+        std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}) {
     EXPECT_THROW(EncodeMoney(Currency::fromRaw(raw)), Exception) << raw;
   }
   try {
@@ -102,7 +102,7 @@ TEST(DateTime, PacksSixBytesDroppingMilliseconds) {
             (std::array<std::uint8_t, 6>{0x07, 0x03, 0x05, 0x0E, 0x07, 0x09}));
   const double almostTen = 39146.0 + (14 * 3600 + 7 * 60 + 9.999) / 86400.0;
   EXPECT_EQ(PackDateTime(almostTen)[5], 9);
-  EXPECT_EQ(PackDateTime(36312.5)[0], 0xFF);  // 1 June 1999
+  EXPECT_EQ(PackDateTime(36312.5)[0], 0xFF);   // 1 June 1999
   EXPECT_EQ(PackDateTime(130027.0)[0], 0xFF);  // 31 December 2255
   EXPECT_EQ(PackDateTime(0.0), (std::array<std::uint8_t, 6>{0x9B, 12, 30, 0, 0, 0}));
 

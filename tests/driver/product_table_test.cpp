@@ -23,7 +23,7 @@ std::string errorOf(std::int32_t purse) {
 TEST(ProductTable, FuelRowsByPurseNumber) {
   EXPECT_EQ(ProductOfPurse(2).code, 2);
   EXPECT_EQ(ProductOfPurse(2).name, "\xC4\xD2");  // ДТ
-  EXPECT_EQ(ProductOfPurse(4).name, "DTF");         // Latin letters
+  EXPECT_EQ(ProductOfPurse(4).name, "DTF");       // Latin letters
   EXPECT_EQ(ProductOfPurse(19).code, 92);
   EXPECT_EQ(ProductOfPurse(19).name, "\xC0\xE8-92");  // Аи-92
   EXPECT_EQ(ProductOfPurse(1).code, 0x01);

@@ -42,8 +42,7 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
 std::string goodFrame(const std::vector<std::uint8_t>& body) {
   auto checksum = static_cast<std::uint8_t>(0x60 ^ body.size());
   for (std::uint8_t b : body) checksum ^= b;
-  return "60" + hex({static_cast<std::uint8_t>(body.size())}) + hex(body) + hex({checksum}) +
-         kEtx;
+  return "60" + hex({static_cast<std::uint8_t>(body.size())}) + hex(body) + hex({checksum}) + kEtx;
 }
 
 class ReplyReceiverTest : public ::testing::Test {
