@@ -17,8 +17,9 @@ namespace {
 constexpr long double kBias = 0.5000000001L;
 
 std::string valueText(long double x) {
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%.21Lg", x);
+  // As a double: the message needs no more, and every runtime formats a double alike.
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "%.17g", static_cast<double>(x));
   return buffer;
 }
 

@@ -102,7 +102,9 @@ std::string currencyText(Currency amount) {
   std::string fraction = std::to_string(magnitude % kCurrencyScale);
   fraction.insert(0, 4 - fraction.size(), '0');
   while (fraction.size() > 2 && fraction.back() == '0') fraction.pop_back();
-  return (negative ? "-" : "") + std::to_string(magnitude / kCurrencyScale) + "," + fraction;
+  std::string text = negative ? "-" : "";
+  text.append(std::to_string(magnitude / kCurrencyScale)).append(",").append(fraction);
+  return text;
 }
 
 }  // namespace vexcard::driver

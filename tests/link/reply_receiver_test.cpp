@@ -109,7 +109,7 @@ TEST_F(ReplyReceiverTest, RefusalWhileIdleThenAGoodFrameInTheSameBatch) {
 }
 
 TEST_F(ReplyReceiverTest, StrayHeaderCharacterLosesTheFrame) {
-  const Effects e = feed(rx, "6" + std::string("600305000066") + kEtx);
+  const Effects e = feed(rx, "6600305000066" + kEtx);
   EXPECT_EQ(e.drops, 0);
   EXPECT_FALSE(e.eventSet);
   EXPECT_EQ(rx.RxState, ReplyReceiver::kIdle);
