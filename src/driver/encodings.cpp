@@ -80,11 +80,10 @@ Currency DecodeMoney(std::uint32_t wire) {
 }
 
 std::array<std::uint8_t, 6> PackDateTime(double oleDate) {
-  // The runtime's date range: 1 January 100 to 31 December 9999.
-  if (!(oleDate >= -657434.0 && oleDate < 2958466.0)) {
-    throw Exception(std::string("Неверная дата: "_w1251) + doubleText(oleDate));
-  }
+  // The split gives no fields (month 0) for NaN, infinities and dates outside the years
+  // 1..9999.
   const platform::DateTimeParts parts = platform::decodeOle(oleDate);
+  if (parts.month == 0) throw Exception(std::string("Неверная дата: "_w1251) + doubleText(oleDate));
   return {static_cast<std::uint8_t>(parts.year - 2000), static_cast<std::uint8_t>(parts.month),
           static_cast<std::uint8_t>(parts.day),         static_cast<std::uint8_t>(parts.hour),
           static_cast<std::uint8_t>(parts.minute),      static_cast<std::uint8_t>(parts.second)};

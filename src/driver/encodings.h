@@ -37,7 +37,7 @@ Currency DecodeMoney(std::uint32_t wire);
 
 // An OLE date-time to the 6-byte date: year - 2000 (low 8 bits), month, day, hour,
 // minute, second; milliseconds are dropped. NaN, infinities and dates outside the years
-// 100..9999 throw.
+// 1..9999 throw.
 std::array<std::uint8_t, 6> PackDateTime(double oleDate);
 
 // One BCD byte as two characters "0" + high nibble, "0" + low nibble. No digit check:
