@@ -23,6 +23,7 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     200,    // kThreadStopAck
     60000,  // kWriterTimeout
     20000,  // kDeviceWriteTimeout
+    100,    // kPortRetryPause
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is

@@ -27,6 +27,8 @@ enum class Delay : std::uint8_t {
   kThreadStopAck,      // 200 ms: wait for a port worker thread's stop acknowledgement
   kWriterTimeout,      // 60000 ms: the port writer's wait for one device write
   kDeviceWriteTimeout, // 20000 ms: a device write ends within this time
+  kPortRetryPause,     // 100 ms: a port worker's pause before retrying a device call that
+                       // failed at once (event wait, write), so that it never spins
   kCount
 };
 

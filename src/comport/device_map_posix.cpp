@@ -1,0 +1,63 @@
+// The per-port device mapping on POSIX.
+//
+// COM n opens, in this order: the in-process override for n; the device named by the
+// environment variable VEXCARD_COM<n>; the default /dev/ttyS<n-1> (COM1 is /dev/ttyS0,
+// the first serial port, as Windows numbers them from 1 and Linux from 0). COM0 has no
+// default device and never opens unless an override maps it.
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "comport/device_map.h"
+#include "comport/device_posix.h"
+
+namespace vexcard::comport {
+
+namespace {
+
+std::mutex& overridesMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<unsigned, DeviceFactory>& overrides() {
+  static std::map<unsigned, DeviceFactory> m;
+  return m;
+}
+
+}  // namespace
+
+void setDeviceOverride(unsigned port, DeviceFactory factory) {
+  std::lock_guard<std::mutex> g(overridesMutex());
+  if (factory) {
+    overrides()[port] = std::move(factory);
+  } else {
+    overrides().erase(port);
+  }
+}
+
+std::unique_ptr<SerialDevice> openSerialDevice(unsigned port) {
+  DeviceFactory factory;
+  {
+    std::lock_guard<std::mutex> g(overridesMutex());
+    auto it = overrides().find(port);
+    if (it != overrides().end()) factory = it->second;
+  }
+  if (factory) return factory();  // called outside the lock: it may take its time
+  if (port == 0) return nullptr;
+
+  char name[32];
+  std::snprintf(name, sizeof name, "VEXCARD_COM%u", port);
+  if (const char* configured = std::getenv(name); configured != nullptr && *configured != 0) {
+    const std::string target(configured);
+    // Network serial ports (rfc2217://HOST:PORT) are recognised here.
+    return openPosixSerialDevice(target);
+  }
+  char path[32];
+  std::snprintf(path, sizeof path, "/dev/ttyS%u", port - 1);
+  return openPosixSerialDevice(path);
+}
+
+}  // namespace vexcard::comport
