@@ -65,8 +65,7 @@ class ModemStatusSlot {
 // "[COM<n>]:  <text>", the text of a port log line.
 std::string formatPortLine(unsigned port, std::string_view text);
 // caption followed by " XX" (upper-case hexadecimal) for each byte.
-std::string formatHexDump(const std::uint8_t* bytes, std::uint16_t count,
-                          std::string_view caption);
+std::string formatHexDump(const std::uint8_t* bytes, std::uint16_t count, std::string_view caption);
 
 class TComPort {
  public:
@@ -173,8 +172,8 @@ class TComPort {
   platform::Event WriteWake{platform::EventReset::kAuto};
   platform::Event WriteAbort{platform::EventReset::kAuto};
   platform::Event StopEvent{platform::EventReset::kManual};  // ends the paced retries
-  std::uint32_t CommEventMask = 0;     // event thread only
-  std::uint32_t CurrentEventMask = 0;  // event thread only
+  std::uint32_t CommEventMask = 0;                           // event thread only
+  std::uint32_t CurrentEventMask = 0;                        // event thread only
   platform::Thread EventThread;
   platform::Thread WriterThread;
 

@@ -35,9 +35,8 @@
 // write time-out the port installed, or until cancelWrite() (a byte in the cancel pipe; a
 // cancel that comes before a write has started ends that write).
 //
-// Thread-safety: as SerialDevice requires; mutex_ guards the event state and the counters.
+// Thread-safety: see device_posix_impl.h.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -48,39 +47,24 @@
 #endif
 
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <mutex>
 #include <string>
 
 #include "comport/device_posix.h"
-#include "comport/interruptible_loop_posix.h"
+#include "comport/device_posix_impl.h"
 #include "comport/line_speed_posix.h"
-#include "logging/logger.h"
 
 namespace vexcard::comport {
 
+namespace posix_detail {
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int kModemLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
 constexpr std::uint32_t kFlagParityCheck = 0x0002;
 constexpr std::uint32_t kFlagCtsFlow = 0x0004;
 constexpr std::uint32_t kFlagDtrEnable = 0x0010;
 constexpr std::uint32_t kFlagRtsEnable = 0x1000;
 constexpr std::uint32_t kFlagRtsHandshake = 0x2000;
-
-void drainPipe(int fd) {
-  char buf[64];
-  while (::read(fd, buf, sizeof buf) > 0) {
-  }
-}
-
-void poke(int fd) {
-  const char byte = 1;
-  (void)!::write(fd, &byte, 1);  // a full pipe already holds a wake-up
-}
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -94,384 +78,169 @@ std::uint32_t modemBits(int lines) {
          ((lines & TIOCM_RNG) ? kMsRingOn : 0) | ((lines & TIOCM_CD) ? kMsRlsdOn : 0);
 }
 
-class PosixSerialDevice final : public SerialDevice {
- public:
-  explicit PosixSerialDevice(std::string path) : path_(std::move(path)) {}
+}  // namespace
 
-  ~PosixSerialDevice() override {
-    modemWatch_.stop();  // before the descriptor it waits on is closed
-    closeFd(epoll_);
-    closeFd(wake_[0]);
-    closeFd(wake_[1]);
-    closeFd(cancel_[0]);
-    closeFd(cancel_[1]);
-    closeFd(fd_);  // releases the flock and the exclusive mode
-  }
-
-  bool open() {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0 || !::isatty(fd_)) return false;
-    (void)::ioctl(fd_, TIOCEXCL);
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
-    termios t{};
-    if (::tcgetattr(fd_, &t) != 0) return false;
-    ::cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd_, TCSANOW, &t) != 0) return false;
-    if (!makePipe(wake_) || !makePipe(cancel_)) return false;
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_ < 0) return false;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET;
-    ev.data.fd = fd_;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
-    ev.events = EPOLLIN;
-    ev.data.fd = wake_[0];
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_[0], &ev) != 0) return false;
-    startModemWatch();
-    return true;
-  }
-
-  bool setupQueues(std::uint32_t, std::uint32_t) override { return !isVanished(); }
-
-  bool getSettings(LineSettings& out) override {
-    termios t{};
-    std::uint32_t rate = 0;
-    if (::tcgetattr(fd_, &t) != 0 || !readLineSpeed(fd_, rate)) return false;
-    out.baudRate = rate;
-    switch (t.c_cflag & CSIZE) {
-      case CS5: out.byteSize = 5; break;
-      case CS6: out.byteSize = 6; break;
-      case CS7: out.byteSize = 7; break;
-      default: out.byteSize = 8; break;
-    }
-    out.parity = 0;
-    if (t.c_cflag & PARENB) {
-      const bool odd = (t.c_cflag & PARODD) != 0;
-      out.parity = (t.c_cflag & CMSPAR) ? (odd ? 3 : 4) : (odd ? 1 : 2);
-    }
-    out.stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
-    out.flags = 0x0001 | kFlagDtrEnable;  // binary; DTR raised while open
-    if (t.c_iflag & INPCK) out.flags |= kFlagParityCheck;
-    out.flags |= (t.c_cflag & CRTSCTS) ? kFlagCtsFlow | kFlagRtsHandshake : kFlagRtsEnable;
-    return true;
-  }
-
-  bool setSettings(const LineSettings& s) override {
-    termios before{};
-    std::uint32_t rateBefore = 0;
-    if (::tcgetattr(fd_, &before) != 0 || !readLineSpeed(fd_, rateBefore)) return false;
-    termios t = before;
-    tcflag_t size;
-    switch (s.byteSize) {
-      case 5: size = CS5; break;
-      case 6: size = CS6; break;
-      case 7: size = CS7; break;
-      case 8: size = CS8; break;
-      default: return false;
-    }
-    static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
-                                           PARENB | CMSPAR};
-    if (s.parity > 4 || s.stopBits == 1 || s.stopBits > 2 || s.baudRate == 0) return false;
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    t.c_cflag |= size | kParity[s.parity] | (s.stopBits == 2 ? CSTOPB : 0);
-    if (s.flags & kFlagCtsFlow) t.c_cflag |= CRTSCTS;
-    t.c_iflag &= ~INPCK;
-    if (s.flags & kFlagParityCheck) t.c_iflag |= INPCK;
-    bool ok = ::tcsetattr(fd_, TCSANOW, &t) == 0 && writeLineSpeed(fd_, s.baudRate);
-    // Read back: tcsetattr succeeds when any part was taken.
-    termios after{};
-    std::uint32_t rate = 0;
-    constexpr tcflag_t kChecked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
-    ok = ok && ::tcgetattr(fd_, &after) == 0 && readLineSpeed(fd_, rate) &&
-         (after.c_cflag & kChecked) == (t.c_cflag & kChecked) &&
-         // A UART divides its clock: within 2 % of the asked rate the line still works.
-         std::uint64_t{rate > s.baudRate ? rate - s.baudRate : s.baudRate - rate} * 50 <=
-             s.baudRate;
-    if (!ok) {
-      (void)::tcsetattr(fd_, TCSANOW, &before);
-      (void)writeLineSpeed(fd_, rateBefore);
-    }
-    return ok;
-  }
-
-  bool setTimeouts(const CommTimeouts& timeouts) override {
-    std::lock_guard<std::mutex> g(mutex_);
-    timeouts_ = timeouts;
-    return true;
-  }
-
-  std::uint32_t clearError(CommStatusRecord& status) override {
-    status = {};
-    int count = 0;
-    if (::ioctl(fd_, FIONREAD, &count) == 0) status.inQueue = static_cast<std::uint32_t>(count);
-    if (::ioctl(fd_, TIOCOUTQ, &count) == 0) status.outQueue = static_cast<std::uint32_t>(count);
-    std::uint32_t word = 0;
-#if defined(TIOCGICOUNT)
-    std::lock_guard<std::mutex> g(mutex_);
-    serial_icounter_struct c{};
-    if (errorCountsSupported_ && ::ioctl(fd_, TIOCGICOUNT, &c) == 0) {
-      if (haveErrorCounts_) {
-        if (c.buf_overrun != errorCounts_.buf_overrun) word |= kCeRxOver;
-        if (c.overrun != errorCounts_.overrun) word |= kCeOverrun;
-        if (c.parity != errorCounts_.parity) word |= kCeRxParity;
-        if (c.frame != errorCounts_.frame) word |= kCeFrame;
-        if (c.brk != errorCounts_.brk) word |= kCeBreak;
-      }
-      errorCounts_ = c;
-      haveErrorCounts_ = true;
-    } else {
-      errorCountsSupported_ = false;
-    }
-#endif
-    return word;
-  }
-
-  bool purge(std::uint32_t flags) override {
-    if ((flags & kPurgeRxClear) != 0) return ::tcflush(fd_, TCIFLUSH) == 0;
-    return true;
-  }
-
-  bool setRts(bool on) override { return setLine(TIOCM_RTS, on); }
-  bool setDtr(bool on) override { return setLine(TIOCM_DTR, on); }
-
-  bool getModemStatus(std::uint32_t& status) override {
-    int lines = 0;
-    if (!modemLines_ || ::ioctl(fd_, TIOCMGET, &lines) != 0) return false;
-    status = modemBits(lines);
-    return true;
-  }
-
-  bool setEventMask(std::uint32_t mask) override {
-    std::lock_guard<std::mutex> g(mutex_);
-    mask_ = mask;
-    history_ = 0;
-    ++maskGeneration_;
-    poke(wake_[1]);  // completes a pending wait with the mask 0
-    return !vanished_;
-  }
-
-  EventWaitResult waitEvent(std::uint32_t& mask) override;
-
-  std::uint32_t read(std::uint8_t* dst, std::uint32_t count) override {
-    if (count == 0) return 0;
-    const ssize_t n = ::read(fd_, dst, count);
-    if (n > 0) return static_cast<std::uint32_t>(n);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    int queued = 0;
-    // An empty live device answers FIONREAD; a hung-up one does not.
-    if (n < 0 || ::ioctl(fd_, FIONREAD, &queued) != 0) markVanished();
-    return 0;
-  }
-
-  bool write(const std::uint8_t* src, std::uint32_t count, std::uint32_t& written) override;
-
-  void cancelWrite() override { poke(cancel_[1]); }
-
- private:
-  bool isVanished() {
-    std::lock_guard<std::mutex> g(mutex_);
-    return vanished_;
-  }
-
-  void markVanished() {
-    std::lock_guard<std::mutex> g(mutex_);
-    vanished_ = true;
-    poke(wake_[1]);
-  }
-
-  bool setLine(int line, bool on) {
-    if (!modemLines_) return false;
-    return ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line) == 0;
-  }
-
-  void startModemWatch();
-  void postModemEvents(std::uint32_t events) {
-    std::lock_guard<std::mutex> g(mutex_);
-    history_ |= events & mask_;
-    if (history_ != 0) poke(wake_[1]);
-  }
-
-  const std::string path_;
-  int fd_ = -1;
-  int epoll_ = -1;
-  int wake_[2] = {-1, -1};    // wakes a pending event wait
-  int cancel_[2] = {-1, -1};  // ends a write
-  bool modemLines_ = false;   // the device answers modem-line calls (set at open)
-  InterruptibleLoop modemWatch_;
-
-  std::mutex mutex_;
-  std::uint32_t mask_ = 0;
-  std::uint32_t history_ = 0;  // events of the mask not yet reported
-  std::uint64_t maskGeneration_ = 0;
-  bool vanished_ = false;
-  CommTimeouts timeouts_;
-#if defined(TIOCGICOUNT)
-  bool errorCountsSupported_ = true;
-  bool haveErrorCounts_ = false;
-  serial_icounter_struct errorCounts_{};
-#endif
-};
-
-void PosixSerialDevice::startModemWatch() {
-  int lines = 0;
-  if (::ioctl(fd_, TIOCMGET, &lines) != 0) {
-    // Reported once per open; line control then fails without asking the device again.
-    logging::WriteLog(1, "Modem lines not supported by " + path_ + ": " + std::strerror(errno));
-    return;
-  }
-  modemLines_ = true;
-#if defined(TIOCMIWAIT)
-  // Which lines changed: from the driver's interrupt counters where it keeps them (a line
-  // that went and came back shows up too), else from the line states.
-  struct Snapshot {
-    int lines = 0;
-#if defined(TIOCGICOUNT)
-    bool counted = false;
-    serial_icounter_struct counts{};
-#endif
-  };
-  const auto look = [this](Snapshot& s) {
-    if (::ioctl(fd_, TIOCMGET, &s.lines) != 0) return false;
-#if defined(TIOCGICOUNT)
-    s.counted = ::ioctl(fd_, TIOCGICOUNT, &s.counts) == 0;
-#endif
-    return true;
-  };
-  Snapshot first;
-  if (!look(first)) return;
-  const bool started = modemWatch_.start([this, look, last = first]() mutable {
-    if (::ioctl(fd_, TIOCMIWAIT, kModemLines) != 0) {
-      if (errno == EINTR) return true;  // a stop, or another signal: look again
-      logging::WriteLog(1, "Modem line events not supported by " + path_);
-      return false;
-    }
-    Snapshot now;
-    if (!look(now)) return false;
-    const int changed = (now.lines ^ last.lines) & kModemLines;
-    std::uint32_t events = 0;
-    if (changed & TIOCM_CTS) events |= kEvCts;
-    if (changed & TIOCM_DSR) events |= kEvDsr;
-    if (changed & TIOCM_CD) events |= kEvRlsd;
-    if (changed & TIOCM_RNG) events |= kEvRing;
-#if defined(TIOCGICOUNT)
-    if (now.counted && last.counted) {
-      if (now.counts.cts != last.counts.cts) events |= kEvCts;
-      if (now.counts.dsr != last.counts.dsr) events |= kEvDsr;
-      if (now.counts.dcd != last.counts.dcd) events |= kEvRlsd;
-      if (now.counts.rng != last.counts.rng) events |= kEvRing;
-    }
-#endif
-    last = now;
-    if (events != 0) postModemEvents(events);
-    return true;
-  });
-  if (!started) logging::WriteLog(1, "Modem line events unavailable for " + path_);
-#endif
+PosixSerialDevice::~PosixSerialDevice() {
+  modemWatch_.stop();  // before the descriptor it waits on is closed
+  closeFd(epoll_);
+  closeFd(wake_[0]);
+  closeFd(wake_[1]);
+  closeFd(cancel_[0]);
+  closeFd(cancel_[1]);
+  closeFd(fd_);  // releases the flock and the exclusive mode
 }
 
-EventWaitResult PosixSerialDevice::waitEvent(std::uint32_t& mask) {
-  std::unique_lock<std::mutex> lk(mutex_);
-  if (vanished_) return EventWaitResult::kResultFailed;
-  if (mask_ == 0) return EventWaitResult::kFailed;
-  drainPipe(wake_[0]);
-  std::uint64_t generation = maskGeneration_;
-  bool pending = false;  // the first look does not block: events already there complete at once
-  for (;;) {
-    lk.unlock();
-    epoll_event events[2];
-    const int n = ::epoll_wait(epoll_, events, 2, pending ? -1 : 0);
-    const int error = errno;
-    lk.lock();
-    if (n < 0 && error != EINTR) {
-      return pending ? EventWaitResult::kResultFailed : EventWaitResult::kFailed;
-    }
-    for (int k = 0; k < n; ++k) {
-      if (events[k].data.fd == wake_[0]) {
-        drainPipe(wake_[0]);
-      } else if (events[k].events & (EPOLLHUP | EPOLLERR)) {
-        vanished_ = true;
-      } else if (events[k].events & EPOLLIN) {
-        history_ |= kEvRxChar & mask_;
-      }
-    }
-    if (vanished_) return EventWaitResult::kResultFailed;
-    if (maskGeneration_ != generation) {
-      // A new mask: a pending wait completes with 0; one not yet pending takes the new mask.
-      if (pending) {
-        mask = 0;
-        return EventWaitResult::kCompletedAfterPending;
-      }
-      if (mask_ == 0) return EventWaitResult::kFailed;
-      generation = maskGeneration_;
-    }
-    if (history_ != 0) {
-      mask = history_;
-      history_ = 0;
-      return pending ? EventWaitResult::kCompletedAfterPending
-                     : EventWaitResult::kCompletedAtOnce;
-    }
-    pending = true;
-  }
-}
-
-bool PosixSerialDevice::write(const std::uint8_t* src, std::uint32_t count,
-                              std::uint32_t& written) {
-  written = 0;
-  CommTimeouts timeouts;
-  {
-    std::lock_guard<std::mutex> g(mutex_);
-    if (vanished_) return false;
-    timeouts = timeouts_;
-  }
-  pollfd cancelled{cancel_[0], POLLIN, 0};
-  if (::poll(&cancelled, 1, 0) == 1) {  // cancelled before it started
-    drainPipe(cancel_[0]);
-    return false;
-  }
-  const std::uint64_t limitMs =
-      std::uint64_t{timeouts.writeTotalMultiplier} * count + timeouts.writeTotalConstant;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
-  while (written < count) {
-    const ssize_t n = ::write(fd_, src + written, count - written);
-    if (n > 0) {
-      written += static_cast<std::uint32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) {
-      markVanished();
-      return false;
-    }
-    int timeoutMs = -1;
-    if (limitMs != 0) {
-      const auto left =
-          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return true;  // the write time-out: the rest is lost
-      timeoutMs = static_cast<int>(left);
-    }
-    pollfd p[2] = {{fd_, POLLOUT, 0}, {cancel_[0], POLLIN, 0}};
-    const int r = ::poll(p, 2, timeoutMs);
-    if (r < 0 && errno != EINTR) return false;
-    if (r <= 0) continue;
-    if (p[1].revents & POLLIN) {
-      drainPipe(cancel_[0]);
-      return false;
-    }
-    if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-      markVanished();
-      return false;
-    }
-  }
+bool PosixSerialDevice::open() {
+  fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0 || !::isatty(fd_)) return false;
+  (void)::ioctl(fd_, TIOCEXCL);
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return false;
+  termios t{};
+  if (::tcgetattr(fd_, &t) != 0) return false;
+  ::cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (::tcsetattr(fd_, TCSANOW, &t) != 0) return false;
+  if (!makePipe(wake_) || !makePipe(cancel_)) return false;
+  epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_ < 0) return false;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.fd = fd_;
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
+  ev.events = EPOLLIN;
+  ev.data.fd = wake_[0];
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_[0], &ev) != 0) return false;
+  startModemWatch();
   return true;
 }
 
-}  // namespace
+bool PosixSerialDevice::getSettings(LineSettings& out) {
+  termios t{};
+  std::uint32_t rate = 0;
+  if (::tcgetattr(fd_, &t) != 0 || !readLineSpeed(fd_, rate)) return false;
+  out.baudRate = rate;
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      out.byteSize = 5;
+      break;
+    case CS6:
+      out.byteSize = 6;
+      break;
+    case CS7:
+      out.byteSize = 7;
+      break;
+    default:
+      out.byteSize = 8;
+      break;
+  }
+  out.parity = 0;
+  if (t.c_cflag & PARENB) {
+    const bool odd = (t.c_cflag & PARODD) != 0;
+    out.parity = (t.c_cflag & CMSPAR) ? (odd ? 3 : 4) : (odd ? 1 : 2);
+  }
+  out.stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
+  out.flags = 0x0001 | kFlagDtrEnable;  // binary; DTR raised while open
+  if (t.c_iflag & INPCK) out.flags |= kFlagParityCheck;
+  out.flags |= (t.c_cflag & CRTSCTS) ? kFlagCtsFlow | kFlagRtsHandshake : kFlagRtsEnable;
+  return true;
+}
+
+bool PosixSerialDevice::setSettings(const LineSettings& s) {
+  termios before{};
+  std::uint32_t rateBefore = 0;
+  if (::tcgetattr(fd_, &before) != 0 || !readLineSpeed(fd_, rateBefore)) return false;
+  termios t = before;
+  tcflag_t size;
+  switch (s.byteSize) {
+    case 5:
+      size = CS5;
+      break;
+    case 6:
+      size = CS6;
+      break;
+    case 7:
+      size = CS7;
+      break;
+    case 8:
+      size = CS8;
+      break;
+    default:
+      return false;
+  }
+  static constexpr tcflag_t kParity[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
+                                         PARENB | CMSPAR};
+  if (s.parity > 4 || s.stopBits == 1 || s.stopBits > 2 || s.baudRate == 0) return false;
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= size | kParity[s.parity] | (s.stopBits == 2 ? CSTOPB : 0);
+  if (s.flags & kFlagCtsFlow) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~INPCK;
+  if (s.flags & kFlagParityCheck) t.c_iflag |= INPCK;
+  bool ok = ::tcsetattr(fd_, TCSANOW, &t) == 0 && writeLineSpeed(fd_, s.baudRate);
+  // Read back: tcsetattr succeeds when any part was taken.
+  termios after{};
+  std::uint32_t rate = 0;
+  constexpr tcflag_t kChecked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+  ok = ok && ::tcgetattr(fd_, &after) == 0 && readLineSpeed(fd_, rate) &&
+       (after.c_cflag & kChecked) == (t.c_cflag & kChecked) &&
+       // A UART divides its clock: within 2 % of the asked rate the line still works.
+       std::uint64_t{rate > s.baudRate ? rate - s.baudRate : s.baudRate - rate} * 50 <= s.baudRate;
+  if (!ok) {
+    (void)::tcsetattr(fd_, TCSANOW, &before);
+    (void)writeLineSpeed(fd_, rateBefore);
+  }
+  return ok;
+}
+
+bool PosixSerialDevice::setTimeouts(const CommTimeouts& timeouts) {
+  std::lock_guard<std::mutex> g(mutex_);
+  timeouts_ = timeouts;
+  return true;
+}
+
+std::uint32_t PosixSerialDevice::clearError(CommStatusRecord& status) {
+  status = {};
+  int count = 0;
+  if (::ioctl(fd_, FIONREAD, &count) == 0) status.inQueue = static_cast<std::uint32_t>(count);
+  if (::ioctl(fd_, TIOCOUTQ, &count) == 0) status.outQueue = static_cast<std::uint32_t>(count);
+  std::uint32_t word = 0;
+#if defined(TIOCGICOUNT)
+  std::lock_guard<std::mutex> g(mutex_);
+  serial_icounter_struct c{};
+  if (errorCountsSupported_ && ::ioctl(fd_, TIOCGICOUNT, &c) == 0) {
+    if (haveErrorCounts_) {
+      if (c.buf_overrun != errorCounts_.buf_overrun) word |= kCeRxOver;
+      if (c.overrun != errorCounts_.overrun) word |= kCeOverrun;
+      if (c.parity != errorCounts_.parity) word |= kCeRxParity;
+      if (c.frame != errorCounts_.frame) word |= kCeFrame;
+      if (c.brk != errorCounts_.brk) word |= kCeBreak;
+    }
+    errorCounts_ = c;
+    haveErrorCounts_ = true;
+  } else {
+    errorCountsSupported_ = false;
+  }
+#endif
+  return word;
+}
+
+bool PosixSerialDevice::purge(std::uint32_t flags) {
+  if ((flags & kPurgeRxClear) != 0) return ::tcflush(fd_, TCIFLUSH) == 0;
+  return true;
+}
+
+bool PosixSerialDevice::getModemStatus(std::uint32_t& status) {
+  int lines = 0;
+  if (!modemLines_ || ::ioctl(fd_, TIOCMGET, &lines) != 0) return false;
+  status = modemBits(lines);
+  return true;
+}
+
+}  // namespace posix_detail
 
 std::unique_ptr<SerialDevice> openPosixSerialDevice(const std::string& path) {
-  auto device = std::make_unique<PosixSerialDevice>(path);
+  auto device = std::make_unique<posix_detail::PosixSerialDevice>(path);
   if (!device->open()) return nullptr;
   return device;
 }

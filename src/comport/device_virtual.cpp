@@ -174,9 +174,8 @@ class VirtualEnd : public SerialDevice {
     const std::uint64_t generation = e.maskGeneration;
     e.waiting = true;
     state_->cv.notify_all();
-    state_->cv.wait(lk, [&] {
-      return e.faults.vanished || e.history != 0 || e.maskGeneration != generation;
-    });
+    state_->cv.wait(
+        lk, [&] { return e.faults.vanished || e.history != 0 || e.maskGeneration != generation; });
     e.waiting = false;
     if (e.faults.vanished) return EventWaitResult::kResultFailed;
     if (e.maskGeneration != generation) {
@@ -311,9 +310,7 @@ VirtualSerialPair::VirtualSerialPair(const VirtualLineOptions& options)
 
 VirtualSerialPair::~VirtualSerialPair() = default;
 
-std::unique_ptr<SerialDevice> VirtualSerialPair::open(int end) {
-  return openEnd(state_, end);
-}
+std::unique_ptr<SerialDevice> VirtualSerialPair::open(int end) { return openEnd(state_, end); }
 
 DeviceFactory VirtualSerialPair::factory(int end) {
   return [state = state_, end] { return openEnd(state, end); };

@@ -52,7 +52,7 @@ class VirtualSerialPair {
   // Fault switches of an end.
   void refuseDeviceSpecificEvent(int end, bool on);
   void vanish(int end, bool on = true);  // a vanished end cannot be opened either
-  void stallWrites(int end, bool on);  // off lets blocked writes go through
+  void stallWrites(int end, bool on);    // off lets blocked writes go through
 
   // Raises line errors (Win32 CE_* bits, reported by clearError) with the given events.
   void injectLineError(int end, std::uint32_t errorBits, std::uint32_t events);

@@ -13,28 +13,21 @@ namespace vexcard::comport {
 
 class SerialDeviceWrapper : public SerialDevice {
  public:
-  explicit SerialDeviceWrapper(std::unique_ptr<SerialDevice> target)
-      : target_(std::move(target)) {}
+  explicit SerialDeviceWrapper(std::unique_ptr<SerialDevice> target) : target_(std::move(target)) {}
 
   bool setupQueues(std::uint32_t inQueue, std::uint32_t outQueue) override {
     return target_->setupQueues(inQueue, outQueue);
   }
   bool getSettings(LineSettings& out) override { return target_->getSettings(out); }
-  bool setSettings(const LineSettings& settings) override {
-    return target_->setSettings(settings);
-  }
-  bool setTimeouts(const CommTimeouts& timeouts) override {
-    return target_->setTimeouts(timeouts);
-  }
+  bool setSettings(const LineSettings& settings) override { return target_->setSettings(settings); }
+  bool setTimeouts(const CommTimeouts& timeouts) override { return target_->setTimeouts(timeouts); }
   std::uint32_t clearError(CommStatusRecord& status) override {
     return target_->clearError(status);
   }
   bool purge(std::uint32_t flags) override { return target_->purge(flags); }
   bool setRts(bool on) override { return target_->setRts(on); }
   bool setDtr(bool on) override { return target_->setDtr(on); }
-  bool getModemStatus(std::uint32_t& status) override {
-    return target_->getModemStatus(status);
-  }
+  bool getModemStatus(std::uint32_t& status) override { return target_->getModemStatus(status); }
   bool setEventMask(std::uint32_t mask) override { return target_->setEventMask(mask); }
   EventWaitResult waitEvent(std::uint32_t& mask) override { return target_->waitEvent(mask); }
   std::uint32_t read(std::uint8_t* dst, std::uint32_t count) override {

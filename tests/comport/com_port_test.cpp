@@ -61,8 +61,7 @@ TEST_F(ComPortTest, OpenFailuresReleaseEverything) {
   log->refuseQueues = false;
   log->refuseSettings = true;
   log->destroyed = false;
-  EXPECT_EQ(errorOf<ENotSupported>([] { TestPort p(kPort); }),
-            "Parameter not supported for COM7");
+  EXPECT_EQ(errorOf<ENotSupported>([] { TestPort p(kPort); }), "Parameter not supported for COM7");
   EXPECT_TRUE(log->destroyed);
   EXPECT_TRUE(snapshot(&DeviceLog::masks).empty());  // no worker was started
 

@@ -28,12 +28,12 @@ inline constexpr auto kGuard = std::chrono::seconds(10);  // hang guard, not a t
 struct DeviceLog {
   std::mutex mutex;
   std::condition_variable cv;
-  std::vector<std::uint32_t> masks;       // setEventMask arguments
-  std::vector<LineSettings> settings;     // accepted setSettings records
-  std::vector<std::uint32_t> purges;      // purge flags
-  std::vector<std::uint32_t> writes;      // write sizes, in call order
-  std::vector<std::uint32_t> reads;       // read results (non-zero ones)
-  std::vector<EventWaitResult> waits;     // waitEvent results
+  std::vector<std::uint32_t> masks;    // setEventMask arguments
+  std::vector<LineSettings> settings;  // accepted setSettings records
+  std::vector<std::uint32_t> purges;   // purge flags
+  std::vector<std::uint32_t> writes;   // write sizes, in call order
+  std::vector<std::uint32_t> reads;    // read results (non-zero ones)
+  std::vector<EventWaitResult> waits;  // waitEvent results
   std::vector<bool> writeResults;
   CommTimeouts timeouts;
   int cancels = 0;
@@ -41,8 +41,8 @@ struct DeviceLog {
   // Faults.
   bool refuseQueues = false;
   bool refuseSettings = false;
-  bool failWaits = false;             // every waitEvent fails at once (kFailed)
-  std::uint32_t reportedFlags = 0;    // ORed into the flags getSettings reports
+  bool failWaits = false;           // every waitEvent fails at once (kFailed)
+  std::uint32_t reportedFlags = 0;  // ORed into the flags getSettings reports
 
   template <class Pred>
   bool waitFor(Pred pred) {
@@ -55,7 +55,9 @@ class RecordingDevice : public SerialDeviceWrapper {
  public:
   RecordingDevice(std::unique_ptr<SerialDevice> target, std::shared_ptr<DeviceLog> log)
       : SerialDeviceWrapper(std::move(target)), log_(std::move(log)) {}
-  ~RecordingDevice() override { note([&] { log_->destroyed = true; }); }
+  ~RecordingDevice() override {
+    note([&] { log_->destroyed = true; });
+  }
 
   bool setupQueues(std::uint32_t in, std::uint32_t out) override {
     if (fault(&DeviceLog::refuseQueues)) return false;
@@ -86,9 +88,8 @@ class RecordingDevice : public SerialDeviceWrapper {
     return SerialDeviceWrapper::setEventMask(mask);
   }
   EventWaitResult waitEvent(std::uint32_t& mask) override {
-    const EventWaitResult r = fault(&DeviceLog::failWaits)
-                                  ? EventWaitResult::kFailed
-                                  : SerialDeviceWrapper::waitEvent(mask);
+    const EventWaitResult r = fault(&DeviceLog::failWaits) ? EventWaitResult::kFailed
+                                                           : SerialDeviceWrapper::waitEvent(mask);
     note([&] { log_->waits.push_back(r); });
     return r;
   }
@@ -152,9 +153,8 @@ class TestPort : public TComPort {
   }
   bool waitForTotal(std::uint32_t total) {
     std::unique_lock<std::mutex> lk(mutex_);
-    return cv_.wait_for(lk, kGuard, [&] {
-      return std::accumulate(counts_.begin(), counts_.end(), 0u) >= total;
-    });
+    return cv_.wait_for(
+        lk, kGuard, [&] { return std::accumulate(counts_.begin(), counts_.end(), 0u) >= total; });
   }
   void throwOnce() {
     std::lock_guard<std::mutex> g(mutex_);
