@@ -3,7 +3,8 @@
 // COM n opens, in this order: the in-process override for n; the device named by the
 // environment variable VEXCARD_COM<n>; the default /dev/ttyS<n-1> (COM1 is /dev/ttyS0,
 // the first serial port, as Windows numbers them from 1 and Linux from 0). COM0 has no
-// default device and never opens unless an override maps it.
+// default device and never opens unless an override maps it. An empty VEXCARD_COM<n>
+// counts as unset.
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -52,7 +53,8 @@ std::unique_ptr<SerialDevice> openSerialDevice(unsigned port) {
   std::snprintf(name, sizeof name, "VEXCARD_COM%u", port);
   if (const char* configured = std::getenv(name); configured != nullptr && *configured != 0) {
     const std::string target(configured);
-    // Network serial ports (rfc2217://HOST:PORT) are recognised here.
+    // rfc2217://HOST:PORT, a network serial port, is to be recognised here, before the value
+    // is taken as a device path.
     return openPosixSerialDevice(target);
   }
   char path[32];

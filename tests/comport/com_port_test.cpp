@@ -41,12 +41,6 @@ TEST_F(ComPortTest, PortZeroStaysClosedAndOnlyStoresSettings) {
   EXPECT_TRUE(snapshot(&DeviceLog::settings).empty());
 }
 
-TEST_F(ComPortTest, ErrorsBelongToTheSerialFamily) {
-  TestPort port(0);
-  EXPECT_THROW(port.ReadByte(), ESerialIO);
-  EXPECT_THROW(port.ReadByte(), vexcard::Exception);
-}
-
 TEST_F(ComPortTest, OpenFailuresReleaseEverything) {
   setDeviceOverride(kPort, [] { return std::unique_ptr<SerialDevice>(); });
   EXPECT_EQ(errorOf<EOpenPortFail>([] { TestPort p(kPort); }), "Can't open COM7");
