@@ -24,6 +24,8 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     60000,  // kWriterTimeout
     20000,  // kDeviceWriteTimeout
     100,    // kPortRetryPause
+    5000,   // kNetworkConnect
+    3000,   // kNetworkReply
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is

@@ -29,6 +29,8 @@ enum class Delay : std::uint8_t {
   kDeviceWriteTimeout, // 20000 ms: a device write ends within this time
   kPortRetryPause,     // 100 ms: a port worker's pause before retrying a device call that
                        // failed at once (event wait, write), so that it never spins
+  kNetworkConnect,     // 5000 ms: a network serial port's TCP connection is made within this
+  kNetworkReply,       // 3000 ms: wait for a network serial port's answer to a request
   kCount
 };
 
