@@ -9,13 +9,18 @@ void appendEscaped(std::vector<std::uint8_t>& out, const std::uint8_t* data, std
   }
 }
 
-std::vector<std::uint8_t> comPortCommand(std::uint8_t command,
-                                         std::initializer_list<std::uint8_t> value) {
+std::vector<std::uint8_t> comPortCommand(std::uint8_t command, const std::uint8_t* value,
+                                         std::size_t count) {
   std::vector<std::uint8_t> out = {kIac, kSb, kOptComPort, command};
-  appendEscaped(out, value.begin(), value.size());
+  appendEscaped(out, value, count);
   out.push_back(kIac);
   out.push_back(kSe);
   return out;
+}
+
+std::vector<std::uint8_t> comPortCommand(std::uint8_t command,
+                                         std::initializer_list<std::uint8_t> value) {
+  return comPortCommand(command, value.begin(), value.size());
 }
 
 std::vector<std::uint8_t> comPortCommand32(std::uint8_t command, std::uint32_t value) {

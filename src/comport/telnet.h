@@ -80,6 +80,8 @@ void appendEscaped(std::vector<std::uint8_t>& out, const std::uint8_t* data, std
 // IAC SB COM-PORT-OPTION command value... IAC SE, with the value escaped.
 std::vector<std::uint8_t> comPortCommand(std::uint8_t command,
                                          std::initializer_list<std::uint8_t> value);
+std::vector<std::uint8_t> comPortCommand(std::uint8_t command, const std::uint8_t* value,
+                                         std::size_t count);
 // The same for a four-byte value in network order (SET-BAUDRATE).
 std::vector<std::uint8_t> comPortCommand32(std::uint8_t command, std::uint32_t value);
 
