@@ -78,14 +78,15 @@ int remainingMs(std::uint32_t timeout_ms, Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits on fd for events and on the waker. Returns the poll revents of fd (POLLIN also
-// for hang-up and errors), plus 0x10000 when woken; 0 on time-out.
+// Waits on fd for events and on the waker. Returns the poll revents of fd (a hang-up or
+// error as all of events), plus kWokenFlag when woken; 0 on time-out.
 constexpr unsigned kWokenFlag = 0x10000;
 unsigned pollWithWaker(int fd, short events, Waker& waker, std::uint32_t timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(
                                            timeout_ms == kInfinite ? 0 : timeout_ms);
   for (;;) {
-    pollfd fds[2] = {{fd, events, 0}, {waker.readEnd.get(), POLLIN, 0}};
+    // A descriptor nobody asks about stays out: poll would report its hang-up at once.
+    pollfd fds[2] = {{events != 0 ? fd : -1, events, 0}, {waker.readEnd.get(), POLLIN, 0}};
     const int n = ::poll(fds, 2, remainingMs(timeout_ms, deadline));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -97,7 +98,8 @@ unsigned pollWithWaker(int fd, short events, Waker& waker, std::uint32_t timeout
       result |= kWokenFlag;
     }
     unsigned ev = static_cast<unsigned short>(fds[0].revents);
-    if (ev & (POLLHUP | POLLERR | POLLNVAL)) ev |= POLLIN;
+    // A hang-up or error satisfies every request: receive() and send() then report it.
+    if (ev & (POLLHUP | POLLERR | POLLNVAL)) ev |= static_cast<unsigned>(events);
     return result | (ev & (POLLIN | POLLOUT));
   }
 }

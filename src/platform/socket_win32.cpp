@@ -160,7 +160,9 @@ unsigned TcpSocket::wait(unsigned conditions, std::uint32_t timeout_ms) {
     if ((conditions & kSocketReadable) && (m.readable || m.closed || m.shut)) {
       result |= kSocketReadable;
     }
-    if ((conditions & kSocketWritable) && m.writable) result |= kSocketWritable;
+    if ((conditions & kSocketWritable) && (m.writable || m.closed || m.shut)) {
+      result |= kSocketWritable;  // after a close, send() reports it
+    }
     if (result != 0) {
       if (::WaitForSingleObject(m.h.wake, 0) == WAIT_OBJECT_0) result |= kSocketWoken;
       return result;
