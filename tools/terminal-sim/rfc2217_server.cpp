@@ -71,12 +71,16 @@ class Rfc2217Server::Session final : public tn::Parser::Sink {
     negotiator_.receive(command, option, replies);
     std::lock_guard<std::mutex> g(s_.mu_);
     s_.queueLocked(std::move(replies));
-    const bool on = negotiator_.remote(tn::kOptComPort) == tn::Negotiator::State::kOn;
-    if (on && !s_.comPortOn_) {
-      s_.comPortOn_ = true;
-      s_.notifyModemLocked(0, true);  // the client learns the lines as they are now
-    }
+    if (negotiator_.remote(tn::kOptComPort) == tn::Negotiator::State::kOn) comPortAgreed();
     s_.pumpLocked();
+  }
+
+  // The client speaks COM-PORT-OPTION: it said WILL, or it sends its commands. (A client
+  // whose own request crossed ours may take our DO as the answer and never say WILL.)
+  void comPortAgreed() {
+    if (s_.comPortOn_) return;
+    s_.comPortOn_ = true;
+    s_.notifyModemLocked(0, true);  // the client learns the lines as they are now
   }
 
   void onSubnegotiation(const std::uint8_t* body, std::size_t count) override {
@@ -87,6 +91,7 @@ class Rfc2217Server::Session final : public tn::Parser::Sink {
     const std::uint8_t v = length > 0 ? value[0] : 0;
     const std::uint8_t answer = static_cast<std::uint8_t>(code + tn::kServerOffset);
     std::lock_guard<std::mutex> g(s_.mu_);
+    comPortAgreed();
     switch (code) {
       case tn::kSignature:
         s_.queueLocked(tn::comPortCommand(answer, reinterpret_cast<const std::uint8_t*>(kSignature),
