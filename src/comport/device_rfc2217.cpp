@@ -16,6 +16,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "platform/timing.h"
+#include "vexcard/exception.h"
 
 namespace vexcard::comport {
 namespace {
@@ -35,9 +36,7 @@ Clock::time_point deadlineAfter(Delay d) {
 
 // The RFC 2217 codes of the settings record's fields.
 std::uint8_t parityCode(std::uint8_t parity) { return static_cast<std::uint8_t>(parity + 1); }
-std::uint8_t stopCode(std::uint8_t stopBits) {
-  return stopBits == 0 ? 1 : stopBits == 1 ? 3 : 2;
-}
+std::uint8_t stopCode(std::uint8_t stopBits) { return stopBits == 0 ? 1 : stopBits == 1 ? 3 : 2; }
 
 class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
  public:
@@ -148,10 +147,10 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
     const bool tx = (flags & 0x05) != 0;  // PURGE_TXABORT, PURGE_TXCLEAR
     if (lost_) return false;
     if (!rx && !tx) return true;
-    queueLocked(tn::comPortCommand(tn::kPurgeData, {static_cast<std::uint8_t>(
-                                                        rx && tx ? tn::kPurgeBoth
-                                                        : rx     ? tn::kPurgeReceive
-                                                                 : tn::kPurgeTransmit)}));
+    queueLocked(
+        tn::comPortCommand(tn::kPurgeData, {static_cast<std::uint8_t>(rx && tx ? tn::kPurgeBoth
+                                                                      : rx     ? tn::kPurgeReceive
+                                                                           : tn::kPurgeTransmit)}));
     const std::uint64_t mine = ++purgeRequested_;
     if (!rx) return !lost_;
     // What the server sent before it purged is still on its way: drop it until the answer.
@@ -416,50 +415,19 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
 
 }  // namespace
 
-bool parseRfc2217Url(std::string_view url, std::string& host, std::uint16_t& port) {
-  constexpr std::string_view kScheme = "rfc2217://";
-  if (url.size() <= kScheme.size()) return false;
-  for (std::size_t k = 0; k < kScheme.size(); ++k) {
-    const char c = url[k];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kScheme[k]) return false;
-  }
-  std::string_view rest = url.substr(kScheme.size());
-  std::string_view name;
-  if (rest.front() == '[') {
-    const std::size_t close = rest.find(']');
-    if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-      return false;
-    }
-    name = rest.substr(1, close - 1);
-    rest = rest.substr(close + 2);
-  } else {
-    const std::size_t colon = rest.find(':');
-    if (colon == std::string_view::npos) return false;
-    name = rest.substr(0, colon);
-    rest = rest.substr(colon + 1);
-    if (name.find_first_of("/?@ ") != std::string_view::npos) return false;
-  }
-  if (name.empty() || rest.empty() || rest.size() > 5) return false;
-  std::uint32_t value = 0;
-  for (char c : rest) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (value == 0 || value > 65535) return false;
-  host.assign(name);
-  port = static_cast<std::uint16_t>(value);
-  return true;
-}
-
 std::unique_ptr<SerialDevice> openRfc2217Device(std::string_view url) {
   std::string host;
   std::uint16_t port = 0;
   if (!parseRfc2217Url(url, host, port)) return nullptr;
   auto socket = platform::TcpSocket::connect(host, port, timing::ms(Delay::kNetworkConnect));
   if (!socket) return nullptr;
-  auto device = std::make_unique<Rfc2217Device>(std::move(socket));
-  if (!device->agree()) return nullptr;
-  return device;
+  try {
+    auto device = std::make_unique<Rfc2217Device>(std::move(socket));
+    if (!device->agree()) return nullptr;
+    return device;
+  } catch (const Exception&) {  // no thread for the reader
+    return nullptr;
+  }
 }
 
 }  // namespace vexcard::comport

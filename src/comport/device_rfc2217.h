@@ -5,6 +5,13 @@
 // connection: line settings, RTS and DTR, modem-state and line-state notifications,
 // receive purges and data with IAC doubling. A reader thread of its own turns the stream
 // into a receive queue and events; docs/rfc2217.md lists what is and is not carried.
+//
+// Beyond the SerialDevice contract: every setEventMask() ends a pending wait with mask 0
+// and a wait with mask 0 fails at once; delivered events always come as
+// kCompletedAfterPending; the event bit 0x2000 is accepted and never reported;
+// cancelWrite() ends the write in progress or, when none is, the next one; a lost
+// connection ends every wait with kResultFailed and fails every later call but read().
+// Thread-safe as the contract requires.
 #pragma once
 
 #include <cstdint>

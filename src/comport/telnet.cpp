@@ -24,10 +24,9 @@ std::vector<std::uint8_t> comPortCommand(std::uint8_t command,
 }
 
 std::vector<std::uint8_t> comPortCommand32(std::uint8_t command, std::uint32_t value) {
-  return comPortCommand(command, {static_cast<std::uint8_t>(value >> 24),
-                                  static_cast<std::uint8_t>(value >> 16),
-                                  static_cast<std::uint8_t>(value >> 8),
-                                  static_cast<std::uint8_t>(value)});
+  return comPortCommand(
+      command, {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
 }
 
 void Parser::reset() {
@@ -149,7 +148,7 @@ void Negotiator::receive(std::uint8_t command, std::uint8_t option,
     }
   } else {
     if (state == State::kOn) put(out, refuse, option);  // acknowledges the switch-off
-    state = State::kOff;  // also the refusal of our request
+    state = State::kOff;                                // also the refusal of our request
   }
 }
 

@@ -125,8 +125,7 @@ class Negotiator {
 
   // local: options this end performs when asked (DO is answered with WILL); remote:
   // options this end lets the peer perform (WILL is answered with DO). Others are refused.
-  Negotiator(std::initializer_list<std::uint8_t> local,
-             std::initializer_list<std::uint8_t> remote);
+  Negotiator(std::initializer_list<std::uint8_t> local, std::initializer_list<std::uint8_t> remote);
 
   void requestLocal(std::uint8_t option, std::vector<std::uint8_t>& out);   // WILL
   void requestRemote(std::uint8_t option, std::vector<std::uint8_t>& out);  // DO

@@ -50,7 +50,7 @@ std::size_t OutQueue::withdraw(std::uint64_t id, std::size_t count) {
       i += it->bytes[i] == kIac ? 2 : 1;
       ++taken;
     }
-    it->bytes.resize(i);  // i is offset, or offset + 1 for a half-sent pair
+    it->bytes.resize(i);    // i is offset, or offset + 1 for a half-sent pair
     if (i == it->offset) {  // nothing left: it counts as sent (it is the front segment)
       lastSent_ = it->id;
       segments_.erase(it);

@@ -82,8 +82,8 @@ int remainingMs(std::uint32_t timeout_ms, Clock::time_point deadline) {
 // error as all of events), plus kWokenFlag when woken; 0 on time-out.
 constexpr unsigned kWokenFlag = 0x10000;
 unsigned pollWithWaker(int fd, short events, Waker& waker, std::uint32_t timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                           timeout_ms == kInfinite ? 0 : timeout_ms);
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(timeout_ms == kInfinite ? 0 : timeout_ms);
   for (;;) {
     // A descriptor nobody asks about stays out: poll would report its hang-up at once.
     pollfd fds[2] = {{events != 0 ? fd : -1, events, 0}, {waker.readEnd.get(), POLLIN, 0}};

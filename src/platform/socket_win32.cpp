@@ -4,9 +4,13 @@
 // Winsock records FD_WRITE and FD_CLOSE once; the socket latches them (writable,
 // closed) so that a wait that did not ask for them when they came still sees them later.
 // FD_READ is latched the same way until the next receive().
+
+// winsock2.h must come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 
 #include <atomic>
 #include <chrono>
@@ -64,8 +68,7 @@ struct Handles {
   bool attach(long events) {
     net = ::WSACreateEvent();
     wake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    return net != WSA_INVALID_EVENT && wake != nullptr &&
-           ::WSAEventSelect(s, net, events) == 0;
+    return net != WSA_INVALID_EVENT && wake != nullptr && ::WSAEventSelect(s, net, events) == 0;
   }
 };
 
@@ -152,8 +155,8 @@ long TcpSocket::receive(std::uint8_t* data, std::size_t count) {
 }
 
 unsigned TcpSocket::wait(unsigned conditions, std::uint32_t timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                           timeout_ms == kInfinite ? 0 : timeout_ms);
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(timeout_ms == kInfinite ? 0 : timeout_ms);
   Impl& m = *impl_;
   for (;;) {
     unsigned result = 0;
@@ -168,8 +171,8 @@ unsigned TcpSocket::wait(unsigned conditions, std::uint32_t timeout_ms) {
       return result;
     }
     WSAEVENT events[2] = {m.h.net, m.h.wake};
-    const DWORD r = ::WSAWaitForMultipleEvents(2, events, FALSE,
-                                               remainingMs(timeout_ms, deadline), FALSE);
+    const DWORD r =
+        ::WSAWaitForMultipleEvents(2, events, FALSE, remainingMs(timeout_ms, deadline), FALSE);
     if (r == WSA_WAIT_EVENT_0 + 1) return kSocketWoken;
     if (r != WSA_WAIT_EVENT_0) {
       if (r == WSA_WAIT_TIMEOUT) return 0;

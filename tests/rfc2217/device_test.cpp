@@ -1,10 +1,9 @@
 // The RFC 2217 device against a scripted server.
-#include "comport/device_rfc2217.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "comport/device_rfc2217.h"
 #include "platform/socket.h"
 #include "platform/timing.h"
 #include "rfc2217/test_util.h"

@@ -3,8 +3,9 @@
 // each read bounded by kPatience.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 #include <vector>
 
 namespace vexcard::rfc2217_test {

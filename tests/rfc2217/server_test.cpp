@@ -1,7 +1,5 @@
 // The RFC 2217 device against the simulator's server, over loopback TCP, with an
 // in-test device on the far end whose CTS follows RTS and which echoes what it is sent.
-#include "terminal-sim/rfc2217_server.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 
 #include "comport/device_rfc2217.h"
 #include "rfc2217/test_util.h"
+#include "terminal-sim/rfc2217_server.h"
 
 namespace vexcard::rfc2217_test {
 namespace {
@@ -121,13 +120,14 @@ TEST_F(Rfc2217ServerTest, HandshakeDelay) {
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(client_->setRts(k % 2 == 0));
     ASSERT_TRUE(events.waitEvent(kEvCts));
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                     .count());
+    ms.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
   std::sort(ms.begin(), ms.end());
-  std::printf("RTS -> CTS over RFC 2217 (loopback, %zu changes): median %.3f ms, "
-              "99th percentile %.3f ms, max %.3f ms\n",
-              ms.size(), ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
+  std::printf(
+      "RTS -> CTS over RFC 2217 (loopback, %zu changes): median %.3f ms, "
+      "99th percentile %.3f ms, max %.3f ms\n",
+      ms.size(), ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
 }
 
 }  // namespace

@@ -78,13 +78,12 @@ struct FakePeer::Sink final : tn::Parser::Sink {
   Bytes replies;
   explicit Sink(FakePeer& peer)
       : p(peer),
-        negotiator({tn::kOptBinary, tn::kOptSuppressGoAhead},
-                   peer.options_.agree
-                       ? std::initializer_list<std::uint8_t>{tn::kOptBinary,
-                                                             tn::kOptSuppressGoAhead,
-                                                             tn::kOptComPort}
-                       : std::initializer_list<std::uint8_t>{tn::kOptBinary,
-                                                             tn::kOptSuppressGoAhead}) {}
+        negotiator(
+            {tn::kOptBinary, tn::kOptSuppressGoAhead},
+            peer.options_.agree
+                ? std::initializer_list<std::uint8_t>{tn::kOptBinary, tn::kOptSuppressGoAhead,
+                                                      tn::kOptComPort}
+                : std::initializer_list<std::uint8_t>{tn::kOptBinary, tn::kOptSuppressGoAhead}) {}
   void onData(const std::uint8_t* d, std::size_t n) override {
     p.data_.insert(p.data_.end(), d, d + n);
   }
@@ -128,8 +127,8 @@ std::string FakePeer::url() const {
 }
 
 void FakePeer::run() {
-  auto client = listener_->accept(
-      static_cast<std::uint32_t>(std::chrono::milliseconds(kPatience).count()));
+  auto client =
+      listener_->accept(static_cast<std::uint32_t>(std::chrono::milliseconds(kPatience).count()));
   if (!client) return;
   platform::TcpSocket* socket = client.get();
   {
@@ -288,8 +287,7 @@ std::uint32_t LoopbackDevice::read(std::uint8_t* dst, std::uint32_t count) {
   return static_cast<std::uint32_t>(n);
 }
 
-bool LoopbackDevice::write(const std::uint8_t* src, std::uint32_t count,
-                           std::uint32_t& written) {
+bool LoopbackDevice::write(const std::uint8_t* src, std::uint32_t count, std::uint32_t& written) {
   std::lock_guard<std::mutex> g(mu_);
   rx_.insert(rx_.end(), src, src + count);
   written = count;

@@ -62,8 +62,8 @@ class EventCollector {
 class FakePeer {
  public:
   struct Options {
-    bool agree = true;          // answer WILL COM-PORT-OPTION with DO
-    bool answerPurge = true;    // answer PURGE-DATA
+    bool agree = true;             // answer WILL COM-PORT-OPTION with DO
+    bool answerPurge = true;       // answer PURGE-DATA
     std::uint32_t answerBaud = 0;  // answer SET-BAUDRATE with this rate (0: as asked)
   };
   explicit FakePeer(Options options);

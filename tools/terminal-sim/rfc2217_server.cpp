@@ -20,9 +20,7 @@ constexpr std::uint32_t kDeviceEvents = comport::kEvRxChar | comport::kEvCts | c
 constexpr char kSignature[] = "VexCard terminal simulator";
 
 std::uint8_t parityCode(std::uint8_t parity) { return static_cast<std::uint8_t>(parity + 1); }
-std::uint8_t stopCode(std::uint8_t stopBits) {
-  return stopBits == 0 ? 1 : stopBits == 1 ? 3 : 2;
-}
+std::uint8_t stopCode(std::uint8_t stopBits) { return stopBits == 0 ? 1 : stopBits == 1 ? 3 : 2; }
 
 // The delta bits for the modem events of an event mask.
 std::uint8_t deltasOf(std::uint32_t events) {

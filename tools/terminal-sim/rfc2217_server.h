@@ -72,7 +72,7 @@ class Rfc2217Server {
   std::mutex mu_;
   platform::TcpSocket* client_ = nullptr;  // owned by the network thread
   comport::telnet::OutQueue out_;
-  bool comPortOn_ = false;      // the client agreed to COM-PORT-OPTION
+  bool comPortOn_ = false;  // the client agreed to COM-PORT-OPTION
   std::uint8_t modemMask_ = 0xFF;
   std::uint8_t lineMask_ = 0;
   std::uint8_t lastModem_ = 0;  // the device's modem state when last looked at
