@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "comport/device_map.h"
 #include "comport/device_rfc2217.h"
 #include "rfc2217/test_util.h"
 #include "terminal-sim/rfc2217_server.h"
@@ -63,6 +64,18 @@ TEST_F(Rfc2217ServerTest, RtsAndDtrComeBackAsCtsAndDsr) {
   ASSERT_TRUE(events.waitEvent(kEvCts));
   ASSERT_TRUE(client_->getModemStatus(status));
   EXPECT_EQ(status, kMsDsrOn);
+}
+
+TEST_F(Rfc2217ServerTest, AComPortMappedToAnUrlOpensTheNetworkPort) {
+  client_.reset();  // the server serves one client at a time
+  ASSERT_EQ(::setenv("VEXCARD_COM7", url_.c_str(), 1), 0);
+  auto mapped = openSerialDevice(7);
+  ::unsetenv("VEXCARD_COM7");
+  ASSERT_NE(mapped, nullptr);
+  EventCollector events(*mapped);
+  ASSERT_TRUE(mapped->setRts(true));
+  ASSERT_TRUE(events.waitEvent(kEvCts));
+  EXPECT_TRUE(line_.rts());
 }
 
 TEST_F(Rfc2217ServerTest, EveryByteValueRoundTrips) {
