@@ -1,0 +1,86 @@
+// Faults the simulated terminal injects on purpose, so that tests can drive the driver down
+// its failure paths.
+//
+// A rule names a kind, optionally a command code, and how many times to apply it. Request
+// faults are matched against each valid request in the order the rules were given; the first
+// rule that matches is used and its count goes down (a rule at 0 is dropped). kNoCtsAnswer is
+// matched against hand-shakes instead (each rise of the driver's RTS), since the terminal
+// cannot know the command before it has answered the hand-shake.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "terminal-sim/sim_wire.h"
+
+namespace vexcard::sim {
+
+enum class FaultKind : std::uint8_t {
+  kNoCtsAnswer,      // leave RTS raised when the driver raises its RTS (no CTS drop)
+  kRefuse,           // answer "N"; the command is not carried out
+  kBadChecksum,      // the reply frame carries a wrong checksum
+  kWrongTerminator,  // the reply frame ends with `terminator` instead of ETX
+  kSilence,          // no answer at all; the command is not carried out
+  kTrickle,          // the reply is written one byte at a time, trickleDelayMs apart
+  kGarbageBefore,    // `garbage` is written just before the reply frame
+  kReplyCode,        // an error reply with `replyCode` (and `shiftByte` at byte 4);
+                     // the command is not carried out
+};
+
+std::string_view faultKindName(FaultKind kind);
+
+// Whether the command of a request that meets this fault is carried out. Faults that only
+// spoil the reply leave the command carried out: the reply was lost on the line.
+constexpr bool faultExecutesCommand(FaultKind kind) {
+  return kind != FaultKind::kRefuse && kind != FaultKind::kSilence && kind != FaultKind::kReplyCode;
+}
+
+inline constexpr int kAlways = -1;
+
+struct FaultRule {
+  FaultKind kind = FaultKind::kSilence;
+  std::optional<std::uint8_t> command;    // only requests with this command code; empty: any
+  int count = 1;                          // how many times to inject; kAlways: every time
+  std::uint8_t replyCode = 0;             // kReplyCode
+  std::optional<std::uint8_t> shiftByte;  // kReplyCode: byte 4; empty: the terminal's shift
+  std::uint8_t terminator = 0x0D;         // kWrongTerminator
+  // kGarbageBefore: bytes the driver's receiver skips while idle (no "6", no "N").
+  Bytes garbage = {0x00, 0xFF, '?', '\r', '\n'};
+
+  // Builders: FaultRule::of(FaultKind::kRefuse).on(0x08).times(2).
+  static FaultRule of(FaultKind k) {
+    FaultRule r;
+    r.kind = k;
+    return r;
+  }
+  static FaultRule reply(std::uint8_t code, std::optional<std::uint8_t> shift = std::nullopt) {
+    FaultRule r = of(FaultKind::kReplyCode);
+    r.replyCode = code;
+    r.shiftByte = shift;
+    return r;
+  }
+  FaultRule on(std::uint8_t commandCode) const {
+    FaultRule r = *this;
+    r.command = commandCode;
+    return r;
+  }
+  FaultRule times(int n) const {
+    FaultRule r = *this;
+    r.count = n;
+    return r;
+  }
+  FaultRule withGarbage(Bytes bytes) const {
+    FaultRule r = *this;
+    r.garbage = std::move(bytes);
+    return r;
+  }
+  FaultRule withTerminator(std::uint8_t byte) const {
+    FaultRule r = *this;
+    r.terminator = byte;
+    return r;
+  }
+};
+
+}  // namespace vexcard::sim
