@@ -1,0 +1,165 @@
+// The nine card-side terminal commands: tsCloseSession, tsSelectPurse, tsQueryQuantity,
+// tsSale, tsRefund, tsReadCard, tsQueryPurse, tsRefundReset and tsDebit.
+//
+// Members of TSmartDriver. Every request is laid out completely (money values encoded,
+// the name converted) before SendCommand is called, so an argument that cannot be
+// encoded throws with nothing sent and no packet index used. Multi-byte integers are
+// little-endian.
+#include <algorithm>
+#include <array>
+#include <span>
+#include <string>
+
+#include "driver/encodings.h"
+#include "driver/smart_driver.h"
+#include "platform/codepage.h"
+
+namespace vexcard::driver {
+
+namespace {
+
+constexpr std::uint8_t kCodeCloseSession = 0x01;
+constexpr std::uint8_t kCodeSelectPurse = 0x06;
+constexpr std::uint8_t kCodeQueryQuantity = 0x07;
+constexpr std::uint8_t kCodeSale = 0x08;
+constexpr std::uint8_t kCodeRefund = 0x09;
+constexpr std::uint8_t kCodeReadCard = 0x0A;
+constexpr std::uint8_t kCodeQueryPurse = 0x0B;
+constexpr std::uint8_t kCodeRefundReset = 0x0D;
+constexpr std::uint8_t kCodeDebit = 0x0E;
+
+constexpr std::size_t kNameFieldSize = 12;
+constexpr std::size_t kSaleSize = 32;
+constexpr std::size_t kRefundSize = kSaleSize + kCardBlockSize;  // 111
+constexpr std::size_t kQuantitySize = 26;
+constexpr std::size_t kQueryPurseSize = 18;
+
+void putLe16(std::uint8_t* at, std::uint16_t v) {
+  at[0] = static_cast<std::uint8_t>(v);
+  at[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void putLe32(std::uint8_t* at, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) at[k] = static_cast<std::uint8_t>(v >> (8 * k));
+}
+
+// The 12-byte name field: the name in the OEM code page, cut to 12 bytes, zero-padded.
+// The field must be zero on entry.
+void putName(std::uint8_t* at, std::string_view name) {
+  const std::string oem = ansiToOem(name);
+  std::copy_n(oem.begin(), std::min(oem.size(), kNameFieldSize), at);
+}
+
+// Product code and name at `at`: 4 + 12 bytes.
+void putProduct(std::uint8_t* at, std::int32_t productCode, std::string_view name) {
+  putLe32(at, static_cast<std::uint32_t>(productCode));
+  putName(at + 4, name);
+}
+
+// Offsets 1..31 shared by tsSale, tsRefund and tsRefundReset.
+void putSaleFields(std::uint8_t* request, std::uint16_t transactionNo, std::uint8_t requestByte,
+                   std::int32_t productCode, std::string_view name, Currency price,
+                   Currency quantity, std::uint32_t requestTag) {
+  putLe16(request + 1, transactionNo);
+  request[3] = requestByte;
+  putProduct(request + 4, productCode, name);
+  putLe32(request + 20, EncodeMoney(price));
+  putLe32(request + 24, EncodeMoney(quantity));
+  putLe32(request + 28, requestTag);
+}
+
+std::array<std::uint8_t, kQuantitySize> quantityRequest(std::uint8_t code, std::uint8_t first,
+                                                        std::int32_t productCode,
+                                                        std::string_view name, Currency price,
+                                                        Currency quantity) {
+  std::array<std::uint8_t, kQuantitySize> request{};
+  request[0] = code;
+  request[1] = first;
+  putProduct(&request[2], productCode, name);
+  putLe32(&request[18], EncodeMoney(price));
+  putLe32(&request[22], EncodeMoney(quantity));
+  return request;
+}
+
+std::array<std::uint8_t, kRefundSize> refundRequest(
+    std::uint8_t code, std::uint16_t transactionNo, std::uint8_t requestByte,
+    std::int32_t productCode, std::string_view name, Currency price, Currency quantity,
+    std::uint32_t requestTag, std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
+  std::array<std::uint8_t, kRefundSize> request{};
+  request[0] = code;
+  putSaleFields(request.data(), transactionNo, requestByte, productCode, name, price, quantity,
+                requestTag);
+  std::copy(cardBlock.begin(), cardBlock.end(), request.begin() + kSaleSize);
+  return request;
+}
+
+}  // namespace
+
+void TSmartDriver::tsCloseSession() {
+  const std::array<std::uint8_t, 1> request{kCodeCloseSession};
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsReadCard() {
+  const std::array<std::uint8_t, 1> request{kCodeReadCard};
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsSelectPurse(std::uint8_t selector) {
+  const std::array<std::uint8_t, 2> request{kCodeSelectPurse, selector};
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsQueryPurse(std::uint8_t first, std::int32_t productCode,
+                                std::string_view name) {
+  std::array<std::uint8_t, kQueryPurseSize> request{};
+  request[0] = kCodeQueryPurse;
+  request[1] = first;
+  putProduct(&request[2], productCode, name);
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsQueryQuantity(std::uint8_t first, std::int32_t productCode,
+                                   std::string_view name, Currency price, Currency quantity) {
+  const auto request =
+      quantityRequest(kCodeQueryQuantity, first, productCode, name, price, quantity);
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsDebit(std::uint8_t first, std::int32_t productCode, std::string_view name,
+                           Currency price, Currency quantity) {
+  const auto request = quantityRequest(kCodeDebit, first, productCode, name, price, quantity);
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsSale(std::uint16_t transactionNo, std::uint8_t requestByte,
+                          std::int32_t productCode, std::string_view name, Currency price,
+                          Currency quantity, std::uint32_t requestTag) {
+  std::array<std::uint8_t, kSaleSize> request{};
+  request[0] = kCodeSale;
+  putSaleFields(request.data(), transactionNo, requestByte, productCode, name, price, quantity,
+                requestTag);
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsRefund(std::uint16_t transactionNo, std::uint8_t requestByte,
+                            std::int32_t productCode, std::string_view name, Currency price,
+                            Currency quantity, std::uint32_t requestTag,
+                            std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
+  const auto request = refundRequest(kCodeRefund, transactionNo, requestByte, productCode, name,
+                                     price, quantity, requestTag, cardBlock);
+  sendOrRaise(request.data(), request.size());
+}
+
+void TSmartDriver::tsRefundReset(std::uint16_t transactionNo, std::uint8_t requestByte,
+                                 std::int32_t productCode, std::string_view name, Currency price,
+                                 Currency quantity, std::uint32_t requestTag,
+                                 std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
+  // Laid out first, so that arguments that cannot be encoded send not even the tsReset.
+  const auto request = refundRequest(kCodeRefundReset, transactionNo, requestByte, productCode,
+                                     name, price, quantity, requestTag, cardBlock);
+  tsReset();
+  sendOrRaise(request.data(), request.size());
+}
+
+}  // namespace vexcard::driver

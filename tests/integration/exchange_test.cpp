@@ -1,0 +1,170 @@
+// One request and its attempts, against the simulated terminal: what goes on the wire,
+// what is logged, and the result of each way an attempt can fail.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <thread>
+
+#include "integration/terminal_fixture.h"
+#include "link/link_state.h"
+#include "link/status_texts.h"
+#include "platform/codepage.h"
+#include "vexcard/exception.h"
+
+namespace vexcard::test {
+namespace {
+
+using namespace vexcard::literals;
+using sim::FaultKind;
+
+constexpr std::uint8_t kReadCard[] = {0x0A};
+constexpr std::uint8_t kReadCardCode = 0x0A;
+
+class ExchangeTest : public TerminalTest {
+ protected:
+  bool lockFree() {
+    bool free = false;
+    std::thread([&] {
+      free = driver->ExchangeLock.try_lock();
+      if (free) driver->ExchangeLock.unlock();
+    }).join();
+    return free;
+  }
+  // Every request so far was the same text (one request, several attempts).
+  void expectAttemptsOfOneRequest(std::size_t attempts) {
+    const auto reqs = terminal.requests();
+    ASSERT_EQ(reqs.size(), attempts);
+    for (const auto& r : reqs) EXPECT_EQ(r.wire, reqs.front().wire);
+    EXPECT_EQ(env.countLogPrefix("[COM1]:  Send:"), attempts);
+  }
+};
+
+TEST_F(ExchangeTest, GoodReplyOnTheFirstAttemptIsSentAndLoggedOnce) {
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+
+  const auto reqs = terminal.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(env.countLog("[COM1]:  Send: " + sim::hexDump(reqs[0].wire)), 1u);
+  // The terminal has no card: reply code 0x87 in a well-formed reply.
+  const std::string replyLine = "[COM1]:  " + link::ReplyCodeText(0x87) + ":  " +
+                                sim::hexDump(reqs[0].replyBody);
+  EXPECT_EQ(env.countLog(replyLine), 1u);
+  EXPECT_EQ(env.countLogPrefix("[COM1]:  "), 2u);
+  EXPECT_EQ(d.ReplyLength, reqs[0].replyBody.size());
+  EXPECT_TRUE(std::equal(reqs[0].replyBody.begin(), reqs[0].replyBody.end(), d.ReplyData.begin()));
+  EXPECT_EQ(d.linkState(), link::kLinkInProgress);
+  EXPECT_TRUE(lockFree());
+}
+
+TEST_F(ExchangeTest, GoodReplyWithCodeZeroIsLabelledCommandDone) {
+  auto& d = startDriver();
+  d.tsReset();
+  const auto reqs = terminal.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(env.countLog(std::string("[COM1]:  Команда выполнена:  "_w1251) +
+                         sim::hexDump(reqs[0].replyBody)),
+            1u);
+}
+
+TEST_F(ExchangeTest, WorkedFramesGoOutByteForByte) {
+  env.storeInt(driver::kPacketCounterValue, 4);
+  auto& d = startDriver();
+  d.tsReset();       // packet index 5
+  d.tsCloseShift();  // packet index 6
+  const auto reqs = terminal.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].wire, wire("60030500197F"));
+  EXPECT_EQ(reqs[1].wire, wire("6002060460"));
+  EXPECT_EQ(env.storedInt(driver::kPacketCounterValue), 6);
+}
+
+TEST_F(ExchangeTest, RefusalIsRetriedWithTheSamePacketIndex) {
+  use({kQuickHandshakeRetry});
+  terminal.fault(FaultKind::kRefuse, kReadCardCode);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  expectAttemptsOfOneRequest(2);
+  EXPECT_EQ(env.countLog(std::string("[COM1]:  Ридер не готов к приему команды"_w1251)), 1u);
+}
+
+TEST_F(ExchangeTest, WrongTerminatorIsRetriedAndReportedAfterFiveAttempts) {
+  use({kQuickHandshakeRetry});
+  terminal.fault(FaultKind::kWrongTerminator, kReadCardCode, sim::kAlways);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkBadTerminator);
+  expectAttemptsOfOneRequest(5);
+  EXPECT_EQ(env.countLogPrefix(std::string("[COM1]:  Прием:Ошибка завершения пакета"_w1251)),
+            5u);
+}
+
+TEST_F(ExchangeTest, SilenceEndsEachAttemptWithTheTimeOut) {
+  use({kQuickHandshakeRetry, {Delay::kReplyWait, 200}});
+  terminal.fault(FaultKind::kSilence, kReadCardCode, sim::kAlways);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkReplyTimeout);
+  expectAttemptsOfOneRequest(5);
+  // Nothing was decoded: the time-out text stands alone.
+  EXPECT_EQ(env.countLog(std::string("[COM1]:  Прием:Ошибка таймаута подтверждения"_w1251)), 5u);
+}
+
+TEST_F(ExchangeTest, BadChecksumIsSwallowedAndEndsInTheTimeOut) {
+  use({kQuickHandshakeRetry, {Delay::kReplyWait, 200}});
+  terminal.fault(FaultKind::kBadChecksum, kReadCardCode, sim::kAlways);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkReplyTimeout);
+  expectAttemptsOfOneRequest(5);
+}
+
+// A reply that is lost once: the first attempt's wait is short and runs out; once the
+// terminal has the request the wait is made long again, so the retry's reply is awaited
+// at length whatever the moment the driver reads the policy.
+TEST_F(ExchangeTest, LostReplyIsRecoveredByTheNextAttempt) {
+  for (FaultKind kind : {FaultKind::kSilence, FaultKind::kBadChecksum}) {
+    use({kQuickHandshakeRetry, {Delay::kReplyWait, 200}});
+    terminal.sim->clearRecords();
+    terminal.fault(kind, kReadCardCode);
+    auto& d = startDriver();
+    const std::size_t handled = terminal.sim->counters().handled;
+    auto result = std::async(std::launch::async, [&] { return d.SendCommand(kReadCard, 1); });
+    ASSERT_TRUE(terminal.sim->waitForHandled(handled + 1, kHangGuardMs));
+    use({kQuickHandshakeRetry, {Delay::kReplyWait, 2000}});
+    EXPECT_EQ(result.get(), 0) << sim::faultKindName(kind);
+    const auto reqs = terminal.requests();
+    ASSERT_GE(reqs.size(), 2u);
+    for (const auto& r : reqs) EXPECT_EQ(r.wire, reqs.front().wire);
+    driver.reset();
+  }
+}
+
+TEST_F(ExchangeTest, UnansweredHandShakeFailsEveryAttemptWithoutSending) {
+  use({{Delay::kCtsAnswer, 20}});
+  terminal.fault(FaultKind::kNoCtsAnswer, std::nullopt, sim::kAlways);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkInProgress);
+  EXPECT_EQ(terminal.sim->counters().frames, 0u);
+  EXPECT_EQ(env.countLog(std::string("Не удалось связаться с терминалом"_w1251)), 5u);
+  EXPECT_EQ(env.countLogPrefix("[COM1]:  Send:"), 0u);
+  // Each attempt made three tries, each raising and dropping the lines.
+  EXPECT_EQ(env.countLog("RTS_ON"), 15u);
+  EXPECT_EQ(env.countLog("RTS_OFF"), 15u);
+  EXPECT_EQ(d.linkState(), link::kLinkInProgress);
+}
+
+TEST_F(ExchangeTest, FailedExchangeRaisesTheExchangeErrorFromEveryCommand) {
+  use({kQuickHandshakeRetry});
+  terminal.fault(FaultKind::kWrongTerminator, std::nullopt, sim::kAlways);
+  auto& d = startDriver();
+  try {
+    d.tsReadCard();
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.message(), "Ошибка обмена с ридером"_w1251);
+  }
+  EXPECT_EQ(d.linkState(), link::kLinkInProgress);
+  EXPECT_TRUE(lockFree());
+}
+
+}  // namespace
+}  // namespace vexcard::test

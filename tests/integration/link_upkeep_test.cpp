@@ -1,0 +1,161 @@
+// The reply codes the exchange answers itself: 0x81 (shifts out of step), 0x8F (previous
+// command still running) and a final 0x01 (accepted, still executing).
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "driver/encodings.h"
+#include "integration/terminal_fixture.h"
+#include "link/link_state.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "vexcard/exception.h"
+
+namespace vexcard::test {
+namespace {
+
+using namespace vexcard::literals;
+using sim::FaultKind;
+
+constexpr std::uint8_t kReadCard[] = {0x0A};
+constexpr std::uint8_t kReadCardCode = 0x0A;
+const sim::Bytes kReadCardCommand{0x0A};
+const sim::Bytes kResetCommand{0x00, 0x19};
+
+class LinkUpkeepTest : public TerminalTest {
+ protected:
+  LinkUpkeepTest() {
+    platform::setClockOverride([] { return kNow; });
+  }
+  ~LinkUpkeepTest() override { platform::setClockOverride(nullptr); }
+
+  // tsOpenShift as the re-synchronisation must send it.
+  static sim::Bytes openShift(std::uint8_t shift, double shiftDate) {
+    sim::Bytes c{0x03};
+    for (auto b : driver::PackDateTime(kNow)) c.push_back(b);
+    for (auto b : driver::PackDateTime(shiftDate)) c.push_back(b);
+    c.push_back(shift);
+    return c;
+  }
+
+  static inline const double kNow = platform::encodeOle({2007, 3, 5, 14, 7, 9, 0});
+  static inline const double kShiftDate = platform::encodeOle({2007, 3, 5, 8, 0, 0, 0});
+};
+
+TEST_F(LinkUpkeepTest, ShiftInStepIsResumedAndTheRequestSentAgain) {
+  terminal.replyCode(0x81, kReadCardCode, 1, /*terminal shift*/ 1);
+  auto& d = startDriver();  // ShiftNo 1
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  const auto reqs = terminal.requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_EQ(reqs[1].command, sim::Bytes{0x05});
+  EXPECT_EQ(reqs[1].packetIndex, reqs[0].packetIndex + 1);
+  EXPECT_EQ(reqs[2].wire, reqs[0].wire);  // the same packet index again
+}
+
+TEST_F(LinkUpkeepTest, OtherTerminalShiftIsClosedAndOursOpened) {
+  env.storeInt(driver::kShiftNumberValue, 5);
+  terminal.replyCode(0x81, kReadCardCode, 1, /*terminal shift*/ 3);
+  auto& d = startDriver();
+  d.ShiftDate.store(kShiftDate);
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  const auto cmds = terminal.commands();
+  ASSERT_EQ(cmds.size(), 4u);
+  EXPECT_EQ(cmds[1], sim::Bytes{0x04});
+  EXPECT_EQ(cmds[2], openShift(5, kShiftDate));
+  EXPECT_EQ(cmds[3], kReadCardCommand);
+  EXPECT_EQ(d.ShiftNo.load(), 5);
+}
+
+TEST_F(LinkUpkeepTest, NoTerminalShiftIsOpenedWithoutClosing) {
+  env.storeInt(driver::kShiftNumberValue, 2);
+  terminal.replyCode(0x81, kReadCardCode, 1, /*terminal shift*/ 0);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  const auto cmds = terminal.commands();
+  ASSERT_EQ(cmds.size(), 3u);
+  EXPECT_EQ(cmds[1], openShift(2, 0.0));  // ShiftDate is 0 until the host opens a shift
+  EXPECT_EQ(cmds[2], kReadCardCommand);
+}
+
+// A terminal that answers every command with 0x81 gets one re-synchronisation per
+// attempt: the commands of a re-synchronisation take 0x81 as it comes.
+TEST_F(LinkUpkeepTest, TerminalThatKeepsAnsweringOutOfStepCannotNestResynchronisation) {
+  terminal.replyCode(0x81, std::nullopt, sim::kAlways, /*terminal shift*/ 3);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkInProgress);
+  const auto cmds = terminal.commands();
+  ASSERT_EQ(cmds.size(), 15u);  // five times: tsReadCard, tsCloseShift, tsOpenShift
+  for (std::size_t k = 0; k < cmds.size(); k += 3) {
+    EXPECT_EQ(cmds[k], kReadCardCommand);
+    EXPECT_EQ(cmds[k + 1], sim::Bytes{0x04});
+    EXPECT_EQ(cmds[k + 2][0], 0x03);
+  }
+  EXPECT_THROW(d.tsReadCard(), Exception);
+}
+
+TEST_F(LinkUpkeepTest, BusyTerminalIsResetAndTheResetReplyKept) {
+  terminal.replyCode(0x8F, kReadCardCode);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  const auto reqs = terminal.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[1].command, kResetCommand);
+  EXPECT_EQ(d.ReplyData[1], 0x00);  // the body of the tsReset reply
+  EXPECT_EQ(d.ReplyData[2], 0x00);
+}
+
+TEST_F(LinkUpkeepTest, CommandStillExecutingIsFollowedByAReset) {
+  terminal.replyCode(0x01, kReadCardCode);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  const auto cmds = terminal.commands();
+  ASSERT_EQ(cmds.size(), 2u);
+  EXPECT_EQ(cmds[1], kResetCommand);
+}
+
+TEST_F(LinkUpkeepTest, FailedResetAfterStillExecutingLeavesTheExchangeAndFreesIt) {
+  use({kQuickHandshakeRetry});
+  terminal.replyCode(0x01, kReadCardCode);
+  terminal.fault(FaultKind::kRefuse, 0x00, sim::kAlways);
+  auto& d = startDriver();
+  try {
+    d.SendCommand(kReadCard, 1);
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.message(), "Ошибка обмена с ридером"_w1251);
+  }
+  EXPECT_EQ(terminal.commands().size(), 6u);  // tsReadCard, five attempts of tsReset
+  EXPECT_EQ(d.linkState(), link::kLinkInProgress);
+  bool lockFree = false;
+  std::thread([&] {
+    lockFree = d.ExchangeLock.try_lock();
+    if (lockFree) d.ExchangeLock.unlock();
+  }).join();
+  EXPECT_TRUE(lockFree);
+}
+
+// Five time-outs after an earlier reply with code 0x01: the stale code still brings the
+// tsReset, but the request that never got a reply is not reported as done.
+TEST_F(LinkUpkeepTest, StaleStillExecutingCodeBringsAResetButNoSuccess) {
+  use({kQuickHandshakeRetry, {Delay::kReplyWait, 200}});
+  terminal.fault(FaultKind::kSilence, kReadCardCode, 5);
+  auto& d = startDriver();
+  d.Receiver.ReplyData[2] = 0x01;  // the code an earlier reply left in the receiver
+  const std::size_t handled = terminal.sim->counters().handled;
+  std::int32_t result = 0;
+  std::thread exchange([&] { result = d.SendCommand(kReadCard, 1); });
+  // Once the fifth attempt is out, the tsReset's reply is awaited at length (the fifth
+  // wait itself runs out either way).
+  ASSERT_TRUE(terminal.sim->waitForHandled(handled + 5, kHangGuardMs));
+  use({kQuickHandshakeRetry, {Delay::kReplyWait, 2000}});
+  exchange.join();
+  EXPECT_EQ(result, link::kLinkReplyTimeout);
+  const auto cmds = terminal.commands();
+  ASSERT_GE(cmds.size(), 6u);
+  for (std::size_t k = 0; k < 5; ++k) EXPECT_EQ(cmds[k], kReadCardCommand);
+  EXPECT_EQ(cmds.back(), kResetCommand);
+}
+
+}  // namespace
+}  // namespace vexcard::test
