@@ -97,8 +97,10 @@ void TComPort::EventThreadBody() {
 
   for (;;) {
     switch (device.waitEvent(CommEventMask)) {
+      // A wait that completes at once carries events that came while this thread was busy
+      // (a CTS change among them): they reach the modem-status hook like any other, or the
+      // terminal's ready signal would be lost and its hand-shake try would run out.
       case EventWaitResult::kCompletedAtOnce:
-        break;
       case EventWaitResult::kCompletedAfterPending:
         notifyModemStatus(CommEventMask);
         break;

@@ -72,7 +72,7 @@ struct CommTimeouts {
 
 // How an event wait ended.
 enum class EventWaitResult {
-  kCompletedAtOnce,        // the wait completed without pending (no OnModemStatus call)
+  kCompletedAtOnce,        // the wait completed without pending (events were waiting)
   kCompletedAfterPending,  // the wait was pending and then completed; mask is valid
   kInvalidParameter,       // the event mask holds a bit the device does not support (87)
   kFailed,                 // the wait could not be started (any other error)

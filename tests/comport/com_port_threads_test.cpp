@@ -139,6 +139,29 @@ TEST_F(ComPortThreadsTest, DataReceivedMayConsumeOnTheEventThread) {
   EXPECT_EQ(port.got, sent);
 }
 
+TEST_F(ComPortThreadsTest, CtsChangeWhileTheEventThreadIsBusyStillReachesTheHook) {
+  // The hook holds the event thread while CTS rises; the next wait then completes at once
+  // with the change recorded, and the change must not be lost.
+  struct Blocking : TestPort {
+    using TestPort::TestPort;
+    platform::Event entered{platform::EventReset::kManual};
+    platform::Event release{platform::EventReset::kManual};
+    void DataReceived(std::uint16_t count) override {
+      entered.set();
+      (void)release.wait(platform::kInfinite);
+      TestPort::DataReceived(count);
+    }
+  };
+  ModemLog modem;
+  Blocking port(kPort);
+  modem.install(port);
+  sendFromFar(pattern(1, 1));
+  ASSERT_TRUE(port.entered.wait(platform::kInfinite));
+  far->setRts(true);
+  port.release.set();
+  ASSERT_TRUE(modem.waitForMask(kEvCts));
+}
+
 TEST_F(ComPortThreadsTest, ReopenedPortStartsFresh) {
   for (int k = 0; k < 3; ++k) {
     TestPort port(kPort);
