@@ -1,0 +1,411 @@
+#include "terminal-sim/terminal_simulator.h"
+
+#include <chrono>
+#include <utility>
+
+#include "platform/timing.h"
+#include "vexcard/exception.h"
+
+namespace vexcard::sim {
+
+std::string_view faultKindName(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::kNoCtsAnswer: return "no CTS answer";
+    case FaultKind::kRefuse: return "refusal";
+    case FaultKind::kBadChecksum: return "bad checksum";
+    case FaultKind::kWrongTerminator: return "wrong terminator";
+    case FaultKind::kSilence: return "silence";
+    case FaultKind::kTrickle: return "trickle";
+    case FaultKind::kGarbageBefore: return "garbage before";
+    case FaultKind::kReplyCode: return "reply code";
+  }
+  return "unknown";
+}
+
+TerminalSimulator::TerminalSimulator(std::unique_ptr<comport::SerialDevice> device,
+                                     const SimulatorConfig& config)
+    : device_(std::move(device)),
+      model_(config),
+      replyDelayMs_(config.replyDelayMs),
+      trickleDelayMs_(config.trickleDelayMs) {
+  if (!device_) throw Exception("simulator: no device");
+}
+
+TerminalSimulator::~TerminalSimulator() { stop(); }
+
+void TerminalSimulator::start() {
+  std::lock_guard<std::mutex> life(lifecycle_);
+  if (thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    stopping_ = false;
+  }
+  pending_.clear();
+  lastExecuted_.reset();
+  lastCts_ = false;
+  rtsUp_ = true;
+  // Reads return at once with what has arrived; the event wait does the waiting.
+  comport::CommTimeouts timeouts;
+  timeouts.readInterval = 0xFFFFFFFFu;
+  timeouts.writeTotalConstant = timing::ms(timing::Delay::kDeviceWriteTimeout);
+  device_->setTimeouts(timeouts);
+  if (!device_->setRts(true) || !device_->setDtr(true)) {
+    throw Exception("simulator: the device refused to raise RTS and DTR");
+  }
+  if (!device_->setEventMask(comport::kEvRxChar | comport::kEvCts)) {
+    throw Exception("simulator: the device refused the event mask");
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+void TerminalSimulator::stop() {
+  std::lock_guard<std::mutex> life(lifecycle_);
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  // A mask of 0 ends the event wait; a wait begun after this fails on the empty mask.
+  device_->setEventMask(0);
+  device_->cancelWrite();
+  thread_.join();
+}
+
+bool TerminalSimulator::running() const {
+  std::lock_guard<std::mutex> life(lifecycle_);
+  return thread_.joinable();
+}
+
+void TerminalSimulator::run() {
+  serviceLine();  // a hand-shake may be waiting already
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      if (stopping_) return;
+    }
+    std::uint32_t mask = 0;
+    const comport::EventWaitResult result = device_->waitEvent(mask);
+    std::unique_lock<std::mutex> lk(mutex_);
+    if (stopping_) return;
+    if (result != comport::EventWaitResult::kCompletedAtOnce &&
+        result != comport::EventWaitResult::kCompletedAfterPending) {
+      ++counters_.deviceFailures;
+      lk.unlock();
+      changed_.notify_all();
+      return;
+    }
+    lk.unlock();
+    serviceLine();
+    serviceInput();
+  }
+}
+
+void TerminalSimulator::serviceLine() {
+  std::uint32_t status = 0;
+  if (!device_->getModemStatus(status)) return;
+  const bool cts = (status & comport::kMsCtsOn) != 0;
+  // Levels, not event flags, drive the answer: a late event for a change already handled
+  // must not be taken for a second change.
+  if (cts == lastCts_) return;
+  lastCts_ = cts;
+  if (cts) {
+    bool ignore;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      lineEventLocked(LineEvent::kCtsRose);
+      ignore = takeFaultLocked(true, 0).has_value();
+      if (ignore) {
+        ++counters_.handshakesIgnored;
+        lineEventLocked(LineEvent::kHandshakeIgnored);
+      }
+    }
+    if (!ignore && device_->setRts(false)) {
+      rtsUp_ = false;
+      std::lock_guard<std::mutex> g(mutex_);
+      ++counters_.handshakes;
+      lineEventLocked(LineEvent::kRtsDropped);
+    }
+  } else {
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      lineEventLocked(LineEvent::kCtsFell);
+    }
+    if (!rtsUp_ && device_->setRts(true)) {
+      rtsUp_ = true;
+      std::lock_guard<std::mutex> g(mutex_);
+      lineEventLocked(LineEvent::kRtsRaised);
+    }
+  }
+  changed_.notify_all();
+}
+
+void TerminalSimulator::serviceInput() {
+  std::uint8_t buffer[256];
+  for (;;) {
+    const std::uint32_t n = device_->read(buffer, sizeof buffer);
+    if (n == 0) return;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      pending_.push_back(buffer[i]);
+      if (buffer[i] == kEtx || pending_.size() >= kMaxRequestText) {
+        handleText(pending_);
+        pending_.clear();
+      }
+    }
+    std::lock_guard<std::mutex> g(mutex_);
+    if (stopping_) return;
+  }
+}
+
+void TerminalSimulator::handleText(const Bytes& text) {
+  // A run of kMaxRequestText bytes without ETX is decoded as kNoEtx; record it as too long.
+  DecodedFrame frame = decodeFrameText(text);
+  if (frame.error == FrameError::kNoEtx) frame.error = FrameError::kTooLong;
+  RequestRecord rec;
+  rec.wire = text;
+  rec.error = frame.error;
+  rec.handshaken = lastCts_;
+  Answer answer;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    ++counters_.frames;
+    if (frame.error != FrameError::kNone) {
+      ++counters_.malformed;
+      ++counters_.handled;
+      recordLocked(std::move(rec));
+      changed_.notify_all();
+      return;
+    }
+    ++counters_.requests;
+    rec.packetIndex = frame.body[0];
+    rec.command.assign(frame.body.begin() + 1, frame.body.end());
+    answer = answerLocked(rec, text);
+    recordLocked(std::move(rec));
+  }
+  changed_.notify_all();
+  const bool written = writeAnswer(answer);
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (written && !answer.wire.empty()) {
+      ++(answer.wire.size() == 1 && answer.wire[0] == kRefusal ? counters_.refusals
+                                                                : counters_.replies);
+    }
+    ++counters_.handled;
+  }
+  changed_.notify_all();
+}
+
+TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, const Bytes& text) {
+  const std::optional<FaultRule> rule = takeFaultLocked(false, rec.commandCode());
+  if (rule) rec.fault = rule->kind;
+  const FaultKind kind = rule ? rule->kind : FaultKind::kTrickle;  // read only when rule
+  const bool repeat = lastExecuted_ && lastExecuted_->text == text;
+
+  Bytes body;
+  if (rule && !faultExecutesCommand(kind)) {
+    if (!repeat) lastExecuted_.reset();
+    if (kind == FaultKind::kReplyCode) {
+      body = model_.errorReply(rec.packetIndex, rec.commandCode(), rule->replyCode, rule->shiftByte);
+    }
+  } else if (repeat) {
+    body = lastExecuted_->reply;
+    rec.replayed = true;
+    ++counters_.replayed;
+  } else {
+    body = model_.execute(rec.packetIndex, rec.command);
+    lastExecuted_ = Executed{text, body};
+  }
+
+  Answer answer;
+  answer.delayMs = replyDelayMs_;
+  answer.trickleMs = trickleDelayMs_;
+  if (rule && kind == FaultKind::kRefuse) {
+    answer.wire = {kRefusal};
+  } else if (rule && kind == FaultKind::kSilence) {
+    ++counters_.silenced;
+  } else {
+    FrameSpoiling spoil;
+    if (rule && kind == FaultKind::kBadChecksum) spoil.corruptChecksum = true;
+    if (rule && kind == FaultKind::kWrongTerminator) spoil.terminator = rule->terminator;
+    if (rule && kind == FaultKind::kGarbageBefore) answer.wire = rule->garbage;
+    const Bytes frame = encodeFrameText(body, spoil);
+    answer.wire.insert(answer.wire.end(), frame.begin(), frame.end());
+    answer.trickle = rule && kind == FaultKind::kTrickle;
+    rec.replyBody = std::move(body);
+  }
+  rec.replyWire = answer.wire;
+  return answer;
+}
+
+bool TerminalSimulator::writeAnswer(const Answer& answer) {
+  if (answer.wire.empty()) return true;
+  if (!pause(answer.delayMs)) return false;
+  if (!answer.trickle) {
+    return writeBytes(answer.wire.data(), static_cast<std::uint32_t>(answer.wire.size()));
+  }
+  for (std::size_t i = 0; i < answer.wire.size(); ++i) {
+    if (i > 0 && !pause(answer.trickleMs)) return false;
+    if (!writeBytes(&answer.wire[i], 1)) return false;
+  }
+  return true;
+}
+
+bool TerminalSimulator::writeBytes(const std::uint8_t* p, std::uint32_t n) {
+  std::uint32_t written = 0;
+  if (device_->write(p, n, written) && written == n) return true;
+  std::lock_guard<std::mutex> g(mutex_);
+  ++counters_.writeFailures;
+  return false;
+}
+
+bool TerminalSimulator::pause(std::uint32_t ms) {
+  std::unique_lock<std::mutex> lk(mutex_);
+  if (ms > 0) changed_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return stopping_; });
+  return !stopping_;
+}
+
+std::optional<FaultRule> TerminalSimulator::takeFaultLocked(bool handshake, std::uint8_t command) {
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if ((it->kind == FaultKind::kNoCtsAnswer) != handshake) continue;
+    if (it->command && *it->command != command) continue;
+    FaultRule rule = *it;
+    if (it->count != kAlways && --it->count == 0) faults_.erase(it);
+    ++counters_.faults;
+    return rule;
+  }
+  return std::nullopt;
+}
+
+void TerminalSimulator::lineEventLocked(LineEvent e) {
+  lineEvents_.push_back(e);
+  if (lineEvents_.size() > kMaxRecords) lineEvents_.pop_front();
+  ++counters_.lineEvents;
+}
+
+void TerminalSimulator::recordLocked(RequestRecord rec) {
+  records_.push_back(std::move(rec));
+  if (records_.size() > kMaxRecords) records_.pop_front();
+}
+
+// ---- state, faults and observation: each under mutex_ ----
+
+void TerminalSimulator::addCard(const SimCard& card) {
+  std::lock_guard<std::mutex> g(mutex_);
+  model_.addCard(card);
+}
+
+bool TerminalSimulator::insertCard(const std::string& name) {
+  std::lock_guard<std::mutex> g(mutex_);
+  return model_.insertCard(name);
+}
+
+void TerminalSimulator::removeCard() {
+  std::lock_guard<std::mutex> g(mutex_);
+  model_.removeCard();
+}
+
+std::optional<SimCard> TerminalSimulator::card(const std::string& name) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  const SimCard* c = model_.card(name);
+  return c ? std::optional<SimCard>(*c) : std::nullopt;
+}
+
+std::optional<std::string> TerminalSimulator::insertedCard() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  const SimCard* c = model_.insertedCard();
+  return c ? std::optional<std::string>(c->name) : std::nullopt;
+}
+
+void TerminalSimulator::setShift(bool open, std::uint8_t number) {
+  std::lock_guard<std::mutex> g(mutex_);
+  model_.setShift(open, number);
+}
+
+void TerminalSimulator::setShiftOutOfStep() {
+  std::lock_guard<std::mutex> g(mutex_);
+  model_.setShiftOutOfStep();
+}
+
+void TerminalSimulator::setShiftCheck(bool on) {
+  std::lock_guard<std::mutex> g(mutex_);
+  model_.setShiftCheck(on);
+}
+
+ShiftState TerminalSimulator::shift() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return model_.shift();
+}
+
+std::vector<SaleRecord> TerminalSimulator::sales() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return model_.sales();
+}
+
+void TerminalSimulator::setReplyDelay(std::uint32_t ms) {
+  std::lock_guard<std::mutex> g(mutex_);
+  replyDelayMs_ = ms;
+}
+
+void TerminalSimulator::setTrickleDelay(std::uint32_t ms) {
+  std::lock_guard<std::mutex> g(mutex_);
+  trickleDelayMs_ = ms;
+}
+
+void TerminalSimulator::injectFault(const FaultRule& rule) {
+  if (rule.count == 0 || rule.count < kAlways) {
+    throw Exception("simulator: a fault needs a count above 0 or kAlways");
+  }
+  if (rule.kind == FaultKind::kNoCtsAnswer && rule.command) {
+    throw Exception("simulator: a hand-shake fault cannot be limited to a command");
+  }
+  std::lock_guard<std::mutex> g(mutex_);
+  faults_.push_back(rule);
+}
+
+void TerminalSimulator::clearFaults() {
+  std::lock_guard<std::mutex> g(mutex_);
+  faults_.clear();
+}
+
+std::size_t TerminalSimulator::pendingFaults() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return faults_.size();
+}
+
+std::vector<RequestRecord> TerminalSimulator::requests() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return {records_.begin(), records_.end()};
+}
+
+std::vector<LineEvent> TerminalSimulator::lineEvents() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return {lineEvents_.begin(), lineEvents_.end()};
+}
+
+SimulatorCounters TerminalSimulator::counters() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return counters_;
+}
+
+bool TerminalSimulator::waitFor(const std::function<bool(const SimulatorCounters&)>& pred,
+                                std::uint32_t timeoutMs) const {
+  std::unique_lock<std::mutex> lk(mutex_);
+  return changed_.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                           [&] { return pred(counters_); });
+}
+
+bool TerminalSimulator::waitForRequests(std::size_t n, std::uint32_t timeoutMs) const {
+  return waitFor([n](const SimulatorCounters& c) { return c.frames >= n; }, timeoutMs);
+}
+
+bool TerminalSimulator::waitForHandled(std::size_t n, std::uint32_t timeoutMs) const {
+  return waitFor([n](const SimulatorCounters& c) { return c.handled >= n; }, timeoutMs);
+}
+
+void TerminalSimulator::clearRecords() {
+  std::lock_guard<std::mutex> g(mutex_);
+  records_.clear();
+  lineEvents_.clear();
+}
+
+}  // namespace vexcard::sim
