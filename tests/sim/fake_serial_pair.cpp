@@ -17,6 +17,7 @@ struct FakeEndState {
   std::uint32_t mask = 0;
   std::uint32_t pending = 0;   // latched events
   std::uint64_t maskGen = 0;   // bumped by setEventMask, ends a pending wait
+  bool held = false;           // holdPeerEvents() of the other end
   std::vector<std::uint32_t> writeSizes;
 };
 
@@ -92,7 +93,7 @@ EventWaitResult FakeSerialEnd::waitEvent(std::uint32_t& mask) {
   if (me.mask == 0) return EventWaitResult::kInvalidParameter;
   const std::uint64_t gen = me.maskGen;
   bool pended = false;
-  while ((me.pending & me.mask) == 0 && me.maskGen == gen) {
+  while ((me.held || (me.pending & me.mask) == 0) && me.maskGen == gen) {
     pended = true;
     line_->cv.wait(lk);
   }
@@ -160,9 +161,15 @@ std::optional<std::vector<std::uint8_t>> FakeSerialEnd::readCount(std::size_t n,
   return out;
 }
 
-std::vector<std::uint32_t> FakeSerialEnd::writeSizes() const {
+void FakeSerialEnd::holdPeerEvents(bool hold) {
   std::lock_guard<std::mutex> g(line_->m);
-  return line_->ends[side_].writeSizes;
+  line_->ends[1 - side_].held = hold;
+  line_->cv.notify_all();
+}
+
+std::vector<std::uint32_t> FakeSerialEnd::peerWriteSizes() const {
+  std::lock_guard<std::mutex> g(line_->m);
+  return line_->ends[1 - side_].writeSizes;
 }
 
 std::pair<std::unique_ptr<FakeSerialEnd>, std::unique_ptr<FakeSerialEnd>> newFakeSerialPair() {

@@ -48,8 +48,11 @@ class FakeSerialEnd : public comport::SerialDevice {
                                                        std::uint32_t timeoutMs);
   // Waits until at least n bytes have arrived and takes exactly n.
   std::optional<std::vector<std::uint8_t>> readCount(std::size_t n, std::uint32_t timeoutMs);
-  // The sizes of the writes this end has made, in order.
-  std::vector<std::uint32_t> writeSizes() const;
+  // While held, the far end's event waits do not return (events stay latched); lets a test
+  // make several line changes that the far end then sees at once.
+  void holdPeerEvents(bool hold);
+  // The sizes of the writes the far end has made, in order.
+  std::vector<std::uint32_t> peerWriteSizes() const;
 
  private:
   std::shared_ptr<FakeLine> line_;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "terminal-sim/sim_wire.h"
 
@@ -47,6 +48,39 @@ struct FaultRule {
   std::uint8_t terminator = 0x0D;         // kWrongTerminator
   // kGarbageBefore: bytes the driver's receiver skips while idle (no "6", no "N").
   Bytes garbage = {0x00, 0xFF, '?', '\r', '\n'};
+
+  // Builders: FaultRule::of(FaultKind::kRefuse).on(0x08).times(2).
+  static FaultRule of(FaultKind k) {
+    FaultRule r;
+    r.kind = k;
+    return r;
+  }
+  static FaultRule reply(std::uint8_t code, std::optional<std::uint8_t> shift = std::nullopt) {
+    FaultRule r = of(FaultKind::kReplyCode);
+    r.replyCode = code;
+    r.shiftByte = shift;
+    return r;
+  }
+  FaultRule on(std::uint8_t commandCode) const {
+    FaultRule r = *this;
+    r.command = commandCode;
+    return r;
+  }
+  FaultRule times(int n) const {
+    FaultRule r = *this;
+    r.count = n;
+    return r;
+  }
+  FaultRule withGarbage(Bytes bytes) const {
+    FaultRule r = *this;
+    r.garbage = std::move(bytes);
+    return r;
+  }
+  FaultRule withTerminator(std::uint8_t byte) const {
+    FaultRule r = *this;
+    r.terminator = byte;
+    return r;
+  }
 };
 
 }  // namespace vexcard::sim

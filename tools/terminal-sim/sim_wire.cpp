@@ -110,7 +110,13 @@ std::optional<std::int64_t> decodeMoney(const std::uint8_t* p) {
     value *= 10;
     if (value >= kMoneyLimit) return std::nullopt;
   }
-  for (int k = e + 2; k < 0 && value != 0; ++k) value = (value + 5) / 10;
+  if (e + 2 < 0) {
+    // One division, so that the rounding happens once (1.45 must not become 2).
+    if (e + 2 < -8) return 0;  // the mantissa is below 10^8: nothing reaches a hundredth
+    std::int64_t divisor = 1;
+    for (int k = e + 2; k < 0; ++k) divisor *= 10;
+    value = (value + divisor / 2) / divisor;
+  }
   return value;
 }
 

@@ -44,6 +44,7 @@ void TerminalSimulator::start() {
   lastExecuted_.reset();
   lastCts_ = false;
   rtsUp_ = true;
+  replyWritten_ = false;
   // Reads return at once with what has arrived; the event wait does the waiting.
   comport::CommTimeouts timeouts;
   timeouts.readInterval = 0xFFFFFFFFu;
@@ -78,7 +79,7 @@ bool TerminalSimulator::running() const {
 }
 
 void TerminalSimulator::run() {
-  serviceLine();  // a hand-shake may be waiting already
+  serviceLine(false);  // a hand-shake may be waiting already
   for (;;) {
     {
       std::lock_guard<std::mutex> g(mutex_);
@@ -96,48 +97,59 @@ void TerminalSimulator::run() {
       return;
     }
     lk.unlock();
-    serviceLine();
+    serviceLine((mask & comport::kEvCts) != 0);
     serviceInput();
   }
 }
 
-void TerminalSimulator::serviceLine() {
+void TerminalSimulator::serviceLine(bool ctsEvent) {
   std::uint32_t status = 0;
   if (!device_->getModemStatus(status)) return;
   const bool cts = (status & comport::kMsCtsOn) != 0;
-  // Levels, not event flags, drive the answer: a late event for a change already handled
-  // must not be taken for a second change.
-  if (cts == lastCts_) return;
-  lastCts_ = cts;
-  if (cts) {
-    bool ignore;
-    {
-      std::lock_guard<std::mutex> g(mutex_);
-      lineEventLocked(LineEvent::kCtsRose);
-      ignore = takeFaultLocked(true, 0).has_value();
-      if (ignore) {
-        ++counters_.handshakesIgnored;
-        lineEventLocked(LineEvent::kHandshakeIgnored);
-      }
-    }
-    if (!ignore && device_->setRts(false)) {
-      rtsUp_ = false;
-      std::lock_guard<std::mutex> g(mutex_);
-      ++counters_.handshakes;
-      lineEventLocked(LineEvent::kRtsDropped);
-    }
-  } else {
-    {
-      std::lock_guard<std::mutex> g(mutex_);
-      lineEventLocked(LineEvent::kCtsFell);
-    }
-    if (!rtsUp_ && device_->setRts(true)) {
-      rtsUp_ = true;
-      std::lock_guard<std::mutex> g(mutex_);
-      lineEventLocked(LineEvent::kRtsRaised);
-    }
+  if (cts != lastCts_) {
+    lastCts_ = cts;
+    cts ? onCtsRose() : onCtsFell();
+  } else if (ctsEvent && cts && !rtsUp_ && replyWritten_) {
+    // CTS changed but reads high as before, after a good reply: the driver dropped RTS at the
+    // reply's ETX and raised it for its next request before we looked. Answer that
+    // hand-shake, or the driver would wait in vain for CTS to drop. Without a good reply
+    // since our last answer the event is a late one of a change already handled.
+    onCtsFell();
+    onCtsRose();
   }
   changed_.notify_all();
+}
+
+void TerminalSimulator::onCtsRose() {
+  bool ignore;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    lineEventLocked(LineEvent::kCtsRose);
+    ignore = takeFaultLocked(true, 0).has_value();
+    if (ignore) {
+      ++counters_.handshakesIgnored;
+      lineEventLocked(LineEvent::kHandshakeIgnored);
+    }
+  }
+  if (!ignore && rtsUp_ && device_->setRts(false)) {
+    rtsUp_ = false;
+    replyWritten_ = false;
+    std::lock_guard<std::mutex> g(mutex_);
+    ++counters_.handshakes;
+    lineEventLocked(LineEvent::kRtsDropped);
+  }
+}
+
+void TerminalSimulator::onCtsFell() {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    lineEventLocked(LineEvent::kCtsFell);
+  }
+  if (!rtsUp_ && device_->setRts(true)) {
+    rtsUp_ = true;
+    std::lock_guard<std::mutex> g(mutex_);
+    lineEventLocked(LineEvent::kRtsRaised);
+  }
 }
 
 void TerminalSimulator::serviceInput() {
@@ -184,6 +196,7 @@ void TerminalSimulator::handleText(const Bytes& text) {
   }
   changed_.notify_all();
   const bool written = writeAnswer(answer);
+  if (written && answer.good) replyWritten_ = true;
   {
     std::lock_guard<std::mutex> g(mutex_);
     if (written && !answer.wire.empty()) {
@@ -231,6 +244,7 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
     const Bytes frame = encodeFrameText(body, spoil);
     answer.wire.insert(answer.wire.end(), frame.begin(), frame.end());
     answer.trickle = rule && kind == FaultKind::kTrickle;
+    answer.good = !spoil.corruptChecksum && spoil.terminator == kEtx;
     rec.replyBody = std::move(body);
   }
   rec.replyWire = answer.wire;

@@ -2,7 +2,9 @@
 //
 // It runs one thread on its SerialDevice end, woken by the device's events (no polling):
 // - Hand-shake: when its CTS rises (the driver raised RTS) it drops its own RTS, which the
-//   driver sees as CTS low; when CTS falls it raises RTS again. RTS starts raised.
+//   driver sees as CTS low; when CTS falls it raises RTS again. RTS starts raised. After a
+//   good reply, a CTS event that finds CTS high as before counts as a drop and a rise
+//   (the driver was quicker than us; see serviceLine).
 // - Requests: bytes are collected up to each ETX and checked as a frame (sim_wire.h). A
 //   malformed text is recorded and ignored. A valid request is carried out by the
 //   TerminalModel and answered, after replyDelayMs, with a reply frame.
@@ -15,7 +17,7 @@
 // the fault rules, the records, the counters, the delays and stopping_; changed_ (with
 // mutex_) signals every change of the counters and the stop request. lifecycle_ serialises
 // start() and stop() and guards thread_. The device thread alone touches pending_, lastCts_,
-// rtsUp_ and lastExecuted_ (start() sets them before the thread exists). The lock is never
+// rtsUp_, replyWritten_ and lastExecuted_ (start() sets them before the thread exists). The lock is never
 // held while calling the device, so a blocked write cannot stall an observer.
 #pragma once
 
@@ -135,12 +137,15 @@ class TerminalSimulator {
   struct Answer {
     Bytes wire;
     bool trickle = false;
+    bool good = false;  // a sound reply frame: the driver drops RTS at its ETX
     std::uint32_t delayMs = 0;
     std::uint32_t trickleMs = 0;
   };
 
   void run();
-  void serviceLine();
+  void serviceLine(bool ctsEvent);
+  void onCtsRose();
+  void onCtsFell();
   void serviceInput();
   void handleText(const Bytes& text);
   // Picks the answer of a valid request and records it; caller holds mutex_.
@@ -173,6 +178,7 @@ class TerminalSimulator {
   Bytes pending_;
   bool lastCts_ = false;
   bool rtsUp_ = true;
+  bool replyWritten_ = false;  // a good reply went out since the last answered hand-shake
   struct Executed {
     Bytes text;
     Bytes reply;

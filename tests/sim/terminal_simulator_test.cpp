@@ -1,0 +1,269 @@
+#include "terminal-sim/terminal_simulator.h"
+
+#include <gtest/gtest.h>
+
+#include "sim/fake_serial_pair.h"
+#include "sim/sim_requests.h"
+#include "vexcard/exception.h"
+
+namespace vexcard::sim {
+namespace {
+
+using simtest::FakeSerialEnd;
+
+// Bound of every wait; reached only when something is broken.
+constexpr std::uint32_t kWait = 10000;
+
+constexpr char kConfig[] = R"(
+reply-delay-ms 0
+trickle-delay-ms 1
+shift open 2
+card bonus 12345678901234567890
+  status 00 01
+  balance 1000.00
+insert bonus
+)";
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  SimulatorTest() {
+    auto ends = simtest::newFakeSerialPair();
+    driver_ = std::move(ends.first);
+    sim_ = std::make_unique<TerminalSimulator>(std::move(ends.second),
+                                               parseSimulatorConfig(kConfig));
+    sim_->start();
+  }
+
+  static Bytes request(std::uint8_t index, Bytes command) {
+    command.insert(command.begin(), index);
+    return encodeFrameText(command);
+  }
+
+  void send(const Bytes& text) {
+    std::uint32_t written = 0;
+    ASSERT_TRUE(driver_->write(text.data(), static_cast<std::uint32_t>(text.size()), written));
+  }
+
+  // Hand-shake and write, as the driver does.
+  void handshakeAndSend(const Bytes& text) {
+    driver_->setRts(true);
+    ASSERT_TRUE(driver_->waitForCts(false, kWait));
+    send(text);
+  }
+
+  // Ends the exchange: drops RTS and waits for the terminal to be ready again.
+  void finish() {
+    driver_->setRts(false);
+    ASSERT_TRUE(driver_->waitForCts(true, kWait));
+  }
+
+  // One whole exchange; returns what arrived up to and including `last`.
+  Bytes exchange(const Bytes& text, std::uint8_t last = kEtx) {
+    handshakeAndSend(text);
+    const auto reply = driver_->readThrough(last, kWait);
+    finish();
+    return reply.value_or(Bytes{});
+  }
+
+  static Bytes body(const Bytes& replyText) { return decodeFrameText(replyText).body; }
+
+  std::unique_ptr<FakeSerialEnd> driver_;
+  std::unique_ptr<TerminalSimulator> sim_;
+};
+
+TEST_F(SimulatorTest, AnswersRtsByTakingCtsLow) {
+  EXPECT_TRUE(driver_->cts());  // RTS raised from the start
+  driver_->setRts(true);
+  ASSERT_TRUE(driver_->waitForCts(false, kWait));
+  driver_->setRts(false);
+  ASSERT_TRUE(driver_->waitForCts(true, kWait));
+  ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.lineEvents >= 4; }, kWait));
+  EXPECT_EQ(sim_->lineEvents(), (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped,
+                                                        LineEvent::kCtsFell, LineEvent::kRtsRaised}));
+  EXPECT_EQ(sim_->counters().handshakes, 1u);
+}
+
+TEST_F(SimulatorTest, AnswersAHandshakeItSawLate) {
+  handshakeAndSend(request(1, {0x0A}));
+  ASSERT_TRUE(driver_->readThrough(kEtx, kWait));
+  ASSERT_TRUE(sim_->waitForHandled(1, kWait));
+  // After the reply the driver drops and raises RTS before the terminal looks at the line.
+  driver_->holdPeerEvents(true);
+  driver_->setRts(false);
+  driver_->setRts(true);
+  driver_->holdPeerEvents(false);
+  ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.handshakes == 2; }, kWait));
+  EXPECT_FALSE(driver_->cts());
+  EXPECT_EQ(sim_->lineEvents(),
+            (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped,
+                                    LineEvent::kCtsFell, LineEvent::kRtsRaised,
+                                    LineEvent::kCtsRose, LineEvent::kRtsDropped}));
+  EXPECT_EQ(body(exchange(request(2, {0x0A})))[0], 2);
+}
+
+TEST_F(SimulatorTest, AnswersARequestAndRecordsIt) {
+  const Bytes text = request(0x21, {0x0A});
+  const Bytes reply = exchange(text);
+  const Bytes b = body(reply);
+  ASSERT_EQ(b.size(), 35u);
+  EXPECT_EQ(b[0], 0x21);
+  EXPECT_EQ(b[1], 0x0A);
+  EXPECT_EQ(b[2], 0x00);
+  EXPECT_EQ(b[4], 2);
+
+  ASSERT_TRUE(sim_->waitForHandled(1, kWait));
+  const auto records = sim_->requests();
+  ASSERT_EQ(records.size(), 1u);
+  const RequestRecord& r = records[0];
+  EXPECT_TRUE(r.valid());
+  EXPECT_EQ(r.wire, text);
+  EXPECT_EQ(r.packetIndex, 0x21);
+  EXPECT_EQ(r.command, Bytes{0x0A});
+  EXPECT_TRUE(r.handshaken);
+  EXPECT_FALSE(r.fault);
+  EXPECT_EQ(r.replyBody, b);
+  EXPECT_EQ(r.replyWire, reply);
+  const SimulatorCounters c = sim_->counters();
+  EXPECT_EQ(c.requests, 1u);
+  EXPECT_EQ(c.replies, 1u);
+  EXPECT_EQ(c.malformed, 0u);
+}
+
+TEST_F(SimulatorTest, IgnoresMalformedRequests) {
+  Bytes badSum = request(1, {0x0A});
+  badSum[badSum.size() - 2] ^= 0x01;
+  Bytes tooLong(kMaxRequestText, 'A');
+  handshakeAndSend(badSum);
+  send(tooLong);
+  ASSERT_TRUE(sim_->waitForHandled(2, kWait));
+  EXPECT_FALSE(driver_->readCount(1, 0));  // nothing answered
+  finish();
+  const auto records = sim_->requests();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].error, FrameError::kBadChecksum);
+  EXPECT_EQ(records[1].error, FrameError::kTooLong);
+  EXPECT_EQ(sim_->counters().malformed, 2u);
+  EXPECT_EQ(body(exchange(request(2, {0x0A})))[0], 2);  // the next request is answered
+}
+
+TEST_F(SimulatorTest, RetryOfARequestGetsTheStoredReplyWithoutARepeatedSale) {
+  sim_->injectFault(FaultRule::of(FaultKind::kBadChecksum).on(cmd::tsSale));
+  const Bytes sale = request(9, simtest::saleCmd(1, 92, 1000, 100));
+  const Bytes first = exchange(sale);
+  EXPECT_EQ(decodeFrameText(first).error, FrameError::kBadChecksum);
+  const Bytes second = exchange(sale);
+  ASSERT_EQ(body(second).size(), 102u);
+  EXPECT_EQ(sim_->sales().size(), 1u);
+  EXPECT_EQ(sim_->card("bonus")->balance, 100000 - 1000);
+  ASSERT_TRUE(sim_->waitForHandled(2, kWait));
+  EXPECT_TRUE(sim_->requests()[1].replayed);
+  EXPECT_EQ(sim_->counters().replayed, 1u);
+}
+
+TEST_F(SimulatorTest, NoCtsAnswerFault) {
+  sim_->injectFault(FaultRule::of(FaultKind::kNoCtsAnswer));
+  driver_->setRts(true);
+  ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.handshakesIgnored == 1; },
+                            kWait));
+  EXPECT_TRUE(driver_->cts());
+  driver_->setRts(false);
+  ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.lineEvents == 3; }, kWait));
+  EXPECT_EQ(sim_->lineEvents(), (std::vector<LineEvent>{LineEvent::kCtsRose,
+                                                        LineEvent::kHandshakeIgnored,
+                                                        LineEvent::kCtsFell}));
+  EXPECT_EQ(body(exchange(request(1, {0x0A})))[2], 0);  // once, then the terminal behaves
+  EXPECT_EQ(sim_->pendingFaults(), 0u);
+}
+
+TEST_F(SimulatorTest, RefusalAndSilenceLeaveTheCommandUndone) {
+  sim_->injectFault(FaultRule::of(FaultKind::kRefuse).on(cmd::tsSale));
+  sim_->injectFault(FaultRule::of(FaultKind::kSilence).on(cmd::tsSale));
+  EXPECT_EQ(body(exchange(request(1, {0x0A})))[0], 1);  // other commands are not touched
+  EXPECT_EQ(exchange(request(2, simtest::saleCmd(1, 92, 100, 100)), 'N'), Bytes{'N'});
+
+  handshakeAndSend(request(3, simtest::saleCmd(1, 92, 100, 100)));
+  ASSERT_TRUE(sim_->waitForHandled(3, kWait));
+  EXPECT_FALSE(driver_->readCount(1, 0));
+  finish();
+  EXPECT_TRUE(sim_->sales().empty());
+  EXPECT_EQ(body(exchange(request(4, simtest::saleCmd(1, 92, 100, 100))))[0], 4);
+  EXPECT_EQ(sim_->sales().size(), 1u);
+
+  const SimulatorCounters c = sim_->counters();
+  EXPECT_EQ(c.refusals, 1u);
+  EXPECT_EQ(c.silenced, 1u);
+  EXPECT_EQ(c.faults, 2u);
+  const auto records = sim_->requests();
+  EXPECT_EQ(records[1].fault, FaultKind::kRefuse);
+  EXPECT_TRUE(records[1].replyBody.empty());
+  EXPECT_EQ(records[2].fault, FaultKind::kSilence);
+  EXPECT_TRUE(records[2].replyWire.empty());
+}
+
+TEST_F(SimulatorTest, SpoiledReplies) {
+  sim_->injectFault(FaultRule::of(FaultKind::kWrongTerminator));
+  sim_->injectFault(FaultRule::of(FaultKind::kGarbageBefore).withGarbage({0x00, '?', '\r'}));
+  sim_->injectFault(FaultRule::of(FaultKind::kTrickle));
+
+  Bytes r = exchange(request(1, {0x0A}), 0x0D);
+  EXPECT_EQ(r.back(), 0x0D);
+  r.back() = kEtx;
+  EXPECT_EQ(body(r)[0], 1);  // the frame itself is sound
+
+  r = exchange(request(2, {0x0A}));
+  ASSERT_GT(r.size(), 3u);
+  EXPECT_EQ(Bytes(r.begin(), r.begin() + 3), (Bytes{0x00, '?', '\r'}));
+  EXPECT_EQ(body(Bytes(r.begin() + 3, r.end()))[0], 2);
+
+  r = exchange(request(3, {0x0A}));
+  EXPECT_EQ(body(r)[0], 3);
+  // The terminal wrote each of the first two replies at once, the third byte by byte.
+  const auto sizes = driver_->peerWriteSizes();
+  ASSERT_EQ(sizes.size(), 2 + r.size());
+  EXPECT_GT(sizes[1], 1u);
+  for (std::size_t i = 2; i < sizes.size(); ++i) EXPECT_EQ(sizes[i], 1u);
+}
+
+TEST_F(SimulatorTest, ReplyCodeFaults) {
+  sim_->injectFault(FaultRule::reply(0x81, 5).on(cmd::tsSale));
+  sim_->injectFault(FaultRule::reply(0x8F).times(2));
+  sim_->injectFault(FaultRule::reply(0x01).times(kAlways));
+
+  Bytes b = body(exchange(request(1, simtest::saleCmd(1, 92, 100, 100))));
+  EXPECT_EQ(b, (Bytes{1, 0x08, 0x81, 0, 5}));
+  EXPECT_TRUE(sim_->sales().empty());
+  for (std::uint8_t i = 2; i <= 3; ++i) {
+    b = body(exchange(request(i, {0x0A})));
+    EXPECT_EQ(b, (Bytes{i, 0x0A, 0x8F, 0, 2}));  // byte 4: the terminal's own shift
+  }
+  for (std::uint8_t i = 4; i <= 5; ++i) EXPECT_EQ(body(exchange(request(i, {0x0A})))[2], 0x01);
+  EXPECT_EQ(sim_->pendingFaults(), 1u);
+  sim_->clearFaults();
+  EXPECT_EQ(body(exchange(request(6, {0x0A})))[2], 0);
+}
+
+TEST_F(SimulatorTest, RejectsUnusableFaultRules) {
+  EXPECT_THROW(sim_->injectFault(FaultRule::of(FaultKind::kRefuse).times(0)), Exception);
+  EXPECT_THROW(sim_->injectFault(FaultRule::of(FaultKind::kNoCtsAnswer).on(cmd::tsSale)),
+               Exception);
+  EXPECT_EQ(sim_->pendingFaults(), 0u);
+}
+
+TEST_F(SimulatorTest, StopCutsAPendingReplyShortAndRestarts) {
+  EXPECT_FALSE(sim_->waitForRequests(1, 1));
+  sim_->setReplyDelay(60000);
+  handshakeAndSend(request(1, {0x0A}));
+  ASSERT_TRUE(sim_->waitForRequests(1, kWait));
+  sim_->stop();
+  EXPECT_FALSE(sim_->running());
+  EXPECT_FALSE(driver_->readCount(1, 0));
+  EXPECT_EQ(sim_->counters().replies, 0u);
+
+  driver_->setRts(false);
+  sim_->setReplyDelay(0);
+  sim_->start();
+  EXPECT_EQ(body(exchange(request(2, {0x0A})))[0], 2);
+}
+
+}  // namespace
+}  // namespace vexcard::sim
