@@ -15,9 +15,9 @@ struct FakeEndState {
   bool rts = false;
   bool dtr = false;
   std::uint32_t mask = 0;
-  std::uint32_t pending = 0;   // latched events
-  std::uint64_t maskGen = 0;   // bumped by setEventMask, ends a pending wait
-  bool held = false;           // holdPeerEvents() of the other end
+  std::uint32_t pending = 0;  // latched events
+  std::uint64_t maskGen = 0;  // bumped by setEventMask, ends a pending wait
+  bool held = false;          // holdPeerEvents() of the other end
   std::vector<std::uint32_t> writeSizes;
 };
 

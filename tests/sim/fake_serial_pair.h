@@ -44,8 +44,7 @@ class FakeSerialEnd : public comport::SerialDevice {
   // Waits until the far end's RTS (our CTS) is at level; false after timeoutMs.
   bool waitForCts(bool level, std::uint32_t timeoutMs) const;
   // Waits until `last` has arrived and takes everything up to and including it.
-  std::optional<std::vector<std::uint8_t>> readThrough(std::uint8_t last,
-                                                       std::uint32_t timeoutMs);
+  std::optional<std::vector<std::uint8_t>> readThrough(std::uint8_t last, std::uint32_t timeoutMs);
   // Waits until at least n bytes have arrived and takes exactly n.
   std::optional<std::vector<std::uint8_t>> readCount(std::size_t n, std::uint32_t timeoutMs);
   // While held, the far end's event waits do not return (events stay latched); lets a test

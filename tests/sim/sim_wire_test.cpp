@@ -33,7 +33,9 @@ TEST(SimWire, RejectsMalformedRequests) {
       {text("60040500197F"), FrameError::kBadLength},
       {text("60010564"), FrameError::kTooShort},  // body holds only the packet index
       {text("60030500197F", 0x0D), FrameError::kNoEtx},
-      {text("600305\x03" "00197F"), FrameError::kNotHex},  // ETX inside the text
+      {text("600305\x03"
+            "00197F"),
+       FrameError::kNotHex},  // ETX inside the text
       {Bytes(kMaxRequestText + 1, 'A'), FrameError::kNoEtx},
   };
   for (const auto& c : cases) {

@@ -29,8 +29,8 @@ class SimulatorTest : public ::testing::Test {
   SimulatorTest() {
     auto ends = simtest::newFakeSerialPair();
     driver_ = std::move(ends.first);
-    sim_ = std::make_unique<TerminalSimulator>(std::move(ends.second),
-                                               parseSimulatorConfig(kConfig));
+    sim_ =
+        std::make_unique<TerminalSimulator>(std::move(ends.second), parseSimulatorConfig(kConfig));
     sim_->start();
   }
 
@@ -78,8 +78,9 @@ TEST_F(SimulatorTest, AnswersRtsByTakingCtsLow) {
   driver_->setRts(false);
   ASSERT_TRUE(driver_->waitForCts(true, kWait));
   ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.lineEvents >= 4; }, kWait));
-  EXPECT_EQ(sim_->lineEvents(), (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped,
-                                                        LineEvent::kCtsFell, LineEvent::kRtsRaised}));
+  EXPECT_EQ(sim_->lineEvents(),
+            (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped,
+                                    LineEvent::kCtsFell, LineEvent::kRtsRaised}));
   EXPECT_EQ(sim_->counters().handshakes, 1u);
 }
 
@@ -94,10 +95,10 @@ TEST_F(SimulatorTest, AnswersAHandshakeItSawLate) {
   driver_->holdPeerEvents(false);
   ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.handshakes == 2; }, kWait));
   EXPECT_FALSE(driver_->cts());
-  EXPECT_EQ(sim_->lineEvents(),
-            (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped,
-                                    LineEvent::kCtsFell, LineEvent::kRtsRaised,
-                                    LineEvent::kCtsRose, LineEvent::kRtsDropped}));
+  EXPECT_EQ(
+      sim_->lineEvents(),
+      (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped, LineEvent::kCtsFell,
+                              LineEvent::kRtsRaised, LineEvent::kCtsRose, LineEvent::kRtsDropped}));
   EXPECT_EQ(body(exchange(request(2, {0x0A})))[0], 2);
 }
 
@@ -163,14 +164,14 @@ TEST_F(SimulatorTest, RetryOfARequestGetsTheStoredReplyWithoutARepeatedSale) {
 TEST_F(SimulatorTest, NoCtsAnswerFault) {
   sim_->injectFault(FaultRule::of(FaultKind::kNoCtsAnswer));
   driver_->setRts(true);
-  ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.handshakesIgnored == 1; },
-                            kWait));
+  ASSERT_TRUE(
+      sim_->waitFor([](const SimulatorCounters& c) { return c.handshakesIgnored == 1; }, kWait));
   EXPECT_TRUE(driver_->cts());
   driver_->setRts(false);
   ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.lineEvents == 3; }, kWait));
-  EXPECT_EQ(sim_->lineEvents(), (std::vector<LineEvent>{LineEvent::kCtsRose,
-                                                        LineEvent::kHandshakeIgnored,
-                                                        LineEvent::kCtsFell}));
+  EXPECT_EQ(sim_->lineEvents(),
+            (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kHandshakeIgnored,
+                                    LineEvent::kCtsFell}));
   EXPECT_EQ(body(exchange(request(1, {0x0A})))[2], 0);  // once, then the terminal behaves
   EXPECT_EQ(sim_->pendingFaults(), 0u);
 }

@@ -104,7 +104,8 @@ class Parser {
   }
 
   void expectWords(const std::vector<std::string_view>& w, std::size_t min, std::size_t max) {
-    if (w.size() < min || w.size() > max) fail("wrong number of words for '" + std::string(w[0]) + "'");
+    if (w.size() < min || w.size() > max)
+      fail("wrong number of words for '" + std::string(w[0]) + "'");
   }
 
   std::uint32_t delay(std::string_view text) {

@@ -41,9 +41,9 @@ inline constexpr int kAlways = -1;
 
 struct FaultRule {
   FaultKind kind = FaultKind::kSilence;
-  std::optional<std::uint8_t> command;  // only requests with this command code; empty: any
-  int count = 1;                        // how many times to inject; kAlways: every time
-  std::uint8_t replyCode = 0;           // kReplyCode
+  std::optional<std::uint8_t> command;    // only requests with this command code; empty: any
+  int count = 1;                          // how many times to inject; kAlways: every time
+  std::uint8_t replyCode = 0;             // kReplyCode
   std::optional<std::uint8_t> shiftByte;  // kReplyCode: byte 4; empty: the terminal's shift
   std::uint8_t terminator = 0x0D;         // kWrongTerminator
   // kGarbageBefore: bytes the driver's receiver skips while idle (no "6", no "N").

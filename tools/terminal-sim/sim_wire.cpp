@@ -24,15 +24,24 @@ constexpr std::int64_t kMoneyLimit = 1'000'000'000'000'000;  // 10^15 hundredths
 
 std::string_view frameErrorName(FrameError error) {
   switch (error) {
-    case FrameError::kNone: return "ok";
-    case FrameError::kBadHeader: return "bad header";
-    case FrameError::kNotHex: return "not upper-case hex";
-    case FrameError::kOddLength: return "odd number of hex characters";
-    case FrameError::kBadLength: return "length byte mismatch";
-    case FrameError::kTooShort: return "body too short";
-    case FrameError::kBadChecksum: return "bad checksum";
-    case FrameError::kNoEtx: return "no ETX";
-    case FrameError::kTooLong: return "too long";
+    case FrameError::kNone:
+      return "ok";
+    case FrameError::kBadHeader:
+      return "bad header";
+    case FrameError::kNotHex:
+      return "not upper-case hex";
+    case FrameError::kOddLength:
+      return "odd number of hex characters";
+    case FrameError::kBadLength:
+      return "length byte mismatch";
+    case FrameError::kTooShort:
+      return "body too short";
+    case FrameError::kBadChecksum:
+      return "bad checksum";
+    case FrameError::kNoEtx:
+      return "no ETX";
+    case FrameError::kTooLong:
+      return "too long";
   }
   return "unknown";
 }
@@ -65,7 +74,8 @@ DecodedFrame decodeFrameText(std::span<const std::uint8_t> text) {
   Bytes raw;
   raw.reserve(hex.size() / 2);
   for (std::size_t i = 0; i < hex.size(); i += 2) {
-    raw.push_back(static_cast<std::uint8_t>(upperHexValue(hex[i]) * 16 + upperHexValue(hex[i + 1])));
+    raw.push_back(
+        static_cast<std::uint8_t>(upperHexValue(hex[i]) * 16 + upperHexValue(hex[i + 1])));
   }
   // raw: header, length, body, checksum.
   if (raw.size() < 3 || raw[1] != raw.size() - 3) {

@@ -29,8 +29,8 @@ void writeInt(std::uint8_t* p, std::uint64_t v, int bytes) {
 }
 
 bool isShiftCommand(std::uint8_t command) {
-  return command == cmd::tsReset || command == cmd::tsOpenShift ||
-         command == cmd::tsCloseShift || command == cmd::tsResumeShift;
+  return command == cmd::tsReset || command == cmd::tsOpenShift || command == cmd::tsCloseShift ||
+         command == cmd::tsResumeShift;
 }
 
 // Where the product code, price and quantity sit in tsSale/tsRefund and in tsDebit.
@@ -44,20 +44,34 @@ constexpr SaleLayout kDebitLayout{2, 18, 22};
 
 std::optional<std::size_t> commandLength(std::uint8_t command) {
   switch (command) {
-    case cmd::tsReset: return 2;
-    case cmd::tsCloseSession: return 1;
-    case cmd::tsOpenShift: return 14;
-    case cmd::tsCloseShift: return 1;
-    case cmd::tsResumeShift: return 1;
-    case cmd::tsSelectPurse: return 2;
-    case cmd::tsQueryQuantity: return 26;
-    case cmd::tsSale: return 32;
-    case cmd::tsRefund: return 111;
-    case cmd::tsReadCard: return 1;
-    case cmd::tsQueryPurse: return 18;
-    case cmd::tsRefundReset: return 111;
-    case cmd::tsDebit: return 26;
-    default: return std::nullopt;
+    case cmd::tsReset:
+      return 2;
+    case cmd::tsCloseSession:
+      return 1;
+    case cmd::tsOpenShift:
+      return 14;
+    case cmd::tsCloseShift:
+      return 1;
+    case cmd::tsResumeShift:
+      return 1;
+    case cmd::tsSelectPurse:
+      return 2;
+    case cmd::tsQueryQuantity:
+      return 26;
+    case cmd::tsSale:
+      return 32;
+    case cmd::tsRefund:
+      return 111;
+    case cmd::tsReadCard:
+      return 1;
+    case cmd::tsQueryPurse:
+      return 18;
+    case cmd::tsRefundReset:
+      return 111;
+    case cmd::tsDebit:
+      return 26;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -73,7 +87,8 @@ TerminalModel::TerminalModel(const SimulatorConfig& config) {
 void TerminalModel::addCard(const SimCard& card) {
   for (const SimCard& c : cards_) {
     if (c.name == card.name) throw Exception("simulator: card '" + card.name + "' exists");
-    if (c.number == card.number) throw Exception("simulator: card number of '" + card.name + "' is taken");
+    if (c.number == card.number)
+      throw Exception("simulator: card number of '" + card.name + "' is taken");
   }
   cards_.push_back(card);
 }
@@ -141,22 +156,31 @@ Bytes TerminalModel::execute(std::uint8_t idx, std::span<const std::uint8_t> c) 
     return errorReply(idx, command, code::kShiftOutOfStep);
   }
   switch (command) {
-    case cmd::tsReset: return reply(idx, command, kErrorReplySize);
+    case cmd::tsReset:
+      return reply(idx, command, kErrorReplySize);
     case cmd::tsCloseSession:
       session_ = false;
       return reply(idx, command, kErrorReplySize);
     case cmd::tsOpenShift:
     case cmd::tsCloseShift:
-    case cmd::tsResumeShift: return shiftCommand(idx, c);
-    case cmd::tsReadCard: return readCard(idx, c);
-    case cmd::tsSelectPurse: return selectPurse(idx, c);
-    case cmd::tsQueryPurse: return queryPurse(idx, c);
-    case cmd::tsQueryQuantity: return queryQuantity(idx, c);
+    case cmd::tsResumeShift:
+      return shiftCommand(idx, c);
+    case cmd::tsReadCard:
+      return readCard(idx, c);
+    case cmd::tsSelectPurse:
+      return selectPurse(idx, c);
+    case cmd::tsQueryPurse:
+      return queryPurse(idx, c);
+    case cmd::tsQueryQuantity:
+      return queryQuantity(idx, c);
     case cmd::tsSale:
-    case cmd::tsDebit: return sale(idx, c);
+    case cmd::tsDebit:
+      return sale(idx, c);
     case cmd::tsRefund:
-    case cmd::tsRefundReset: return refund(idx, c);
-    default: return errorReply(idx, command, code::kUnknownCommand);
+    case cmd::tsRefundReset:
+      return refund(idx, c);
+    default:
+      return errorReply(idx, command, code::kUnknownCommand);
   }
 }
 

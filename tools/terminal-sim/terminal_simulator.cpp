@@ -10,14 +10,22 @@ namespace vexcard::sim {
 
 std::string_view faultKindName(FaultKind kind) {
   switch (kind) {
-    case FaultKind::kNoCtsAnswer: return "no CTS answer";
-    case FaultKind::kRefuse: return "refusal";
-    case FaultKind::kBadChecksum: return "bad checksum";
-    case FaultKind::kWrongTerminator: return "wrong terminator";
-    case FaultKind::kSilence: return "silence";
-    case FaultKind::kTrickle: return "trickle";
-    case FaultKind::kGarbageBefore: return "garbage before";
-    case FaultKind::kReplyCode: return "reply code";
+    case FaultKind::kNoCtsAnswer:
+      return "no CTS answer";
+    case FaultKind::kRefuse:
+      return "refusal";
+    case FaultKind::kBadChecksum:
+      return "bad checksum";
+    case FaultKind::kWrongTerminator:
+      return "wrong terminator";
+    case FaultKind::kSilence:
+      return "silence";
+    case FaultKind::kTrickle:
+      return "trickle";
+    case FaultKind::kGarbageBefore:
+      return "garbage before";
+    case FaultKind::kReplyCode:
+      return "reply code";
   }
   return "unknown";
 }
@@ -201,7 +209,7 @@ void TerminalSimulator::handleText(const Bytes& text) {
     std::lock_guard<std::mutex> g(mutex_);
     if (written && !answer.wire.empty()) {
       ++(answer.wire.size() == 1 && answer.wire[0] == kRefusal ? counters_.refusals
-                                                                : counters_.replies);
+                                                               : counters_.replies);
     }
     ++counters_.handled;
   }
@@ -218,7 +226,8 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
   if (rule && !faultExecutesCommand(kind)) {
     if (!repeat) lastExecuted_.reset();
     if (kind == FaultKind::kReplyCode) {
-      body = model_.errorReply(rec.packetIndex, rec.commandCode(), rule->replyCode, rule->shiftByte);
+      body =
+          model_.errorReply(rec.packetIndex, rec.commandCode(), rule->replyCode, rule->shiftByte);
     }
   } else if (repeat) {
     body = lastExecuted_->reply;
@@ -299,127 +308,6 @@ void TerminalSimulator::lineEventLocked(LineEvent e) {
 void TerminalSimulator::recordLocked(RequestRecord rec) {
   records_.push_back(std::move(rec));
   if (records_.size() > kMaxRecords) records_.pop_front();
-}
-
-// ---- state, faults and observation: each under mutex_ ----
-
-void TerminalSimulator::addCard(const SimCard& card) {
-  std::lock_guard<std::mutex> g(mutex_);
-  model_.addCard(card);
-}
-
-bool TerminalSimulator::insertCard(const std::string& name) {
-  std::lock_guard<std::mutex> g(mutex_);
-  return model_.insertCard(name);
-}
-
-void TerminalSimulator::removeCard() {
-  std::lock_guard<std::mutex> g(mutex_);
-  model_.removeCard();
-}
-
-std::optional<SimCard> TerminalSimulator::card(const std::string& name) const {
-  std::lock_guard<std::mutex> g(mutex_);
-  const SimCard* c = model_.card(name);
-  return c ? std::optional<SimCard>(*c) : std::nullopt;
-}
-
-std::optional<std::string> TerminalSimulator::insertedCard() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  const SimCard* c = model_.insertedCard();
-  return c ? std::optional<std::string>(c->name) : std::nullopt;
-}
-
-void TerminalSimulator::setShift(bool open, std::uint8_t number) {
-  std::lock_guard<std::mutex> g(mutex_);
-  model_.setShift(open, number);
-}
-
-void TerminalSimulator::setShiftOutOfStep() {
-  std::lock_guard<std::mutex> g(mutex_);
-  model_.setShiftOutOfStep();
-}
-
-void TerminalSimulator::setShiftCheck(bool on) {
-  std::lock_guard<std::mutex> g(mutex_);
-  model_.setShiftCheck(on);
-}
-
-ShiftState TerminalSimulator::shift() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  return model_.shift();
-}
-
-std::vector<SaleRecord> TerminalSimulator::sales() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  return model_.sales();
-}
-
-void TerminalSimulator::setReplyDelay(std::uint32_t ms) {
-  std::lock_guard<std::mutex> g(mutex_);
-  replyDelayMs_ = ms;
-}
-
-void TerminalSimulator::setTrickleDelay(std::uint32_t ms) {
-  std::lock_guard<std::mutex> g(mutex_);
-  trickleDelayMs_ = ms;
-}
-
-void TerminalSimulator::injectFault(const FaultRule& rule) {
-  if (rule.count == 0 || rule.count < kAlways) {
-    throw Exception("simulator: a fault needs a count above 0 or kAlways");
-  }
-  if (rule.kind == FaultKind::kNoCtsAnswer && rule.command) {
-    throw Exception("simulator: a hand-shake fault cannot be limited to a command");
-  }
-  std::lock_guard<std::mutex> g(mutex_);
-  faults_.push_back(rule);
-}
-
-void TerminalSimulator::clearFaults() {
-  std::lock_guard<std::mutex> g(mutex_);
-  faults_.clear();
-}
-
-std::size_t TerminalSimulator::pendingFaults() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  return faults_.size();
-}
-
-std::vector<RequestRecord> TerminalSimulator::requests() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  return {records_.begin(), records_.end()};
-}
-
-std::vector<LineEvent> TerminalSimulator::lineEvents() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  return {lineEvents_.begin(), lineEvents_.end()};
-}
-
-SimulatorCounters TerminalSimulator::counters() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  return counters_;
-}
-
-bool TerminalSimulator::waitFor(const std::function<bool(const SimulatorCounters&)>& pred,
-                                std::uint32_t timeoutMs) const {
-  std::unique_lock<std::mutex> lk(mutex_);
-  return changed_.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                           [&] { return pred(counters_); });
-}
-
-bool TerminalSimulator::waitForRequests(std::size_t n, std::uint32_t timeoutMs) const {
-  return waitFor([n](const SimulatorCounters& c) { return c.frames >= n; }, timeoutMs);
-}
-
-bool TerminalSimulator::waitForHandled(std::size_t n, std::uint32_t timeoutMs) const {
-  return waitFor([n](const SimulatorCounters& c) { return c.handled >= n; }, timeoutMs);
-}
-
-void TerminalSimulator::clearRecords() {
-  std::lock_guard<std::mutex> g(mutex_);
-  records_.clear();
-  lineEvents_.clear();
 }
 
 }  // namespace vexcard::sim

@@ -17,8 +17,8 @@
 // the fault rules, the records, the counters, the delays and stopping_; changed_ (with
 // mutex_) signals every change of the counters and the stop request. lifecycle_ serialises
 // start() and stop() and guards thread_. The device thread alone touches pending_, lastCts_,
-// rtsUp_, replyWritten_ and lastExecuted_ (start() sets them before the thread exists). The lock is never
-// held while calling the device, so a blocked write cannot stall an observer.
+// rtsUp_, replyWritten_ and lastExecuted_ (start() sets them before the thread exists). The lock is
+// never held while calling the device, so a blocked write cannot stall an observer.
 #pragma once
 
 #include <condition_variable>
@@ -66,15 +66,15 @@ enum class LineEvent : std::uint8_t {
 };
 
 struct SimulatorCounters {
-  std::size_t frames = 0;     // records made: valid and malformed texts
-  std::size_t requests = 0;   // valid requests
-  std::size_t malformed = 0;  // ignored texts
-  std::size_t handled = 0;    // texts whose handling has ended (answer written or none due)
-  std::size_t replies = 0;    // reply frames written (spoiled ones included)
-  std::size_t refusals = 0;   // "N" written
-  std::size_t silenced = 0;   // requests left unanswered on purpose
-  std::size_t replayed = 0;   // retries answered with the stored reply
-  std::size_t faults = 0;     // faults injected (hand-shake faults included)
+  std::size_t frames = 0;             // records made: valid and malformed texts
+  std::size_t requests = 0;           // valid requests
+  std::size_t malformed = 0;          // ignored texts
+  std::size_t handled = 0;            // texts whose handling has ended (answer written or none due)
+  std::size_t replies = 0;            // reply frames written (spoiled ones included)
+  std::size_t refusals = 0;           // "N" written
+  std::size_t silenced = 0;           // requests left unanswered on purpose
+  std::size_t replayed = 0;           // retries answered with the stored reply
+  std::size_t faults = 0;             // faults injected (hand-shake faults included)
   std::size_t handshakes = 0;         // hand-shakes answered
   std::size_t handshakesIgnored = 0;  // hand-shakes left unanswered by a fault
   std::size_t lineEvents = 0;         // entries of lineEvents() ever made
