@@ -1,7 +1,6 @@
 #include "sim/fake_serial_pair.h"
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -121,44 +120,6 @@ bool FakeSerialEnd::write(const std::uint8_t* src, std::uint32_t count, std::uin
   written = count;
   line_->cv.notify_all();
   return true;
-}
-
-bool FakeSerialEnd::cts() const {
-  std::lock_guard<std::mutex> g(line_->m);
-  return line_->ends[1 - side_].rts;
-}
-
-bool FakeSerialEnd::waitForCts(bool level, std::uint32_t timeoutMs) const {
-  std::unique_lock<std::mutex> lk(line_->m);
-  return line_->cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                            [&] { return line_->ends[1 - side_].rts == level; });
-}
-
-std::optional<std::vector<std::uint8_t>> FakeSerialEnd::readThrough(std::uint8_t last,
-                                                                    std::uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> lk(line_->m);
-  auto& rx = line_->ends[side_].rx;
-  if (!line_->cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                          [&] { return std::find(rx.begin(), rx.end(), last) != rx.end(); })) {
-    return std::nullopt;
-  }
-  const auto end = std::find(rx.begin(), rx.end(), last) + 1;
-  std::vector<std::uint8_t> out(rx.begin(), end);
-  rx.erase(rx.begin(), end);
-  return out;
-}
-
-std::optional<std::vector<std::uint8_t>> FakeSerialEnd::readCount(std::size_t n,
-                                                                  std::uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> lk(line_->m);
-  auto& rx = line_->ends[side_].rx;
-  if (!line_->cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
-                          [&] { return rx.size() >= n; })) {
-    return std::nullopt;
-  }
-  std::vector<std::uint8_t> out(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(n));
-  rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(n));
-  return out;
 }
 
 void FakeSerialEnd::holdPeerEvents(bool hold) {

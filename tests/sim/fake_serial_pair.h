@@ -4,13 +4,11 @@
 // takes them; setEventMask() ends a pending wait with mask 0, and a wait on mask 0 fails
 // with kInvalidParameter, as on Win32.
 //
-// The test keeps one end (the driver's side) and uses its helpers, which wait with bounds
-// on the line's condition variable. Thread-safe: one mutex per pair guards both ends.
+// Thread-safe: one mutex per pair guards both ends.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,13 +38,6 @@ class FakeSerialEnd : public comport::SerialDevice {
   void cancelWrite() override {}
 
   // Test helpers.
-  bool cts() const;
-  // Waits until the far end's RTS (our CTS) is at level; false after timeoutMs.
-  bool waitForCts(bool level, std::uint32_t timeoutMs) const;
-  // Waits until `last` has arrived and takes everything up to and including it.
-  std::optional<std::vector<std::uint8_t>> readThrough(std::uint8_t last, std::uint32_t timeoutMs);
-  // Waits until at least n bytes have arrived and takes exactly n.
-  std::optional<std::vector<std::uint8_t>> readCount(std::size_t n, std::uint32_t timeoutMs);
   // While held, the far end's event waits do not return (events stay latched); lets a test
   // make several line changes that the far end then sees at once.
   void holdPeerEvents(bool hold);
