@@ -218,14 +218,14 @@ void TerminalSimulator::handleText(const Bytes& text) {
 
 TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, const Bytes& text) {
   const std::optional<FaultRule> rule = takeFaultLocked(false, rec.commandCode());
+  const auto is = [&rule](FaultKind k) { return rule && rule->kind == k; };
   if (rule) rec.fault = rule->kind;
-  const FaultKind kind = rule ? rule->kind : FaultKind::kTrickle;  // read only when rule
   const bool repeat = lastExecuted_ && lastExecuted_->text == text;
 
   Bytes body;
-  if (rule && !faultExecutesCommand(kind)) {
+  if (rule && !faultExecutesCommand(rule->kind)) {
     if (!repeat) lastExecuted_.reset();
-    if (kind == FaultKind::kReplyCode) {
+    if (is(FaultKind::kReplyCode)) {
       body =
           model_.errorReply(rec.packetIndex, rec.commandCode(), rule->replyCode, rule->shiftByte);
     }
@@ -241,18 +241,18 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
   Answer answer;
   answer.delayMs = replyDelayMs_;
   answer.trickleMs = trickleDelayMs_;
-  if (rule && kind == FaultKind::kRefuse) {
+  if (is(FaultKind::kRefuse)) {
     answer.wire = {kRefusal};
-  } else if (rule && kind == FaultKind::kSilence) {
+  } else if (is(FaultKind::kSilence)) {
     ++counters_.silenced;
   } else {
     FrameSpoiling spoil;
-    if (rule && kind == FaultKind::kBadChecksum) spoil.corruptChecksum = true;
-    if (rule && kind == FaultKind::kWrongTerminator) spoil.terminator = rule->terminator;
-    if (rule && kind == FaultKind::kGarbageBefore) answer.wire = rule->garbage;
+    spoil.corruptChecksum = is(FaultKind::kBadChecksum);
+    if (is(FaultKind::kWrongTerminator)) spoil.terminator = rule->terminator;
+    if (is(FaultKind::kGarbageBefore)) answer.wire = rule->garbage;
     const Bytes frame = encodeFrameText(body, spoil);
     answer.wire.insert(answer.wire.end(), frame.begin(), frame.end());
-    answer.trickle = rule && kind == FaultKind::kTrickle;
+    answer.trickle = is(FaultKind::kTrickle);
     answer.good = !spoil.corruptChecksum && spoil.terminator == kEtx;
     rec.replyBody = std::move(body);
   }
