@@ -1,75 +1,11 @@
-#include "terminal-sim/terminal_simulator.h"
-
 #include <gtest/gtest.h>
 
-#include "sim/fake_serial_pair.h"
-#include "sim/line_probe.h"
 #include "sim/sim_requests.h"
+#include "sim/simulator_fixture.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::sim {
 namespace {
-
-using simtest::FakeSerialEnd;
-
-// Bound of every wait; reached only when something is broken.
-constexpr std::uint32_t kWait = 10000;
-
-constexpr char kConfig[] = R"(
-reply-delay-ms 0
-trickle-delay-ms 1
-shift open 2
-card bonus 12345678901234567890
-  status 00 01
-  balance 1000.00
-insert bonus
-)";
-
-class SimulatorTest : public ::testing::Test {
- protected:
-  SimulatorTest() {
-    auto ends = simtest::newFakeSerialPair();
-    line_ = std::move(ends.first);
-    sim_ =
-        std::make_unique<TerminalSimulator>(std::move(ends.second), parseSimulatorConfig(kConfig));
-    sim_->start();
-    driver_ = std::make_unique<simtest::LineProbe>(*line_);
-  }
-
-  static Bytes request(std::uint8_t index, Bytes command) {
-    command.insert(command.begin(), index);
-    return encodeFrameText(command);
-  }
-
-  void send(const Bytes& text) { driver_->write(text); }
-
-  // Hand-shake and write, as the driver does.
-  void handshakeAndSend(const Bytes& text) {
-    driver_->setRts(true);
-    ASSERT_TRUE(driver_->waitForCts(false, kWait));
-    send(text);
-  }
-
-  // Ends the exchange: drops RTS and waits for the terminal to be ready again.
-  void finish() {
-    driver_->setRts(false);
-    ASSERT_TRUE(driver_->waitForCts(true, kWait));
-  }
-
-  // One whole exchange; returns what arrived up to and including `last`.
-  Bytes exchange(const Bytes& text, std::uint8_t last = kEtx) {
-    handshakeAndSend(text);
-    const auto reply = driver_->readThrough(last, kWait);
-    finish();
-    return reply.value_or(Bytes{});
-  }
-
-  static Bytes body(const Bytes& replyText) { return decodeFrameText(replyText).body; }
-
-  std::unique_ptr<FakeSerialEnd> line_;  // the driver's end of the line
-  std::unique_ptr<TerminalSimulator> sim_;
-  std::unique_ptr<simtest::LineProbe> driver_;
-};
 
 TEST_F(SimulatorTest, AnswersRtsByTakingCtsLow) {
   EXPECT_TRUE(driver_->cts());  // RTS raised from the start
@@ -82,24 +18,6 @@ TEST_F(SimulatorTest, AnswersRtsByTakingCtsLow) {
             (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped,
                                     LineEvent::kCtsFell, LineEvent::kRtsRaised}));
   EXPECT_EQ(sim_->counters().handshakes, 1u);
-}
-
-TEST_F(SimulatorTest, AnswersAHandshakeItSawLate) {
-  handshakeAndSend(request(1, {0x0A}));
-  ASSERT_TRUE(driver_->readThrough(kEtx, kWait));
-  ASSERT_TRUE(sim_->waitForHandled(1, kWait));
-  // After the reply the driver drops and raises RTS before the terminal looks at the line.
-  line_->holdPeerEvents(true);
-  driver_->setRts(false);
-  driver_->setRts(true);
-  line_->holdPeerEvents(false);
-  ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.handshakes == 2; }, kWait));
-  EXPECT_FALSE(driver_->cts());
-  EXPECT_EQ(
-      sim_->lineEvents(),
-      (std::vector<LineEvent>{LineEvent::kCtsRose, LineEvent::kRtsDropped, LineEvent::kCtsFell,
-                              LineEvent::kRtsRaised, LineEvent::kCtsRose, LineEvent::kRtsDropped}));
-  EXPECT_EQ(body(exchange(request(2, {0x0A})))[0], 2);
 }
 
 TEST_F(SimulatorTest, AnswersARequestAndRecordsIt) {
@@ -199,30 +117,6 @@ TEST_F(SimulatorTest, RefusalAndSilenceLeaveTheCommandUndone) {
   EXPECT_TRUE(records[1].replyBody.empty());
   EXPECT_EQ(records[2].fault, FaultKind::kSilence);
   EXPECT_TRUE(records[2].replyWire.empty());
-}
-
-TEST_F(SimulatorTest, SpoiledReplies) {
-  sim_->injectFault(FaultRule::of(FaultKind::kWrongTerminator));
-  sim_->injectFault(FaultRule::of(FaultKind::kGarbageBefore).withGarbage({0x00, '?', '\r'}));
-  sim_->injectFault(FaultRule::of(FaultKind::kTrickle));
-
-  Bytes r = exchange(request(1, {0x0A}), 0x0D);
-  EXPECT_EQ(r.back(), 0x0D);
-  r.back() = kEtx;
-  EXPECT_EQ(body(r)[0], 1);  // the frame itself is sound
-
-  r = exchange(request(2, {0x0A}));
-  ASSERT_GT(r.size(), 3u);
-  EXPECT_EQ(Bytes(r.begin(), r.begin() + 3), (Bytes{0x00, '?', '\r'}));
-  EXPECT_EQ(body(Bytes(r.begin() + 3, r.end()))[0], 2);
-
-  r = exchange(request(3, {0x0A}));
-  EXPECT_EQ(body(r)[0], 3);
-  // The terminal wrote each of the first two replies at once, the third byte by byte.
-  const auto sizes = line_->peerWriteSizes();
-  ASSERT_EQ(sizes.size(), 2 + r.size());
-  EXPECT_GT(sizes[1], 1u);
-  for (std::size_t i = 2; i < sizes.size(); ++i) EXPECT_EQ(sizes[i], 1u);
 }
 
 TEST_F(SimulatorTest, ReplyCodeFaults) {
