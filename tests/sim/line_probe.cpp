@@ -40,6 +40,7 @@ void LineProbe::run() {
     }
     std::uint32_t status = 0;
     if (device_.getModemStatus(status)) cts_ = (status & kMsCtsOn) != 0;
+    if (mask & kEvCts) ++ctsEvents_;
     pullLocked();
     changed_.notify_all();
   }
@@ -62,9 +63,15 @@ bool LineProbe::cts() {
   return device_.getModemStatus(status) && (status & kMsCtsOn) != 0;
 }
 
-bool LineProbe::waitForCts(bool level, std::uint32_t timeoutMs) {
+bool LineProbe::waitForCts(bool level, std::uint32_t timeoutMs, std::uint64_t minEvents) {
   std::unique_lock<std::mutex> lk(mutex_);
-  return changed_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return cts_ == level; });
+  return changed_.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                           [&] { return cts_ == level && ctsEvents_ >= minEvents; });
+}
+
+std::uint64_t LineProbe::ctsEvents() {
+  std::lock_guard<std::mutex> g(mutex_);
+  return ctsEvents_;
 }
 
 std::optional<LineProbe::Bytes> LineProbe::readThrough(std::uint8_t last, std::uint32_t timeoutMs) {

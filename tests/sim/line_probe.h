@@ -29,7 +29,10 @@ class LineProbe {
   void write(const Bytes& bytes);
 
   bool cts();
-  bool waitForCts(bool level, std::uint32_t timeoutMs);
+  // Waits until CTS is at level, as last seen by the probe thread, and at least minEvents
+  // CTS events have been seen in all (a way to wait for a change, not a cached level).
+  bool waitForCts(bool level, std::uint32_t timeoutMs, std::uint64_t minEvents = 0);
+  std::uint64_t ctsEvents();
   // Waits until `last` has arrived and takes everything up to and including it.
   std::optional<Bytes> readThrough(std::uint8_t last, std::uint32_t timeoutMs);
   // Takes what the device holds now, without waiting: the bytes of every write that has
@@ -45,6 +48,7 @@ class LineProbe {
   std::condition_variable changed_;
   Bytes rx_;
   bool cts_ = false;
+  std::uint64_t ctsEvents_ = 0;
   bool stopping_ = false;
   std::thread thread_;
 };

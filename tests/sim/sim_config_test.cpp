@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "support/temp_folder.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::sim {
@@ -94,14 +94,17 @@ TEST(SimConfig, Amounts) {
 }
 
 TEST(SimConfig, LoadsAFile) {
-  const std::string path = ::testing::TempDir() + "sim_config_test.conf";
+  std::string path;
   {
-    std::ofstream out(path);
-    out << "card a 12345678901234567890\ninsert a\n";
+    const test::TempFolder folder;  // a folder of its own: parallel runs never share the file
+    path = folder / "terminal.conf";
+    {
+      std::ofstream out(path);
+      out << "card a 12345678901234567890\ninsert a\n";
+    }
+    EXPECT_EQ(loadSimulatorConfig(path).insertedCard, "a");
   }
-  EXPECT_EQ(loadSimulatorConfig(path).insertedCard, "a");
-  std::remove(path.c_str());
-  EXPECT_THROW(loadSimulatorConfig(path), Exception);
+  EXPECT_THROW(loadSimulatorConfig(path), Exception);  // removed with its folder
 }
 
 }  // namespace
