@@ -180,8 +180,9 @@ using HostSlot23Fn = void(VEXCARD_STDCALL*)(HostObject* self, std::uint32_t valu
 using HostSlot24Fn = void(VEXCARD_STDCALL*)(HostObject* self);
 // 25 (@4): returns 0.
 using HostSlot25Fn = std::int32_t(VEXCARD_STDCALL*)(HostObject* self);
-// 26, 27 (@24): the Variant is copied into the argument list. The return value is left
-// unset by the driver: the host must not rely on it.
+// 26, 27 (@24): the Variant is copied into the argument list. The operation has no result
+// of its own; the driver returns 0 so that the value is the same every time, but the host
+// must not rely on it.
 using HostSlot26Fn = std::int32_t(VEXCARD_STDCALL*)(HostObject* self, std::uint32_t value,
                                                     Variant v);
 using HostSlot27Fn = std::int32_t(VEXCARD_STDCALL*)(HostObject* self, std::uint32_t value,

@@ -47,6 +47,7 @@
 #include "platform/settings_store.h"
 #include "platform/sync.h"
 #include "vexcard/currency.h"
+#include "vexcard/host_interface.h"
 #include "vexcard/host_records.h"
 #include "vexcard/runtime.h"
 
@@ -154,7 +155,12 @@ class TSmartDriver : public comport::TComPort {
   // Result records are written through the pointer the host passes; argument types are
   // those of the slot types in vexcard/host_interface.h (result pointer first, without
   // the object). Strings arrive as the host's handles, open arrays as their first
-  // element and highest index. The bodies live in src/driver.
+  // element and highest index; the caller holds them for the call (the table's slot
+  // functions reference by-value strings and variants at entry, release them at exit and
+  // copy by-value open arrays). The bodies live in src/driver: card_info_ops.cpp,
+  // bonus_sale_ops.cpp, noncash_sale_ops.cpp, shift_ops.cpp and small_slots.cpp.
+  // Figures that a body would divide by 0, that are not numbers, or that the terminal
+  // could not be given are refused with the general error before anything is sent.
 
   virtual void GetVersion(std::uint8_t* result12);
   virtual void SetHostFlag(std::uint32_t ignored, std::uint8_t value);
@@ -206,6 +212,14 @@ class TSmartDriver : public comport::TComPort {
   // the further byte that the callers pass and the operation ignores.
   void DebitNonCash(std::uint8_t purse, double qty, double sum, TSaleResultEx* result,
                     std::uint8_t unused);
+
+  // The host's view of this driver: the object whose first word points at the operation
+  // table (src/library/host_table.h), set when the driver is handed to the host and null
+  // for a driver used directly from C++. BonusSale, BonusSale2 and CardQuantity call
+  // BonusSaleEx and CardQuantityEx through its table slots, so that whatever the table
+  // holds there is what runs; without it they make the same calls as virtual calls.
+  // Written once before the host's first call; read on the host's thread only.
+  HostObject* HostView = nullptr;
 
   // ---- State, in the order the driver has always declared it ---------------------------
 

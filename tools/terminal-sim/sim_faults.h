@@ -27,6 +27,8 @@ enum class FaultKind : std::uint8_t {
   kGarbageBefore,    // `garbage` is written just before the reply frame
   kReplyCode,        // an error reply with `replyCode` (and `shiftByte` at byte 4);
                      // the command is not carried out
+  kPatchReply,       // the command is carried out and `patch` is written into its reply
+                     // body from offset `patchAt` (a shorter body is extended with zeros)
 };
 
 std::string_view faultKindName(FaultKind kind);
@@ -43,6 +45,8 @@ struct FaultRule {
   FaultKind kind = FaultKind::kSilence;
   std::optional<std::uint8_t> command;    // only requests with this command code; empty: any
   int count = 1;                          // how many times to inject; kAlways: every time
+  std::size_t patchAt = 0;                // kPatchReply: body offset of the first patched byte
+  Bytes patch;                            // kPatchReply: the bytes written there
   std::uint8_t replyCode = 0;             // kReplyCode
   std::optional<std::uint8_t> shiftByte;  // kReplyCode: byte 4; empty: the terminal's shift
   std::uint8_t terminator = 0x0D;         // kWrongTerminator
@@ -79,6 +83,12 @@ struct FaultRule {
   FaultRule withTerminator(std::uint8_t byte) const {
     FaultRule r = *this;
     r.terminator = byte;
+    return r;
+  }
+  static FaultRule patchReply(std::size_t at, Bytes bytes) {
+    FaultRule r = of(FaultKind::kPatchReply);
+    r.patchAt = at;
+    r.patch = std::move(bytes);
     return r;
   }
 };

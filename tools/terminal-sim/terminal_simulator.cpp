@@ -1,5 +1,6 @@
 #include "terminal-sim/terminal_simulator.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -26,6 +27,8 @@ std::string_view faultKindName(FaultKind kind) {
       return "garbage before";
     case FaultKind::kReplyCode:
       return "reply code";
+    case FaultKind::kPatchReply:
+      return "patched reply";
   }
   return "unknown";
 }
@@ -235,6 +238,12 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
     ++counters_.replayed;
   } else {
     body = model_.execute(rec.packetIndex, rec.command);
+    if (is(FaultKind::kPatchReply)) {
+      if (body.size() < rule->patchAt + rule->patch.size()) {
+        body.resize(rule->patchAt + rule->patch.size(), 0);
+      }
+      std::copy(rule->patch.begin(), rule->patch.end(), body.begin() + rule->patchAt);
+    }
     lastExecuted_ = Executed{text, body};
   }
 

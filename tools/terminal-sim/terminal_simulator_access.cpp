@@ -76,6 +76,9 @@ void TerminalSimulator::injectFault(const FaultRule& rule) {
   if (rule.kind == FaultKind::kNoCtsAnswer && rule.command) {
     throw Exception("simulator: a hand-shake fault cannot be limited to a command");
   }
+  if (rule.kind == FaultKind::kPatchReply && rule.patchAt + rule.patch.size() > 255) {
+    throw Exception("simulator: a patched reply body cannot exceed 255 bytes");
+  }
   std::lock_guard<std::mutex> g(mutex_);
   faults_.push_back(rule);
 }

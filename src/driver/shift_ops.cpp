@@ -1,0 +1,79 @@
+// Shift operations and the forms that pass through to other operations: OpenShift (slot
+// 13), CloseShift (14), BonusSale (11), BonusSale2 (20), CardQuantity (18), HostSlot5 (5)
+// and HostSlot6 (6). Host's thread only.
+#include "driver/encodings.h"
+#include "driver/smart_driver.h"
+#include "platform/clock.h"
+
+namespace vexcard::driver {
+
+namespace {
+
+// BonusSaleEx with an empty block (a refund sends 79 zero bytes, a sale hands no block
+// back), called through the host's table when the driver has been handed to the host.
+void forwardToBonusSaleEx(TSmartDriver& driver, TBonusResult* result, char mode, std::uint8_t purse,
+                          double qty, double sum, LongStrHandle text1, LongStrHandle text2,
+                          LongStrHandle text3) {
+  if (driver.HostView != nullptr) {
+    hostSlots(driver.HostView)
+        .BonusSaleEx(result, driver.HostView, mode, purse, qty, sum, text1, text2, text3, nullptr,
+                     -1);
+  } else {
+    driver.BonusSaleEx(result, mode, purse, qty, sum, text1, text2, text3, nullptr, -1);
+  }
+}
+
+// An empty sale result; the two 16-bit fields are not written.
+void clearSaleResult(TSaleResult* result) {
+  result->Status = 0;
+  result->CardPrefix.set("");
+  result->CardNumber.set("");
+  result->ExtraText.set("");
+  result->Amount = 0.0;
+}
+
+}  // namespace
+
+void TSmartDriver::OpenShift(double shiftDate, std::uint8_t shiftNo) {
+  // A date that cannot be sent is refused before it becomes the shift date, so that the
+  // shift re-synchronisation never meets it.
+  (void)PackDateTime(shiftDate);
+  ShiftDate.store(shiftDate);
+  // The reply code is not examined: 131 ("already open") passes silently. Only a failed
+  // exchange raises.
+  tsOpenShift(shiftNo, platform::nowOle(), shiftDate);
+}
+
+void TSmartDriver::CloseShift() {
+  // As with OpenShift, 130 ("already closed") passes silently.
+  tsCloseShift();
+}
+
+void TSmartDriver::BonusSale(TBonusResult* result, char mode, std::uint8_t purse, double qty,
+                             double sum, LongStrHandle text1, LongStrHandle text2) {
+  forwardToBonusSaleEx(*this, result, mode, purse, qty, sum, text1, text2, nullptr);
+}
+
+void TSmartDriver::BonusSale2(TBonusResult* result, char mode, std::uint8_t purse, double qty,
+                              double sum, LongStrHandle text1, LongStrHandle text2,
+                              LongStrHandle text3) {
+  forwardToBonusSaleEx(*this, result, mode, purse, qty, sum, text1, text2, text3);
+}
+
+void TSmartDriver::CardQuantity(TCardInfo* result, std::uint8_t purse, Currency price) {
+  // CardQuantityEx may change the price it is given; the change stays in this copy.
+  Currency own = price;
+  if (HostView != nullptr) {
+    hostSlots(HostView).CardQuantityEx(result, HostView, purse, &own);
+  } else {
+    CardQuantityEx(result, purse, &own);
+  }
+}
+
+void TSmartDriver::HostSlot5(TSaleResult* result, std::uint32_t, std::uint32_t, std::uint32_t) {
+  clearSaleResult(result);
+}
+
+void TSmartDriver::HostSlot6(TSaleResult* result) { clearSaleResult(result); }
+
+}  // namespace vexcard::driver
