@@ -7,6 +7,7 @@
 // close, so lines of different threads never mix.
 #include "logging/logger.h"
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -29,7 +30,10 @@ struct LogState {
   std::string path;                 // LogPath; empty: nothing is written
   std::deque<std::string> pending;  // PendingLines: file lines without their line end
   bool first_write = true;          // FirstWrite
+  std::string default_override;     // SetDefaultLogPathOverride
 };
+
+std::atomic<LineObserver> g_observer{nullptr};
 
 LogState& state() {
   alignas(LogState) static unsigned char storage[sizeof(LogState)];
@@ -111,7 +115,20 @@ void SetLogPath(std::string path) {
   s.path = std::move(path);
 }
 
+void SetDefaultLogPathOverride(std::string path) {
+  LogState& s = state();
+  std::lock_guard<std::mutex> g(s.lock);
+  s.default_override = std::move(path);
+}
+
+void SetLineObserver(LineObserver observer) { g_observer.store(observer); }
+
 std::string DefaultLogPath() {
+  {
+    LogState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (!s.default_override.empty()) return s.default_override;
+  }
   std::string path = platform::defaultLogFolder();
   path += platform::kPathSeparator;
   path += "VexCard.log";
@@ -121,6 +138,7 @@ std::string DefaultLogPath() {
 void WriteLog(std::uint8_t type, std::string_view text) noexcept {
   // Every failure, before or under the lock, is discarded; the guard releases the lock.
   try {
+    if (const LineObserver observer = g_observer.load()) observer(text);
     // The time stamp is taken before the lock.
     std::string line = fileLine(type, text);
     LogState& s = state();

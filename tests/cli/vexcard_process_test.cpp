@@ -1,0 +1,251 @@
+// The vexcard command run as a process, as a user runs it: help and usage errors, results
+// as text and JSON, the driver's errors, the demo, and the log of a real run decoded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "mini_json.h"
+#include "support/temp_folder.h"
+
+namespace vexcard::test {
+namespace {
+
+const std::string kVexcard = VEXCARD_CLI_PATH;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Runs vexcard against its built-in simulator, with its log switched off (a log folder
+// that does not exist) and its settings in a temporary folder of its own.
+class VexcardTest : public ::testing::Test {
+ protected:
+  // env adds to (and may replace) the defaults.
+  ProcessResult run(const std::vector<std::string>& args, const EnvVars& env = {}) {
+    EnvVars all = {{"VEXCARD_LOG_DIR", tmp_ / "no-such-folder"}, {"VEXCARD_SETTINGS_DIR", ""}};
+    all.insert(all.end(), env.begin(), env.end());
+    return runProcess(kVexcard, args, all);
+  }
+  // Runs with --json; the output must be one JSON object.
+  Json json(std::vector<std::string> args, int expectedExit = 0) {
+    args.push_back("--json");
+    const ProcessResult r = run(args);
+    EXPECT_EQ(r.exitCode, expectedExit) << r.err;
+    return parseJson(r.out);
+  }
+
+  TempFolder tmp_;
+};
+
+TEST_F(VexcardTest, HelpForTheProgramAndEveryCommand) {
+  const ProcessResult help = run({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  for (const char* command :
+       {"card-info", "oil-limit", "open-purse", "item-limit", "bonus-sale", "sale", "refund",
+        "noncash-sale", "card-quantity", "open-shift", "close-shift", "version", "host-flag",
+        "host-slot", "demo", "log", "products"}) {
+    EXPECT_TRUE(contains(help.out, "  " + std::string(command))) << command;
+    const ProcessResult one = run({command, "--help"});
+    EXPECT_EQ(one.exitCode, 0) << command;
+    EXPECT_TRUE(contains(one.out, "usage: vexcard")) << command;
+  }
+  EXPECT_TRUE(contains(run({"bonus-sale", "--help"}).out, "--mode C"));
+  EXPECT_TRUE(contains(run({"help", "card-info"}).out, "CardInfo (slot 7)"));
+}
+
+TEST_F(VexcardTest, UsageErrorsSendNothing) {
+  const std::string log = tmp_ / "VexCard.log";
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"fly"},
+      {"bonus-sale", "--qty", "1", "--sum", "1"},
+      {"bonus-sale", "--purse", "19", "--qty", "x", "--sum", "1"},
+      {"bonus-sale", "--purse", "256", "--qty", "1", "--sum", "1"},
+      {"bonus-sale", "--purse", "19", "--qty", "1", "--sum", "1", "--mode", "AB"},
+      {"card-info", "--port", "0"},
+      {"card-info", "--card", "nobody"},
+      {"card-info", "--fault", "read-card=sulk"},
+      {"card-info", "--port", "3", "--fault", "sale=silence"},
+      {"card-info", "extra"},
+      {"refund", "--purse", "19", "--qty", "1", "--sum", "1"},
+      {"item-limit"},
+      {"open-shift", "--date", "2007-02-30"},
+      {"host-slot", "7"},
+  };
+  for (std::vector<std::string> args : bad) {
+    args.insert(args.end(), {"--log", log});
+    const ProcessResult r = run(args);
+    EXPECT_EQ(r.exitCode, 2) << args[0];
+    EXPECT_TRUE(contains(r.err, "vexcard: ")) << args[0];
+    EXPECT_TRUE(r.out.empty()) << args[0];
+  }
+  EXPECT_FALSE(std::filesystem::exists(log));
+  EXPECT_EQ(run({"card-info", "--log", tmp_ / "missing/VexCard.log"}).exitCode, 2);
+}
+
+TEST_F(VexcardTest, ReadingOperationsAsJson) {
+  EXPECT_EQ(json({"version"})["result"]["version"].string, "v2.4#Веркан");
+
+  const Json card = json({"card-info"});
+  EXPECT_EQ(card["command"].string, "card-info");
+  EXPECT_EQ(card["operation"].string, "CardInfo");
+  EXPECT_EQ(card["slot"].number, 7);
+  EXPECT_TRUE(card["ok"].boolean);
+  EXPECT_TRUE(card["simulator"].boolean);
+  EXPECT_EQ(card["result"]["status"].number, 0);
+  EXPECT_EQ(card["result"]["card_type"].string, "0001");
+  EXPECT_EQ(card["result"]["card_digits"].string, "264300");
+  EXPECT_EQ(card["result"]["available"].number, 5000);
+  EXPECT_EQ(card["result"]["date_from"].string.size(), 19u);
+
+  const Json oil = json({"oil-limit"});
+  EXPECT_EQ(oil["result"]["purse_no"].number, 1);
+  EXPECT_EQ(oil["result"]["allowed_qty"].number, 150);
+  EXPECT_EQ(oil["result"]["card_prefix"].string, "2643");
+
+  const Json items = json({"item-limit", "--item", "12:1:1", "--item", "19:18.50:20"});
+  ASSERT_EQ(items["steps"].array.size(), 2u);
+  EXPECT_EQ(items["steps"][0]["operation"].string, "OpenPurse");
+  EXPECT_EQ(items["operation"].string, "ItemLimit");
+  EXPECT_EQ(items["result"]["item_index"].number, 2);
+  EXPECT_EQ(items["result"]["allowed_qty"].number, 20);
+  EXPECT_EQ(items["result"]["allowed_sum"].number, 370);
+
+  EXPECT_EQ(json({"host-flag", "--set", "7"})["result"]["host_flag"].number, 7);
+  EXPECT_EQ(json({"host-slot", "25"})["result"]["value"].number, 0);
+  EXPECT_EQ(json({"host-slot", "6"})["result"]["status"].number, 0);
+}
+
+TEST_F(VexcardTest, SalesCarryTheDiscountFigures) {
+  // The built-in bonus card has 3.5 % off product 92: 20 x 18.50 = 370.00, 12.95 off.
+  const Json bonus = json({"bonus-sale", "--purse", "19", "--qty", "20", "--sum", "370"});
+  EXPECT_NEAR(bonus["result"]["summa_sk"].number, 357.05, 1e-9);
+  EXPECT_NEAR(bonus["result"]["skidka"].number, 3.5, 1e-9);
+  EXPECT_NEAR(bonus["result"]["coste_sk"].number, 17.85, 1e-9);
+  EXPECT_EQ(bonus["result"]["incomplete"].number, 0);
+  const std::string block = bonus["result"]["card_block"].string;
+  EXPECT_EQ(block.size(), 158u);
+  EXPECT_EQ(block.substr(0, 24), "264300000000000123450001");
+
+  // The fuel card: 2 % off everything.
+  const Json noncash =
+      json({"noncash-sale", "--card", "fuel", "--purse", "21", "--qty", "30", "--sum", "1200"});
+  EXPECT_EQ(noncash["result"]["summa_sk"].number, 1176);
+  EXPECT_NEAR(noncash["result"]["skidka"].number, 2, 1e-9);
+  EXPECT_NEAR(noncash["result"]["coste_sk"].number, 39.2, 1e-9);
+  EXPECT_EQ(noncash["result"]["amount"].number, 24);
+  EXPECT_EQ(noncash["result"]["card_number"].string, "77010000000000067890");
+
+  const Json qty =
+      json({"card-quantity", "--card", "fuel", "--purse", "21", "--price", "40", "--ex"});
+  EXPECT_EQ(qty["operation"].string, "CardQuantityEx");
+  EXPECT_EQ(qty["result"]["status"].number, 240);
+  EXPECT_EQ(qty["result"]["price"].string, "39.20");
+  EXPECT_NEAR(qty["result"]["available"].number, 510.2, 1e-9);
+
+  const Json plain = json({"card-quantity", "--card", "fuel", "--purse", "21", "--price", "40"});
+  EXPECT_EQ(plain["result"]["price"].string, "40.00");
+
+  const Json sale = json({"sale", "--purse", "2", "--qty", "10", "--sum", "500"});
+  EXPECT_EQ(sale["result"]["card_prefix"].string, "2643");
+  EXPECT_EQ(sale["result"]["amount"].number, 25);
+}
+
+TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {
+  const ProcessResult noCard = run({"card-info", "--fault", "read-card=code-0x87"});
+  EXPECT_EQ(noCard.exitCode, 1);
+  EXPECT_TRUE(contains(noCard.err, "CardInfo failed: Ошибка ридера: В считывателе нет карты"))
+      << noCard.err;
+  EXPECT_TRUE(contains(noCard.out, "CardInfo (slot 7): FAILED"));
+  EXPECT_TRUE(contains(noCard.out, "Status:       135  (В считывателе нет карты)"));
+
+  const Json failed = json({"card-info", "--card", "blocked"}, 1);
+  EXPECT_FALSE(failed["ok"].boolean);
+  EXPECT_EQ(failed["error"].string, "Ошибка ридера: Предъявленная карта заблокирована");
+  EXPECT_EQ(failed["result"]["status"].number, 140);
+
+  const Json notBonus =
+      json({"bonus-sale", "--card", "fuel", "--purse", "19", "--qty", "1", "--sum", "1"}, 1);
+  EXPECT_EQ(notBonus["error"].string, "Это не БОНУС-карта");
+
+  const Json refund =
+      json({"refund", "--purse", "19", "--qty", "20", "--sum", "370", "--block", "00"}, 1);
+  EXPECT_EQ(refund["error"].string,
+            "Ошибка ридера: Данные о возврате не соответствуют исходной транзакции дебета");
+  EXPECT_EQ(refund["result"]["status"].number, 141);
+
+  // The link fails: the terminal refuses the command five times.
+  const Json refused = json({"card-info", "--fault", "read-card=refuse:always"}, 1);
+  EXPECT_EQ(refused["error"].string, "Ошибка обмена с ридером");
+  EXPECT_EQ(refused["result"]["status"].number, 255);
+
+  const ProcessResult abstract = run({"host-slot", "21"});
+  EXPECT_EQ(abstract.exitCode, 1);
+
+  const ProcessResult noPort = run(
+      {"card-info", "--port", "200"},
+      {{"VEXCARD_COM200", tmp_ / "no-such-device"}, {"VEXCARD_SETTINGS_DIR", tmp_ / "settings"}});
+  EXPECT_EQ(noPort.exitCode, 1);
+  EXPECT_TRUE(contains(noPort.err, "cannot create the driver: Can't open COM200")) << noPort.err;
+}
+
+TEST_F(VexcardTest, DemoRunsAWholeShift) {
+  const ProcessResult r = run({"demo"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "Timing: production"));
+  EXPECT_TRUE(contains(r.out, "SummaSk:      357.05"));
+  EXPECT_TRUE(contains(r.out, "CosteSK:      17.85"));
+  EXPECT_TRUE(contains(r.out, "balance 4642.95"));
+  EXPECT_TRUE(contains(r.out, "Done: 7 operations"));
+
+  const Json j = json({"demo"});
+  ASSERT_EQ(j["steps"].array.size(), 7u);
+  const std::vector<std::string> operations = {"OpenShift",   "CardInfo",   "BonusSaleEx",
+                                               "BonusSaleEx", "SubSchetEx", "CardQuantityEx",
+                                               "CloseShift"};
+  for (std::size_t i = 0; i < operations.size(); ++i) {
+    EXPECT_EQ(j["steps"][i]["operation"].string, operations[i]);
+    EXPECT_TRUE(j["steps"][i]["ok"].boolean) << i;
+  }
+  EXPECT_NEAR(j["steps"][2]["terminal"]["balance"].number, 4642.95, 1e-9);
+  EXPECT_EQ(j["steps"][3]["terminal"]["balance"].number, 5000);  // refunded
+  EXPECT_FALSE(j["steps"][6]["terminal"]["shift_open"].boolean);
+
+  const ProcessResult broke = run({"demo", "--fault", "sale=code-0x8A"});
+  EXPECT_EQ(broke.exitCode, 1);
+  EXPECT_TRUE(contains(broke.out, "Stopped after a failure"));
+  EXPECT_TRUE(contains(broke.err, "На карте клиента не хватает средств"));
+}
+
+TEST_F(VexcardTest, LogOfARealRunDecoded) {
+  const std::string log = tmp_ / "VexCard.log";
+  ASSERT_EQ(run({"bonus-sale", "--purse", "19", "--qty", "20", "--sum", "370", "--log", log,
+                 "--fault", "read-card=refuse"})
+                .exitCode,
+            0);
+  ASSERT_TRUE(std::filesystem::exists(log));
+  const ProcessResult r = run({"log", log});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "→ #2 tsReadCard\n"));
+  EXPECT_TRUE(contains(r.out, "← no good reply to tsReadCard: link state 246"));
+  EXPECT_TRUE(contains(r.out, "→ #2 tsReadCard  [attempt 2, same packet]"));
+  EXPECT_TRUE(contains(r.out, "status 00 01 (bonus card)"));
+  EXPECT_TRUE(contains(r.out,
+                       "tsSale: transaction 1, request byte 1, product 92 «Аи-92» "
+                       "(purse 19), price 18.50, quantity 20.00, tag "));
+  EXPECT_TRUE(contains(r.out,
+                       "← tsSale reply: code 0 «Команда выполнена», amount 370.00, "
+                       "charged 357.05 (SummaSk)"));
+  EXPECT_TRUE(contains(r.out, "ЗВК, результат продажи: карта "));
+
+  const ProcessResult only = run({"log", "--only-exchanges", log});
+  EXPECT_FALSE(contains(only.out, "RTS_ON"));
+  EXPECT_TRUE(contains(only.out, "tsSale"));
+  EXPECT_EQ(run({"log", tmp_ / "missing.log"}).exitCode, 2);
+}
+
+}  // namespace
+}  // namespace vexcard::test

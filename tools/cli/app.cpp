@@ -1,0 +1,282 @@
+#include "cli/app.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <ostream>
+#include <sstream>
+
+#include "cli/args.h"
+#include "cli/demo.h"
+#include "cli/host_commands.h"
+#include "cli/log_decoder.h"
+#include "cli/progress.h"
+#include "cli/report.h"
+#include "cli/session.h"
+#include "cli/text_util.h"
+#include "driver/product_table.h"
+#include "terminal-sim/fault_syntax.h"
+#include "vexcard/exception.h"
+
+namespace vexcard::cli {
+
+namespace {
+
+const std::vector<OptionDef>& globalOptions() {
+  static const std::vector<OptionDef> options = {
+      {"port", "N", "use the real port COM N (on POSIX /dev/ttyS<N-1>, or VEXCARD_COM<N>)"},
+      {"simulator", "", "use a terminal simulated in-process (the default without --port)"},
+      {"sim-config", "FILE", "the simulated terminal's cards and shift (docs/terminal-sim.md)"},
+      {"card", "NAME", "card in the simulated reader: bonus, fuel, blocked, none, or from FILE"},
+      {"fault", "FAULT", "make the simulated terminal misbehave, e.g. read-card=silence:2", true},
+      {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},
+      {"json", "", "print the result as one JSON object"},
+      {"help", "", "show help (also after a command)"},
+  };
+  return options;
+}
+
+const char* const kUsage =
+    "usage: vexcard [options] COMMAND [command options]\n"
+    "\n"
+    "A command-line host of the VexCard card-terminal driver: it creates the driver with\n"
+    "GeTDriver and calls its operations through the operation table, as a cash-desk\n"
+    "program does, against a real terminal (--port N) or a simulated one (the default).\n";
+
+const char* const kExitCodes =
+    "Exit codes: 0 success, 1 the driver raised an error, 2 usage error, 3 other failure.\n";
+
+std::string commandsHelp() {
+  std::string out = "Commands:\n";
+  const auto row = [&](const std::string& name, const std::string& summary) {
+    out += "  " + name + std::string(name.size() < 15 ? 15 - name.size() : 1, ' ') + summary + "\n";
+  };
+  for (const HostCommand& c : hostCommands()) row(c.name, c.summary);
+  row("demo", "a whole shift against the simulator, with real figures");
+  row("log FILE", "print a driver log in UTF-8 with every exchange decoded");
+  row("products", "the product table: purse numbers, product codes and names");
+  return out;
+}
+
+std::string generalHelp() {
+  return std::string(kUsage) + "\n" + commandsHelp() + "\nOptions:\n" +
+         optionsHelp(globalOptions()) + "\n" + sim::faultSyntaxHelp() + "\n" + kExitCodes +
+         "Run `vexcard COMMAND --help` for the options of a command.\n";
+}
+
+std::string commandHelp(const std::string& usage, const std::string& summary,
+                        const std::string& details, const std::vector<OptionDef>& options) {
+  std::string out = "usage: vexcard [options] " + usage + "\n\n" + summary + "\n";
+  if (!details.empty()) out += "\n" + details + "\n";
+  if (!options.empty()) out += "\nCommand options:\n" + optionsHelp(options);
+  return out + "\nOptions:\n" + optionsHelp(globalOptions()) + "\n" + kExitCodes;
+}
+
+std::vector<OptionDef> withGlobals(std::vector<OptionDef> defs) {
+  defs.insert(defs.end(), globalOptions().begin(), globalOptions().end());
+  return defs;
+}
+
+// The first word that is neither an option nor the value of a global option.
+std::optional<std::size_t> commandIndex(std::span<const std::string> args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.size() < 2 || a[0] != '-') return i;
+    if (a.rfind("--", 0) == 0 && a.find('=') == std::string::npos) {
+      for (const OptionDef& s : globalOptions()) {
+        if (a.substr(2) == s.name && !s.valueName.empty()) ++i;
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+namespace {
+
+Report stepReport(const Step& step) {
+  Report r;
+  r.text("operation", "", step.operation).integer("slot", "", step.slot);
+  r.flag("ok", "", !step.error);
+  if (step.error) r.text("error", "", *step.error);
+  r.object("result", "", step.result);
+  return r;
+}
+
+void printOutcome(const std::string& command, const Outcome& outcome, const Session& session,
+                  bool json, std::ostream& out, std::ostream& err) {
+  const Step& last = outcome.steps.back();
+  if (json) {
+    Report r;
+    r.text("command", "", command).text("operation", "", last.operation);
+    r.integer("slot", "", last.slot).flag("ok", "", outcome.ok());
+    if (last.error) r.text("error", "", *last.error);
+    r.integer("port", "", session.port()).flag("simulator", "", session.simulator() != nullptr);
+    r.object("result", "", last.result);
+    if (outcome.steps.size() > 1) {
+      std::vector<Report> steps;
+      for (const Step& s : outcome.steps) steps.push_back(stepReport(s));
+      r.array("steps", "", std::move(steps));
+    }
+    out << toJson(r) << "\n";
+  } else {
+    for (const Step& s : outcome.steps) {
+      out << s.operation << " (slot " << s.slot << ")" << (s.error ? ": FAILED" : "") << "\n";
+      out << toText(s.result, 2);
+    }
+  }
+  out.flush();
+  if (last.error) err << "vexcard: " << last.operation << " failed: " << *last.error << "\n";
+}
+
+int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream& out,
+                   std::ostream& err, bool tty) {
+  if (a.has("help")) {
+    std::string usage = command.name;
+    if (std::string(command.name) == "host-slot") usage += " N";
+    out << commandHelp(usage + " [command options]", command.summary, command.details,
+                       command.options);
+    return kExitOk;
+  }
+  if (!a.positional().empty() && std::string(command.name) != "host-slot") {
+    throw UsageError(std::string(command.name) + " takes no argument '" + a.positional()[0] + "'");
+  }
+  const PreparedCall call = command.prepare(a);
+  const SessionOptions options = sessionOptionsFrom(a);
+  const bool json = a.has("json");
+  Progress progress(err, tty);
+  std::unique_ptr<Session> session;
+  try {
+    session = std::make_unique<Session>(options);
+  } catch (const std::exception& e) {
+    progress.clear();
+    err << "vexcard: cannot create the driver: " << errorText(e) << "\n";
+    if (json) {
+      out << toJson(Report()
+                        .text("command", "", command.name)
+                        .flag("ok", "", false)
+                        .text("error", "", errorText(e)))
+          << "\n";
+    }
+    return kExitDriverError;
+  }
+  const Outcome outcome = call(*session);
+  progress.clear();
+  printOutcome(command.name, outcome, *session, json, out, err);
+  return outcome.ok() ? kExitOk : kExitDriverError;
+}
+
+int runLog(const ParsedArgs& a, std::ostream& out) {
+  if (a.has("help")) {
+    out << commandHelp("log FILE [--only-exchanges]",
+                       "Prints a driver log (Windows-1251) in UTF-8 and decodes every request\n"
+                       "(\"Send:\") and reply dump into the command's name and fields.",
+                       "FILE - reads standard input.",
+                       {{"only-exchanges", "", "print only the request and reply lines"}});
+    return kExitOk;
+  }
+  if (a.positional().size() != 1) throw UsageError("log takes one FILE (or -)");
+  const std::string& path = a.positional()[0];
+  std::ostringstream text;
+  if (path == "-") {
+    text << std::cin.rdbuf();
+  } else {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw UsageError("log: cannot open '" + path + "'");
+    text << in.rdbuf();
+    if (in.bad()) throw UsageError("log: cannot read '" + path + "'");
+  }
+  const bool only = a.has("only-exchanges");
+  LogDecoder decoder;
+  const std::string log = text.str();
+  std::size_t start = 0;
+  while (start < log.size()) {
+    std::size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string_view line(log.data() + start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::vector<std::string> lines = decoder.feed(line);
+    if (!only || lines.size() > 1) {
+      for (const std::string& l : lines) out << l << "\n";
+    }
+    start = end + 1;
+  }
+  return kExitOk;
+}
+
+int runProducts(const ParsedArgs& a, std::ostream& out) {
+  if (a.has("help")) {
+    out << commandHelp("products", "The product table: purse number, product code, name.", "", {});
+    return kExitOk;
+  }
+  std::vector<Report> rows;
+  for (std::int32_t p = 1; p <= driver::kProductCount; ++p) {
+    const driver::TKodTovar row = driver::ProductOfPurse(p);
+    rows.push_back(Report()
+                       .integer("purse", "Purse", p)
+                       .integer("code", "Code", row.code)
+                       .text("name", "Name", utf8(row.name)));
+  }
+  if (a.has("json")) {
+    out << toJson(Report().array("products", "", rows)) << "\n";
+    return kExitOk;
+  }
+  out << "Purse     Code  (hex)     Name\n";
+  for (const Report& r : rows) {
+    char buf[64];
+    std::snprintf(
+        buf, sizeof buf, "%5lld  %7lld  0x%-7llX ", static_cast<long long>(r.fields[0].integer),
+        static_cast<long long>(r.fields[1].integer), static_cast<long long>(r.fields[1].integer));
+    out << buf << r.fields[2].text << "\n";
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& err,
+           bool errIsTerminal) {
+  try {
+    const auto at = commandIndex(args);
+    if (!at) {
+      const ParsedArgs a = parseArgs(args, globalOptions());
+      if (a.has("help")) {
+        out << generalHelp();
+        return kExitOk;
+      }
+      throw UsageError("no command given");
+    }
+    const std::string name = args[*at];
+    std::vector<std::string> rest(args.begin(), args.begin() + static_cast<std::ptrdiff_t>(*at));
+    rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(*at) + 1, args.end());
+    if (name == "help") {
+      if (rest.empty()) {
+        out << generalHelp();
+        return kExitOk;
+      }
+      std::vector<std::string> again{rest[0], "--help"};
+      return runCli(again, out, err, errIsTerminal);
+    }
+    if (const HostCommand* c = findHostCommand(name)) {
+      return runHostCommand(*c, parseArgs(rest, withGlobals(c->options)), out, err, errIsTerminal);
+    }
+    if (name == "demo") {
+      return runDemo(parseArgs(rest, withGlobals(demoOptions())), out, err, errIsTerminal);
+    }
+    if (name == "log") {
+      return runLog(parseArgs(rest, withGlobals({{"only-exchanges", "", ""}})), out);
+    }
+    if (name == "products") return runProducts(parseArgs(rest, globalOptions()), out);
+    throw UsageError("unknown command '" + name + "'");
+  } catch (const UsageError& e) {
+    err << "vexcard: " << e.what() << "\n"
+        << "Run `vexcard --help` for the commands and their options.\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    err << "vexcard: " << errorText(e) << "\n";
+    return kExitFailure;
+  }
+}
+
+}  // namespace vexcard::cli

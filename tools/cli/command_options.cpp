@@ -1,0 +1,83 @@
+#include "cli/command_options.h"
+
+#include "cli/text_util.h"
+#include "driver/encodings.h"
+#include "vexcard/runtime.h"
+
+namespace vexcard::cli {
+
+std::optional<std::uint8_t> byteOption(const ParsedArgs& a, const std::string& name,
+                                       std::optional<std::uint8_t> def, bool required) {
+  if (required && !a.has(name)) throw UsageError("--" + name + " is required");
+  const auto v = a.integer(name, 0, 255);
+  if (!v) return def;
+  return static_cast<std::uint8_t>(*v);
+}
+
+double decimalOption(const ParsedArgs& a, const std::string& name) {
+  const auto v = a.decimal(name);
+  if (!v) throw UsageError("--" + name + " is required");
+  return *v;
+}
+
+Currency currencyOption(const ParsedArgs& a, const std::string& name) {
+  const double v = decimalOption(a, name);
+  try {
+    return driver::currencyFromDouble(v);
+  } catch (const std::exception&) {
+    throw UsageError("--" + name + ": " + a.required(name) + " is out of range");
+  }
+}
+
+char modeOption(const ParsedArgs& a) {
+  const std::string mode = a.get("mode").value_or("S");
+  if (mode.size() != 1 || static_cast<unsigned char>(mode[0]) >= 0x80) {
+    throw UsageError("--mode takes one character: + (refund), M (debit), another one (sale)");
+  }
+  return mode[0];
+}
+
+std::vector<std::uint8_t> blockOption(const ParsedArgs& a) {
+  const auto text = a.get("block");
+  if (!text) return {};
+  const auto bytes = parseHexBytes(*text);
+  if (!bytes) throw UsageError("--block takes hex bytes, e.g. the card_block of a sale");
+  return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
+}
+
+TItemList itemListOption(const ParsedArgs& a) {
+  const auto& items = a.all("item");
+  if (items.empty() || items.size() > 8) throw UsageError("--item is needed 1 to 8 times");
+  TItemList list{};
+  list.Count = static_cast<std::uint8_t>(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string& item = items[i];
+    const auto c1 = item.find(':');
+    const auto c2 = c1 == std::string::npos ? c1 : item.find(':', c1 + 1);
+    const auto bad = [&] {
+      return UsageError("--item '" + item + "': expected PURSE:PRICE:QTY, e.g. 19:18.50:20");
+    };
+    if (c2 == std::string::npos) throw bad();
+    const auto purse = parseUnsigned(item.substr(0, c1), 255);
+    const auto price = parseDecimal(item.substr(c1 + 1, c2 - c1 - 1));
+    const auto qty = parseDecimal(item.substr(c2 + 1));
+    if (!purse || !price || !qty) throw bad();
+    TItemRequest& r = list.Items[i];
+    r.Purse = static_cast<std::int32_t>(*purse);
+    try {
+      r.Price = driver::currencyFromDouble(*price);
+    } catch (const std::exception&) {
+      throw bad();
+    }
+    r.Qty = extendedFromLongDouble(*qty);
+  }
+  return list;
+}
+
+std::vector<OptionDef> purseQtySumOptions() {
+  return {{"purse", "N", "purse number: product table row (19 = Аи-92; see `vexcard products`)"},
+          {"qty", "Q", "quantity, e.g. 20 or 20.5"},
+          {"sum", "S", "amount of the line; the unit price sent is sum / qty"}};
+}
+
+}  // namespace vexcard::cli

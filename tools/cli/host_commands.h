@@ -1,0 +1,70 @@
+// The subcommands that call the driver's host operations, one or two slots each, through
+// the operation table exactly as a host does (result buffer, object, arguments).
+//
+// A command is prepared from its options first (so bad input is refused before anything
+// is opened or sent) and then run on a session.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/report.h"
+#include "cli/session.h"
+
+namespace vexcard::cli {
+
+// One host operation called: its result record as a report, and the driver's message
+// (UTF-8) when it raised. The record then shows what the operation had written so far.
+struct Step {
+  std::string operation;  // "CardInfo"
+  int slot = 0;
+  Report result;
+  std::optional<std::string> error;
+};
+
+struct Outcome {
+  std::vector<Step> steps;  // in call order; the last one failed when any did
+  bool ok() const { return steps.empty() || !steps.back().error; }
+};
+
+using PreparedCall = std::function<Outcome(Session&)>;
+
+struct HostCommand {
+  const char* name;
+  const char* summary;  // one line
+  const char* details;  // more help text, may be empty
+  std::vector<OptionDef> options;
+  // Checks the options and returns the call. Throws UsageError.
+  PreparedCall (*prepare)(const ParsedArgs& args);
+};
+
+std::span<const HostCommand> hostCommands();
+const HostCommand* findHostCommand(const std::string& name);
+
+// The message of an error raised by the driver, in UTF-8 (the driver's own messages are
+// Windows-1251).
+std::string errorText(const std::exception& e);
+
+// Runs one operation of the table (call), catching the driver's error into the step, and
+// then describes the result record (describe) whether or not the operation raised.
+template <class Call, class Describe>
+Step callSlot(const char* operation, int slot, Call&& call, Describe&& describe) {
+  Step step{operation, slot, {}, std::nullopt};
+  try {
+    call();
+  } catch (const std::exception& e) {
+    step.error = errorText(e);
+  }
+  step.result = describe();
+  return step;
+}
+
+// Parses "YYYY-MM-DD", "YYYY-MM-DD HH:MM", "YYYY-MM-DD HH:MM:SS" (a "T" may stand for the
+// blank) or "now" into an OLE date-time. Throws UsageError.
+double parseDateTime(const std::string& text);
+
+}  // namespace vexcard::cli

@@ -1,0 +1,56 @@
+// The result of a command as an ordered list of named fields, printed either as readable
+// text or as JSON.
+//
+// Field keys are the JSON names: lower_snake_case, stable across versions (scripts read
+// them). Labels are for the text form. Texts are UTF-8. A field may hold a nested report
+// (a JSON object) or a list of reports (a JSON array).
+//
+// Plain values; not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vexcard::cli {
+
+struct Report;
+
+struct Field {
+  enum class Kind : std::uint8_t { kText, kInteger, kNumber, kBool, kNull, kObject, kArray };
+  Kind kind = Kind::kNull;
+  std::string key;    // JSON name
+  std::string label;  // text form
+  std::string text;   // kText
+  std::int64_t integer = 0;
+  double number = 0;
+  bool flag = false;
+  std::string note;           // text form only: shown after the value
+  std::vector<Report> items;  // kObject (one item) and kArray
+};
+
+struct Report {
+  std::vector<Field> fields;
+
+  Report& text(std::string key, std::string label, std::string value, std::string note = {});
+  Report& integer(std::string key, std::string label, std::int64_t value, std::string note = {});
+  Report& number(std::string key, std::string label, double value, std::string note = {});
+  Report& flag(std::string key, std::string label, bool value);
+  Report& null(std::string key, std::string label, std::string note = {});
+  Report& object(std::string key, std::string label, Report value);
+  Report& array(std::string key, std::string label, std::vector<Report> items);
+  // Fields whose key is hidden from the text form (label empty) are JSON only.
+
+  const Field* find(const std::string& key) const;
+};
+
+// The report as one JSON object on one line.
+std::string toJson(const Report& report);
+
+// The report as aligned "label  value  (note)" lines, nested reports indented.
+std::string toText(const Report& report, int indent = 0);
+
+// A JSON string literal (quotes and escapes) of UTF-8 text.
+std::string jsonQuote(const std::string& utf8);
+
+}  // namespace vexcard::cli

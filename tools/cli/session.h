@@ -1,0 +1,79 @@
+// A driver session of the vexcard command: the driver created through GeTDriver, as a host
+// creates it, on a real port or on a virtual line to a terminal simulated in-process.
+//
+// Real port: COM n opens whatever the platform maps it to (on POSIX /dev/ttyS<n-1>, or the
+// device or rfc2217://HOST:PORT named by VEXCARD_COM<n>).
+//
+// Simulator: a virtual line joins COM n (an in-process device override) to a
+// TerminalSimulator with the built-in cards or those of a configuration file. Unless
+// VEXCARD_SETTINGS_DIR is set, the driver's settings (packet counter, shift number) are
+// kept in a temporary folder, removed at the end, so a try-out never touches the
+// station's own values.
+//
+// The log goes to the driver's default path, or to the file the user names (the
+// driver's default-path override is set before the driver is created).
+//
+// Not thread-safe: one session at a time per process (the device override, the log path
+// and the environment are process-wide).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "terminal-sim/sim_config.h"
+#include "terminal-sim/terminal_simulator.h"
+#include "vexcard/host_interface.h"
+
+namespace vexcard::comport {
+class VirtualSerialPair;
+}
+
+namespace vexcard::cli {
+
+struct SessionOptions {
+  std::uint8_t port = 1;
+  bool simulator = true;
+  sim::SimulatorConfig simConfig;      // simulator only
+  std::vector<sim::FaultRule> faults;  // simulator only
+  std::optional<std::string> logFile;  // empty: the driver's default path
+};
+
+// The session options of the command line: --port, --simulator, --sim-config, --card,
+// --fault and --log. Throws UsageError for bad values (an unknown card, a malformed fault,
+// a configuration that does not parse, a log folder that does not exist).
+SessionOptions sessionOptionsFrom(const ParsedArgs& args);
+
+class Session {
+ public:
+  // Creates the simulator (when asked) and the driver. Throws vexcard::Exception with the
+  // driver's message when GeTDriver fails, and for a simulator that cannot start.
+  explicit Session(const SessionOptions& options);
+  // Destroys the driver through its destructor slot, then stops the simulator.
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  HostObject* object() const { return object_; }
+  const HostSlots& slots() const { return hostSlots(object_); }
+  // The simulated terminal; nullptr on a real port.
+  sim::TerminalSimulator* simulator() const { return sim_.get(); }
+  std::uint8_t port() const { return port_; }
+  // The log file the driver writes (Windows-1251 text).
+  const std::string& logPath() const { return logPath_; }
+
+ private:
+  void release() noexcept;
+
+  std::uint8_t port_;
+  std::shared_ptr<comport::VirtualSerialPair> line_;
+  std::unique_ptr<sim::TerminalSimulator> sim_;
+  std::string settingsDir_;  // temporary settings folder to remove; empty: none
+  std::string logPath_;
+  HostObject* object_ = nullptr;
+};
+
+}  // namespace vexcard::cli

@@ -1,0 +1,231 @@
+// vexcard-terminal: the terminal simulator as a program. It plays the payment terminal on a
+// real serial port (wire a cash-desk computer to this one with a null-modem cable) or, with
+// --listen, on an RFC 2217 network serial port, and prints every request and reply decoded.
+//
+//   vexcard-terminal --device /dev/ttyUSB0 [--config cards.conf] [--fault sale=silence]
+//   vexcard-terminal --listen 127.0.0.1:7000
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/log_decoder.h"
+#include "cli/text_util.h"
+#include "comport/device_virtual.h"
+#include "platform/clock.h"
+#include "terminal-sim/default_config.h"
+#include "terminal-sim/device_path.h"
+#include "terminal-sim/fault_syntax.h"
+#include "terminal-sim/rfc2217_server.h"
+#include "terminal-sim/sim_config.h"
+#include "terminal-sim/terminal_simulator.h"
+#include "terminal-sim/traffic_tap.h"
+#include "vexcard/exception.h"
+
+namespace {
+
+using namespace vexcard;
+
+constexpr int kExitOk = 0, kExitFailure = 1, kExitUsage = 2;
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void onSignal(int) { g_stop.store(true); }
+
+const std::vector<cli::OptionDef>& options() {
+  static const std::vector<cli::OptionDef> defs = {
+      {"device", "PATH", "serial device to answer on (/dev/ttyS0, /dev/ttyUSB0; COM3 on Windows)"},
+      {"listen", "HOST:PORT", "serve an RFC 2217 network serial port instead, e.g. 127.0.0.1:7000"},
+      {"config", "FILE", "cards, balances, discounts and shift (docs/terminal-sim.md)"},
+      {"card", "NAME", "the card in the reader at start (none: an empty reader)"},
+      {"fault", "FAULT", "misbehave on purpose, e.g. read-card=silence:2 (repeatable)", true},
+      {"quiet", "", "do not print the traffic"},
+      {"show-config", "", "print the built-in configuration and exit"},
+      {"help", "", "show this help"},
+  };
+  return defs;
+}
+
+void printHelp() {
+  std::cout << "usage: vexcard-terminal (--device PATH | --listen HOST:PORT) [options]\n\n"
+               "Plays the payment terminal, so that a cash-desk program can be tested without\n"
+               "one: on a serial port (a null-modem cable to the cash-desk computer) or on an\n"
+               "RFC 2217 network serial port (the driver's VEXCARD_COM<n>=rfc2217://HOST:PORT).\n"
+               "Every request and reply is printed decoded. Ctrl+C stops it.\n\n"
+               "Options:\n"
+            << cli::optionsHelp(options()) << "\n"
+            << sim::faultSyntaxHelp()
+            << "\nWithout --config the terminal holds the built-in cards bonus, fuel and blocked\n"
+               "(see --show-config). Exit codes: 0 stopped, 1 failure, 2 usage error.\n";
+}
+
+// Prints the traffic decoded, one line per frame. Thread-safe.
+class TrafficPrinter {
+ public:
+  void operator()(const sim::TapEvent& e) {
+    std::lock_guard<std::mutex> g(lock_);
+    std::string line = stamp();
+    if (e.kind == sim::TapEvent::Kind::kRefusal) {
+      line += "  terminal:  \"N\" (not ready, command refused)";
+    } else {
+      const cli::DecodedRequest frame = cli::parseRequestText(e.text);
+      if (e.kind == sim::TapEvent::Kind::kRequest) {
+        line += "  cash desk: ";
+        if (!frame.problem.empty()) line += "malformed request (" + frame.problem + ") ";
+        if (!frame.command.empty()) {
+          lastCommand_ = frame.command[0];
+          line +=
+              "#" + std::to_string(frame.packetIndex) + " " + cli::describeRequest(frame.command);
+        }
+      } else {
+        line += "  terminal:  ";
+        if (!frame.problem.empty()) line += "(" + frame.problem + ") ";
+        std::vector<std::uint8_t> body{frame.packetIndex};
+        body.insert(body.end(), frame.command.begin(), frame.command.end());
+        line += cli::describeReply(lastCommand_, body);
+      }
+    }
+    std::cout << line << std::endl;
+  }
+
+ private:
+  static std::string stamp() {
+    const platform::DateTimeParts p = platform::decodeOle(platform::nowOle());
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", p.hour, p.minute, p.second,
+                  p.millisecond);
+    return buf;
+  }
+
+  std::mutex lock_;
+  std::optional<std::uint8_t> lastCommand_;
+};
+
+int run(const cli::ParsedArgs& a) {
+  if (a.has("help")) {
+    printHelp();
+    return kExitOk;
+  }
+  if (a.has("show-config")) {
+    std::cout << sim::defaultConfigText();
+    return kExitOk;
+  }
+  if (!a.positional().empty())
+    throw cli::UsageError("unexpected argument '" + a.positional()[0] + "'");
+  if (a.has("device") == a.has("listen")) {
+    throw cli::UsageError("give either --device PATH or --listen HOST:PORT");
+  }
+  sim::SimulatorConfig config;
+  std::vector<sim::FaultRule> faults;
+  try {
+    config = a.has("config") ? sim::loadSimulatorConfig(*a.get("config"))
+                             : sim::parseSimulatorConfig(sim::defaultConfigText());
+    for (const std::string& f : a.all("fault")) faults.push_back(sim::parseFaultRule(f));
+  } catch (const Exception& e) {
+    throw cli::UsageError(e.message());
+  }
+  if (const auto card = a.get("card")) {
+    if (*card != "none" && config.findCard(*card) == nullptr) {
+      throw cli::UsageError("--card: no card '" + *card + "' in the configuration");
+    }
+    config.insertedCard = *card == "none" ? std::string() : *card;
+  }
+  std::string host;
+  std::uint16_t port = 0;
+  if (const auto listen = a.get("listen")) {
+    const auto colon = listen->rfind(':');
+    const auto number = colon == std::string::npos
+                            ? std::nullopt
+                            : cli::parseUnsigned(listen->substr(colon + 1), 65535);
+    if (!number || colon == 0)
+      throw cli::UsageError("--listen takes HOST:PORT, e.g. 127.0.0.1:7000");
+    host = listen->substr(0, colon);
+    port = static_cast<std::uint16_t>(*number);
+  }
+
+  TrafficPrinter printer;
+  const bool quiet = a.has("quiet");
+  const auto tap = [&](std::unique_ptr<comport::SerialDevice> device) {
+    if (quiet) return device;
+    return std::unique_ptr<comport::SerialDevice>(std::make_unique<sim::TrafficTap>(
+        std::move(device), [&printer](const sim::TapEvent& e) { printer(e); }));
+  };
+
+  // On a network port the simulator answers on one end of a virtual line and the server
+  // puts the other end on the network.
+  std::shared_ptr<comport::VirtualSerialPair> line;
+  std::unique_ptr<comport::SerialDevice> serverEnd;
+  std::unique_ptr<comport::SerialDevice> device;
+  std::string where;
+  if (a.has("device")) {
+    device = sim::openDevicePath(*a.get("device"));
+    if (!device) {
+      std::cerr << "vexcard-terminal: cannot open " << *a.get("device")
+                << " (missing, busy, not a serial device, or no access)\n";
+      return kExitFailure;
+    }
+    where = *a.get("device");
+  } else {
+    line = comport::NewVirtualSerialPair();
+    serverEnd = line->open(0);
+    device = line->open(1);
+  }
+  sim::TerminalSimulator terminal(tap(std::move(device)), config);
+  for (const sim::FaultRule& f : faults) terminal.injectFault(f);
+  terminal.start();
+  std::unique_ptr<sim::Rfc2217Server> server;
+  if (serverEnd) {
+    server = std::make_unique<sim::Rfc2217Server>(*serverEnd);
+    if (!server->start(host, port)) {
+      terminal.stop();
+      std::cerr << "vexcard-terminal: cannot listen on " << host << ":" << port << "\n";
+      return kExitFailure;
+    }
+    where = "rfc2217://" + host + ":" + std::to_string(server->port());
+  }
+
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  std::cerr << "vexcard-terminal: answering as the payment terminal on " << where << "; card in "
+            << "the reader: " << (config.insertedCard.empty() ? "none" : config.insertedCard)
+            << ". Ctrl+C stops.\n";
+  int rc = kExitOk;
+  // The signal handler can only set a flag: look at it a few times a second.
+  while (!g_stop.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (terminal.counters().deviceFailures != 0) {
+      std::cerr << "vexcard-terminal: the device failed (unplugged?)\n";
+      rc = kExitFailure;
+      break;
+    }
+  }
+  if (server) server->stop();
+  terminal.stop();
+  const sim::SimulatorCounters c = terminal.counters();
+  std::cerr << "vexcard-terminal: stopped after " << c.requests << " requests (" << c.malformed
+            << " malformed, " << c.faults << " faults injected).\n";
+  return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    return run(cli::parseArgs(args, options()));
+  } catch (const cli::UsageError& e) {
+    std::cerr << "vexcard-terminal: " << e.what() << "\nRun `vexcard-terminal --help`.\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "vexcard-terminal: " << e.what() << "\n";
+    return kExitFailure;
+  }
+}
