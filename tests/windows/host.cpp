@@ -10,11 +10,10 @@
 
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "pe_exports.h"
 #include "vexcard/exception.h"
 
@@ -29,6 +28,7 @@ namespace {
 
 using vexcard::wintest::readExports;
 using vexcard::wintest::readImports;
+using vexcard::wintest::Verdict;
 
 // The exported entry as the host declares it: stdcall, the port in one 32-bit slot.
 using GeTDriverFn = HostObjectPtr(__stdcall*)(std::uint8_t port);
@@ -40,18 +40,7 @@ struct Context {
   GeTDriverFn getDriver = nullptr;
 };
 
-// One case's verdict: the first failed check's text, or empty.
-struct Verdict {
-  std::string failure;
-  void check(bool ok, const std::string& what) {
-    if (!ok && failure.empty()) failure = what;
-  }
-};
-
-struct Case {
-  const char* name;
-  std::function<void(Context&, Verdict&)> run;
-};
+using Case = vexcard::wintest::Case<Context>;
 
 std::string lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -195,24 +184,7 @@ int main(int argc, char** argv) {
         reinterpret_cast<void*>(::GetProcAddress(ctx.library, "GeTDriver")));
   }
 
-  int passed = 0, failed = 0;
-  for (const Case& c : cases()) {
-    Verdict v;
-    try {
-      c.run(ctx, v);
-    } catch (const std::exception& e) {
-      v.check(false, std::string("unexpected exception: ") + e.what());
-    }
-    if (v.failure.empty()) {
-      ++passed;
-      std::printf("PASS  %s\n", c.name);
-    } else {
-      ++failed;
-      std::printf("FAIL  %s: %s\n", c.name, v.failure.c_str());
-    }
-  }
-  std::printf("%d passed, %d failed\n", passed, failed);
-  std::fflush(stdout);
+  const int failed = vexcard::wintest::runCases(cases(), ctx);
   if (ctx.library != nullptr) ::FreeLibrary(ctx.library);
   return failed == 0 ? 0 : 1;
 }
