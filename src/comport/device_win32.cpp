@@ -54,9 +54,8 @@ class Win32SerialDevice final : public SerialDevice {
     writeDone_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     writeCancel_ = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!waitDone_ || !readDone_ || !writeDone_ || !writeCancel_) return false;
-    device_ = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                            nullptr);
+    device_ = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* exclusive */, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     return device_ != INVALID_HANDLE_VALUE;
   }
 
@@ -132,9 +131,7 @@ class Win32SerialDevice final : public SerialDevice {
     return true;
   }
 
-  bool setEventMask(std::uint32_t mask) override {
-    return ::SetCommMask(device_, mask) != FALSE;
-  }
+  bool setEventMask(std::uint32_t mask) override { return ::SetCommMask(device_, mask) != FALSE; }
 
   EventWaitResult waitEvent(std::uint32_t& mask) override {
     OVERLAPPED ov{};
@@ -185,8 +182,8 @@ class Win32SerialDevice final : public SerialDevice {
     if (!::WriteFile(device_, src, count, nullptr, &ov)) {
       if (::GetLastError() != ERROR_IO_PENDING) return false;
       const HANDLE waits[2] = {writeDone_, writeCancel_};
-      const DWORD rc = ::WaitForMultipleObjects(
-          2, waits, FALSE, timing::ms(timing::Delay::kWriterTimeout));
+      const DWORD rc =
+          ::WaitForMultipleObjects(2, waits, FALSE, timing::ms(timing::Delay::kWriterTimeout));
       if (rc != WAIT_OBJECT_0) {
         // Cancelled or overdue: stop the write and wait until the system lets go of ov.
         ::CancelIoEx(device_, &ov);
@@ -204,10 +201,10 @@ class Win32SerialDevice final : public SerialDevice {
 
  private:
   HANDLE device_ = INVALID_HANDLE_VALUE;
-  HANDLE waitDone_ = nullptr;    // completion of waitEvent's WaitCommEvent
-  HANDLE readDone_ = nullptr;    // completion of read's ReadFile
-  HANDLE writeDone_ = nullptr;   // completion of write's WriteFile
-  HANDLE writeCancel_ = nullptr; // set by cancelWrite (auto-reset)
+  HANDLE waitDone_ = nullptr;     // completion of waitEvent's WaitCommEvent
+  HANDLE readDone_ = nullptr;     // completion of read's ReadFile
+  HANDLE writeDone_ = nullptr;    // completion of write's WriteFile
+  HANDLE writeCancel_ = nullptr;  // set by cancelWrite (auto-reset)
 };
 
 }  // namespace

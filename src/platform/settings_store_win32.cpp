@@ -26,9 +26,9 @@ class RegistryStore final : public SettingsStore {
  public:
   RegistryStore() {
     HKEY key = nullptr;
-    open_error_ = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr,
-                                    REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                                    nullptr, &key, nullptr);
+    open_error_ =
+        ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
     if (open_error_ != ERROR_SUCCESS) {
       key = nullptr;
       if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_QUERY_VALUE, &key) !=
@@ -48,8 +48,8 @@ class RegistryStore final : public SettingsStore {
     DWORD type = 0;
     DWORD data = 0;
     DWORD size = sizeof data;
-    if (::RegQueryValueExA(key_, value_name.c_str(), nullptr, &type,
-                           reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
+    if (::RegQueryValueExA(key_, value_name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&data),
+                           &size) != ERROR_SUCCESS ||
         type != REG_DWORD || size != sizeof data) {
       return std::nullopt;
     }
@@ -78,8 +78,6 @@ class RegistryStore final : public SettingsStore {
 
 }  // namespace
 
-std::unique_ptr<SettingsStore> SettingsStore::open() {
-  return std::make_unique<RegistryStore>();
-}
+std::unique_ptr<SettingsStore> SettingsStore::open() { return std::make_unique<RegistryStore>(); }
 
 }  // namespace vexcard::platform

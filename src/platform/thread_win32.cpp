@@ -7,8 +7,8 @@
 //
 // Priority: a high-priority thread is created suspended, raised to
 // THREAD_PRIORITY_HIGHEST and then resumed, so its body never runs at the normal level.
-#include <windows.h>
 #include <process.h>
+#include <windows.h>
 
 #include <mutex>
 #include <string>

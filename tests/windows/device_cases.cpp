@@ -74,7 +74,7 @@ struct EventWait {
 // Reads until count bytes have come or the watchdog runs out.
 std::string readSome(SerialDevice& d, std::size_t count) {
   std::string got;
-  for (std::uint32_t waited = 0; got.size() < count && waited < kWatchdogMs; ) {
+  for (std::uint32_t waited = 0; got.size() < count && waited < kWatchdogMs;) {
     std::uint8_t buf[64];
     const std::uint32_t n = d.read(buf, sizeof buf);
     got.append(reinterpret_cast<const char*>(buf), n);
@@ -205,18 +205,17 @@ void cancelCase(Win32Context& ctx, Verdict& v) {
 }  // namespace
 
 void addDeviceCases(std::vector<Case<Win32Context>>& cases) {
-  cases.push_back({"COM mapping: COM0 and a port without a device do not open",
-                   missingPortCase});
-  cases.push_back({"COM mapping: an in-process override comes first and can be removed",
-                   overrideCase});
+  cases.push_back({"COM mapping: COM0 and a port without a device do not open", missingPortCase});
+  cases.push_back(
+      {"COM mapping: an in-process override comes first and can be removed", overrideCase});
   cases.push_back({"device: opened exclusively", exclusiveCase});
-  cases.push_back({"device: line settings round-trip, a refused one changes nothing",
-                   settingsCase});
+  cases.push_back(
+      {"device: line settings round-trip, a refused one changes nothing", settingsCase});
   cases.push_back({"device: receive event, immediate reads, echoed writes", echoCase});
   cases.push_back({"device: setEventMask(0) ends a pending event wait", stopWaitCase});
   cases.push_back({"device: queue count and receive purge", queueCase});
-  cases.push_back({"device: cancelWrite ends the write it precedes, and only that one",
-                   cancelCase});
+  cases.push_back(
+      {"device: cancelWrite ends the write it precedes, and only that one", cancelCase});
 }
 
 }  // namespace vexcard::wintest

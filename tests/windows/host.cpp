@@ -6,6 +6,7 @@
 // every case passed. A case that needs the library is failed, not skipped, when the
 // library cannot be loaded, so a missing or broken build never passes.
 #include <windows.h>
+// after windows.h, which it needs
 #include <tlhelp32.h>
 
 #include <cctype>

@@ -11,8 +11,7 @@ const IMAGE_DATA_DIRECTORY* directory(HMODULE module, unsigned index) {
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   if (dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  if (nt->Signature != IMAGE_NT_SIGNATURE ||
-      nt->OptionalHeader.NumberOfRvaAndSizes <= index) {
+  if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.NumberOfRvaAndSizes <= index) {
     return nullptr;
   }
   const IMAGE_DATA_DIRECTORY* dir = &nt->OptionalHeader.DataDirectory[index];

@@ -105,12 +105,11 @@ void settingsCase(Win32Context&, Verdict& v) {
 
 void addPlatformCases(std::vector<Case<Win32Context>>& cases) {
   cases.push_back({"events: auto-reset consumed by a wait, manual-reset kept", eventsCase});
-  cases.push_back({"events: waitAny prefers the first and consumes only its result",
-                   waitAnyCase});
+  cases.push_back({"events: waitAny prefers the first and consumes only its result", waitAnyCase});
   cases.push_back({"recursive lock: re-entered by its owner, refused to others", lockCase});
   cases.push_back({"threads: isCurrent, highest priority, join", threadCase});
-  cases.push_back({"settings store: DWORD values round-trip, other types do not read",
-                   settingsCase});
+  cases.push_back(
+      {"settings store: DWORD values round-trip, other types do not read", settingsCase});
 }
 
 }  // namespace vexcard::wintest
