@@ -6,7 +6,8 @@
 //   waitEvent  WaitCommEvent; a pending wait is ended by the next SetCommMask (mask 0 on
 //              stop), which completes it with an empty mask;
 //   read       ReadFile under the port's time-outs (read interval MAXDWORD, totals 0), which
-//              return at once with what the driver's queue holds;
+//              return at once with what the driver's queue holds; a read that goes pending
+//              anyway is cancelled at once;
 //   write      WriteFile, then a wait for its completion or for the cancel event. A write
 //              ends by the device's write time-out (20000 ms as the port installs it); a
 //              device that ignores it is cancelled after the writer's own limit. A
@@ -158,16 +159,20 @@ class Win32SerialDevice final : public SerialDevice {
     }
   }
 
+  // Under the port's time-outs the read completes at once. Should it go pending all the
+  // same (other time-outs, or a driver that queues it), it is cancelled straight away and
+  // whatever it transferred is returned, so the event thread never blocks here.
   std::uint32_t read(std::uint8_t* dst, std::uint32_t count) override {
     if (count == 0) return 0;
     OVERLAPPED ov{};
     ov.hEvent = readDone_;
     ::ResetEvent(readDone_);
-    if (!::ReadFile(device_, dst, count, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING) {
-      return 0;
-    }
     DWORD got = 0;
-    if (!::GetOverlappedResult(device_, &ov, &got, TRUE)) return 0;
+    if (::ReadFile(device_, dst, count, &got, &ov)) return got;
+    if (::GetLastError() != ERROR_IO_PENDING) return 0;
+    if (::WaitForSingleObject(readDone_, 0) != WAIT_OBJECT_0) ::CancelIoEx(device_, &ov);
+    got = 0;
+    ::GetOverlappedResult(device_, &ov, &got, TRUE);  // a cancelled read reports its count
     return got;
   }
 
@@ -179,22 +184,22 @@ class Win32SerialDevice final : public SerialDevice {
     ov.hEvent = writeDone_;
     ::ResetEvent(writeDone_);
     DWORD done = 0;
-    if (!::WriteFile(device_, src, count, nullptr, &ov)) {
-      if (::GetLastError() != ERROR_IO_PENDING) return false;
-      const HANDLE waits[2] = {writeDone_, writeCancel_};
-      const DWORD rc =
-          ::WaitForMultipleObjects(2, waits, FALSE, timing::ms(timing::Delay::kWriterTimeout));
-      if (rc != WAIT_OBJECT_0) {
-        // Cancelled or overdue: stop the write and wait until the system lets go of ov.
-        ::CancelIoEx(device_, &ov);
-        ::GetOverlappedResult(device_, &ov, &done, TRUE);
-        written = done;
-        return false;
-      }
+    if (::WriteFile(device_, src, count, &done, &ov)) {
+      written = done;
+      return true;
     }
+    if (::GetLastError() != ERROR_IO_PENDING) return false;
+    const HANDLE waits[2] = {writeDone_, writeCancel_};
+    const DWORD rc =
+        ::WaitForMultipleObjects(2, waits, FALSE, timing::ms(timing::Delay::kWriterTimeout));
+    if (rc != WAIT_OBJECT_0) {
+      // Cancelled or overdue: stop the write and wait until the system lets go of ov.
+      ::CancelIoEx(device_, &ov);
+    }
+    done = 0;
     const bool ok = ::GetOverlappedResult(device_, &ov, &done, TRUE) != FALSE;
     written = done;
-    return ok;
+    return ok && rc == WAIT_OBJECT_0;
   }
 
   void cancelWrite() override { ::SetEvent(writeCancel_); }

