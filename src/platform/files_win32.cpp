@@ -1,0 +1,97 @@
+// File services on Windows: ANSI-code-page paths through the -A functions, rename without
+// replacing (MoveFileEx without MOVEFILE_REPLACE_EXISTING), the program path from
+// GetModuleFileName of the process's executable, and the log folder C:\DOVA\LogFiles.
+//
+// Files are opened sharing reading and writing, so a log viewer that holds the file open
+// does not stop the logging.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/files.h"
+
+namespace vexcard::platform {
+namespace {
+
+HANDLE asHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::int64_t fileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return -1;
+  }
+  return static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+}
+
+bool deleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != FALSE; }
+
+bool renameFile(const std::string& from, const std::string& to) {
+  return ::MoveFileExA(from.c_str(), to.c_str(), 0) != FALSE;
+}
+
+std::string hostExecutablePath() {
+  std::string buffer(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {  // n == size means the path was cut short
+      buffer.resize(n);
+      return buffer;
+    }
+    if (buffer.size() >= 32768) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string defaultLogFolder() { return "C:\\DOVA\\LogFiles"; }
+
+OutputFile::~OutputFile() { close(); }
+
+bool OutputFile::openAppend(const std::string& path) {
+  close();
+  const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+  return true;
+}
+
+bool OutputFile::create(const std::string& path) {
+  close();
+  // Replacing a file's contents needs write access, not append access alone.
+  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+  return true;
+}
+
+bool OutputFile::write(std::string_view bytes) {
+  if (!isOpen()) return false;
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD done = 0;
+    if (!::WriteFile(asHandle(handle_), bytes.data(), chunk, &done, nullptr) || done == 0) {
+      return false;
+    }
+    bytes.remove_prefix(done);
+  }
+  return true;
+}
+
+bool OutputFile::close() {
+  if (!isOpen()) return true;
+  const HANDLE h = asHandle(handle_);
+  handle_ = kClosed;
+  return ::CloseHandle(h) != FALSE;
+}
+
+}  // namespace vexcard::platform

@@ -1,0 +1,17 @@
+// The cases of the Win32 platform and device test program (win32_test.cpp).
+#pragma once
+
+#include <vector>
+
+#include "check.h"
+
+namespace vexcard::wintest {
+
+struct Win32Context {
+  unsigned loopPort = 0;  // a COM port whose line echoes every byte; 0 when none is given
+};
+
+void addPlatformCases(std::vector<Case<Win32Context>>& cases);
+void addDeviceCases(std::vector<Case<Win32Context>>& cases);
+
+}  // namespace vexcard::wintest
