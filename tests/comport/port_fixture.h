@@ -222,9 +222,9 @@ struct ModemLog {
   }
 };
 
-inline std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
+inline std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t first) {
   std::vector<std::uint8_t> v(n);
-  for (std::size_t k = 0; k < n; ++k) v[k] = static_cast<std::uint8_t>(seed + k * 7);
+  for (std::size_t k = 0; k < n; ++k) v[k] = static_cast<std::uint8_t>(first + k * 7);
   return v;
 }
 
