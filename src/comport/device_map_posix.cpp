@@ -8,49 +8,15 @@
 // counts as unset.
 #include <cstdio>
 #include <cstdlib>
-#include <map>
-#include <mutex>
 #include <string>
 
-#include "comport/device_map.h"
+#include "comport/device_map_platform.h"
 #include "comport/device_posix.h"
 #include "comport/device_rfc2217.h"
 
 namespace vexcard::comport {
 
-namespace {
-
-std::mutex& overridesMutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::map<unsigned, DeviceFactory>& overrides() {
-  static std::map<unsigned, DeviceFactory> m;
-  return m;
-}
-
-}  // namespace
-
-void setDeviceOverride(unsigned port, DeviceFactory factory) {
-  std::lock_guard<std::mutex> g(overridesMutex());
-  if (factory) {
-    overrides()[port] = std::move(factory);
-  } else {
-    overrides().erase(port);
-  }
-}
-
-std::unique_ptr<SerialDevice> openSerialDevice(unsigned port) {
-  DeviceFactory factory;
-  {
-    std::lock_guard<std::mutex> g(overridesMutex());
-    auto it = overrides().find(port);
-    if (it != overrides().end()) factory = it->second;
-  }
-  if (factory) return factory();  // called outside the lock: it may take its time
-  if (port == 0) return nullptr;
-
+std::unique_ptr<SerialDevice> openPlatformDevice(unsigned port) {
   char name[32];
   std::snprintf(name, sizeof name, "VEXCARD_COM%u", port);
   if (const char* configured = std::getenv(name); configured != nullptr && *configured != 0) {

@@ -7,12 +7,10 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "comport/device_map.h"
+#include "comport/device_map_platform.h"
 #include "comport/device_win32.h"
 
 #if __has_include("comport/device_rfc2217.h")
@@ -23,16 +21,6 @@
 namespace vexcard::comport {
 
 namespace {
-
-std::mutex& overridesMutex() {
-  static std::mutex m;
-  return m;
-}
-
-std::map<unsigned, DeviceFactory>& overrides() {
-  static std::map<unsigned, DeviceFactory> m;
-  return m;
-}
 
 // The value of VEXCARD_COM<n> from the process's environment (as the host may have set
 // it with SetEnvironmentVariable); empty when it is not set.
@@ -64,25 +52,7 @@ std::unique_ptr<SerialDevice> openNetworkDevice(const std::string& url) {
 
 }  // namespace
 
-void setDeviceOverride(unsigned port, DeviceFactory factory) {
-  std::lock_guard<std::mutex> g(overridesMutex());
-  if (factory) {
-    overrides()[port] = std::move(factory);
-  } else {
-    overrides().erase(port);
-  }
-}
-
-std::unique_ptr<SerialDevice> openSerialDevice(unsigned port) {
-  DeviceFactory factory;
-  {
-    std::lock_guard<std::mutex> g(overridesMutex());
-    auto it = overrides().find(port);
-    if (it != overrides().end()) factory = it->second;
-  }
-  if (factory) return factory();  // called outside the lock: it may take its time
-  if (port == 0) return nullptr;
-
+std::unique_ptr<SerialDevice> openPlatformDevice(unsigned port) {
   if (const std::string target = configuredTarget(port); isNetworkTarget(target)) {
     return openNetworkDevice(target);
   }

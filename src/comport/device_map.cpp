@@ -1,0 +1,45 @@
+// The in-process overrides of the per-port mapping (tests, the built-in simulator),
+// consulted before the platform's own mapping.
+#include <map>
+#include <mutex>
+
+#include "comport/device_map.h"
+#include "comport/device_map_platform.h"
+
+namespace vexcard::comport {
+namespace {
+
+std::mutex& overridesMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<unsigned, DeviceFactory>& overrides() {
+  static std::map<unsigned, DeviceFactory> m;
+  return m;
+}
+
+}  // namespace
+
+void setDeviceOverride(unsigned port, DeviceFactory factory) {
+  std::lock_guard<std::mutex> g(overridesMutex());
+  if (factory) {
+    overrides()[port] = std::move(factory);
+  } else {
+    overrides().erase(port);
+  }
+}
+
+std::unique_ptr<SerialDevice> openSerialDevice(unsigned port) {
+  DeviceFactory factory;
+  {
+    std::lock_guard<std::mutex> g(overridesMutex());
+    auto it = overrides().find(port);
+    if (it != overrides().end()) factory = it->second;
+  }
+  if (factory) return factory();  // called outside the lock: it may take its time
+  if (port == 0) return nullptr;
+  return openPlatformDevice(port);
+}
+
+}  // namespace vexcard::comport
