@@ -1,32 +1,43 @@
 // The Windows test host: loads VexCard.dll as the cash-desk program does and checks it
 // from outside, through the export table and the shared C++ runtime only.
 //
-// Usage: vexcard_win_host [folder]   (default: the folder of this program)
-// Prints one line per case and closes with "N passed, N failed"; the exit code is 0 when
-// every case passed. A case that needs the library is failed, not skipped, when the
-// library cannot be loaded, so a missing or broken build never passes.
+// Usage: vexcard_win_host [--line N] [--terminal N] [folder]
+//   folder        where VexCard.dll lies (default: the folder of this program)
+//   --line N      COM N opens as a serial line (a pseudo-terminal in the Wine prefix): the
+//                 driver is created on it and its small slots are called by position
+//   --terminal N  COM N reaches the terminal simulator with the bonus card in its reader
+//                 (VEXCARD_COM<N>=rfc2217://HOST:PORT): a bonus sale and its refund
+// Prints one line per case and closes with "N passed, N failed, N skipped"; the exit code
+// is 0 when no case failed. A case that needs the library is failed, not skipped, when
+// the library cannot be loaded, so a missing or broken build never passes; the cases of
+// an option not given are skipped.
 #include <windows.h>
 // after windows.h, which it needs
 #include <tlhelp32.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check.h"
 #include "pe_exports.h"
+#include "platform/codepage.h"
+#include "support/host_calls.h"
 #include "vexcard/exception.h"
-
-#if __has_include("vexcard/host_interface.h")
 #include "vexcard/host_interface.h"
+
 using HostObjectPtr = vexcard::HostObject*;
-#else
-using HostObjectPtr = void*;
-#endif
 
 namespace {
 
+using namespace vexcard::literals;
+using vexcard::test::callSlot;
+using vexcard::test::filled;
 using vexcard::wintest::readExports;
 using vexcard::wintest::readImports;
 using vexcard::wintest::Verdict;
@@ -39,6 +50,8 @@ struct Context {
   HMODULE library = nullptr;
   DWORD loadError = 0;
   GeTDriverFn getDriver = nullptr;
+  unsigned linePort = 0;      // --line
+  unsigned terminalPort = 0;  // --terminal
 };
 
 using Case = vexcard::wintest::Case<Context>;
@@ -66,14 +79,7 @@ bool requireEntry(const Context& ctx, Verdict& v) {
 // Destroys a driver the host was not supposed to get, so that its threads do not outlive
 // the case.
 void release(HostObjectPtr driver) {
-#if __has_include("vexcard/host_interface.h")
-  if (driver != nullptr) {
-    auto destroy = reinterpret_cast<const vexcard::HostDestructorFn*>(driver->slots)[-1];
-    destroy(driver);
-  }
-#else
-  (void)driver;
-#endif
+  if (driver != nullptr) vexcard::hostDestructor(driver)(driver);
 }
 
 // Runs GeTDriver(port) and returns the message of the vexcard::Exception it raised;
@@ -91,6 +97,25 @@ std::string errorOfGetDriver(const Context& ctx, Verdict& v, std::uint8_t port) 
     v.check(false, "an exception of an unknown type");
   }
   return {};
+}
+
+// GeTDriver(port) as the host calls it; a raised error fails the case.
+HostObjectPtr createDriver(const Context& ctx, Verdict& v, unsigned port) {
+  try {
+    HostObjectPtr host = ctx.getDriver(static_cast<std::uint8_t>(port));
+    v.check(host != nullptr, "GeTDriver returned null");
+    return host;
+  } catch (const vexcard::Exception& e) {
+    v.check(false, "GeTDriver(" + std::to_string(port) + "): " + e.message());
+  }
+  return nullptr;
+}
+
+// A short-string field of a result record, read as the host reads it.
+template <std::size_t N>
+std::string text(const vexcard::ShortString<N>& field) {
+  const std::size_t n = field.bytes[0] < N ? field.bytes[0] : N - 1;
+  return std::string(reinterpret_cast<const char*>(field.bytes + 1), n);
 }
 
 int threadCount() {
@@ -156,8 +181,108 @@ const std::vector<Case>& cases() {
                  "threads before " + std::to_string(before) + ", after " + std::to_string(after));
        }},
 
-      // Cases that call the operations by slot against the terminal simulator join here
-      // once a Windows process can reach it (COM n mapped to rfc2217://HOST:PORT).
+      {"the driver on a serial line answers its small slots by position",
+       [](Context& ctx, Verdict& v) {
+         if (ctx.linePort == 0) return v.skip("no --line port given");
+         if (!requireEntry(ctx, v)) return;
+         HostObjectPtr host = createDriver(ctx, v, ctx.linePort);
+         if (host == nullptr) return;
+
+         std::uint8_t version[vexcard::kVersionBufferSize + 1];
+         std::memset(version, 0xFF, sizeof version);
+         callSlot<vexcard::GetVersionFn>(host, 1, version, host);
+         const std::string_view expected = "v2.4#Веркан"_w1251;
+         v.check(version[0] == expected.size() &&
+                     std::string_view(reinterpret_cast<const char*>(version + 1),
+                                      expected.size()) == expected,
+                 "GetVersion wrote another text");
+         v.check(version[vexcard::kVersionBufferSize] == 0xFF,
+                 "GetVersion wrote past its 12 bytes");
+
+         v.check(callSlot<vexcard::GetHostFlagFn>(host, 3, host, 9u) == 0,
+                 "the host flag does not start at 0");
+         callSlot<vexcard::SetHostFlagFn>(host, 2, host, 7u, std::uint8_t{5});
+         v.check(callSlot<vexcard::GetHostFlagFn>(host, 3, host, 9u) == 5,
+                 "the host flag was not kept");
+         v.check(callSlot<vexcard::HostSlot25Fn>(host, 25, host) == 0, "HostSlot25 is not 0");
+
+         auto r5 = filled<vexcard::TSaleResult>();
+         callSlot<vexcard::HostSlot5Fn>(host, 5, &r5, host, 1u, 2u, 3u);
+         v.check(r5.Status == 0 && r5.CardPrefix.length() == 0 && r5.CardNumber.length() == 0 &&
+                     r5.ExtraText.length() == 0 && r5.Amount == 0.0,
+                 "HostSlot5 did not write an empty sale result");
+         v.check(r5.Word56 == 0xAAAA && r5.Word58 == 0xAAAA,
+                 "HostSlot5 wrote fields it does not own");
+
+         // Both slots without a body raise, and the stack is still balanced after them
+         // (a wrong argument size would show in the calls that follow).
+         for (const int index : {21, 24}) {
+           try {
+             callSlot<vexcard::HostSlot21Fn>(host, index, host);
+             v.check(false, "slot " + std::to_string(index) + " returned");
+           } catch (const vexcard::EAbstractError& e) {
+             v.check(e.message() == "Abstract Error", "message: \"" + e.message() + "\"");
+           } catch (...) {
+             v.check(false, "slot " + std::to_string(index) + " raised another error");
+           }
+         }
+         v.check(callSlot<vexcard::GetHostFlagFn>(host, 3, host, 0u) == 5,
+                 "the host flag changed");
+         release(host);
+       }},
+
+      {"destroying the driver ends its threads",
+       [](Context& ctx, Verdict& v) {
+         if (ctx.linePort == 0) return v.skip("no --line port given");
+         if (!requireEntry(ctx, v)) return;
+         const int before = threadCount();
+         HostObjectPtr host = createDriver(ctx, v, ctx.linePort);
+         if (host == nullptr) return;
+         v.check(threadCount() > before, "the driver started no thread");
+         release(host);
+         const int after = threadCount();
+         v.check(before >= 0 && before == after,
+                 "threads before " + std::to_string(before) + ", after " + std::to_string(after));
+       }},
+
+      {"a bonus sale and its refund through the simulated terminal",
+       [](Context& ctx, Verdict& v) {
+         if (ctx.terminalPort == 0) return v.skip("no --terminal port given");
+         if (!requireEntry(ctx, v)) return;
+         HostObjectPtr host = createDriver(ctx, v, ctx.terminalPort);
+         if (host == nullptr) return;
+         try {
+           // 20 l of product 92 (purse 19) for 370.00; the card takes 3.5 % off it.
+           std::uint8_t block[79] = {};
+           auto sale = filled<vexcard::TBonusResult>();
+           callSlot<vexcard::BonusSaleExFn>(host, 22, &sale, host, 'S', std::uint8_t{19}, 20.0,
+                                            370.0, nullptr, nullptr, nullptr, block, 78);
+           v.check(sale.Status == 0, "sale status " + std::to_string(sale.Status));
+           v.check(sale.Incomplete == 0, "the sale is not complete");
+           v.check(text(sale.CardType) == "1000", "card type " + text(sale.CardType));
+           v.check(text(sale.CardNumber) == "2264300000000000",
+                   "card number " + text(sale.CardNumber));
+           v.check(std::fabs(sale.SummaSk - 357.05) < 1e-9 &&
+                       std::fabs(sale.CosteSK - 17.85) < 1e-9 &&
+                       std::fabs(sale.Skidka - 3.5) < 1e-9,
+                   "figures " + std::to_string(sale.SummaSk) + " " +
+                       std::to_string(sale.CosteSK) + " " + std::to_string(sale.Skidka));
+           v.check(sale.Gap1[0] == 0xAA && sale.Gap26[0] == 0xAA && sale.Gap40[15] == 0xAA,
+                   "the sale wrote the record's gaps");
+           v.check(block[0] != 0, "the sale handed back no card block");
+
+           // The refund hands the sale's card block back.
+           auto refund = filled<vexcard::TBonusResult>();
+           callSlot<vexcard::BonusSaleExFn>(host, 22, &refund, host, '+', std::uint8_t{19},
+                                            20.0, 370.0, nullptr, nullptr, nullptr, block, 78);
+           v.check(refund.Status == 0, "refund status " + std::to_string(refund.Status));
+           v.check(text(refund.CardNumber) == "2264300000000000",
+                   "refund card number " + text(refund.CardNumber));
+         } catch (const vexcard::Exception& e) {
+           v.check(false, "error: " + e.message());
+         }
+         release(host);
+       }},
   };
   return kCases;
 }
@@ -176,7 +301,19 @@ int main(int argc, char** argv) {
   // No message boxes for a missing DLL: the failure shows in the case results.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   Context ctx;
-  ctx.folder = argc > 1 ? argv[1] : programFolder();
+  ctx.folder = programFolder();
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--line" || arg == "--terminal") && i + 1 < argc) {
+      const auto port = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+      (arg == "--line" ? ctx.linePort : ctx.terminalPort) = port;
+    } else if (arg.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "usage: vexcard_win_host [--line N] [--terminal N] [folder]\n");
+      return 2;
+    } else {
+      ctx.folder = arg;
+    }
+  }
   ctx.library = ::LoadLibraryA((ctx.folder + "\\VexCard.dll").c_str());
   if (ctx.library == nullptr) {
     ctx.loadError = ::GetLastError();
