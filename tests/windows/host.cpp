@@ -226,8 +226,7 @@ const std::vector<Case>& cases() {
              v.check(false, "slot " + std::to_string(index) + " raised another error");
            }
          }
-         v.check(callSlot<vexcard::GetHostFlagFn>(host, 3, host, 0u) == 5,
-                 "the host flag changed");
+         v.check(callSlot<vexcard::GetHostFlagFn>(host, 3, host, 0u) == 5, "the host flag changed");
          release(host);
        }},
 
@@ -265,16 +264,16 @@ const std::vector<Case>& cases() {
            v.check(std::fabs(sale.SummaSk - 357.05) < 1e-9 &&
                        std::fabs(sale.CosteSK - 17.85) < 1e-9 &&
                        std::fabs(sale.Skidka - 3.5) < 1e-9,
-                   "figures " + std::to_string(sale.SummaSk) + " " +
-                       std::to_string(sale.CosteSK) + " " + std::to_string(sale.Skidka));
+                   "figures " + std::to_string(sale.SummaSk) + " " + std::to_string(sale.CosteSK) +
+                       " " + std::to_string(sale.Skidka));
            v.check(sale.Gap1[0] == 0xAA && sale.Gap26[0] == 0xAA && sale.Gap40[15] == 0xAA,
                    "the sale wrote the record's gaps");
            v.check(block[0] != 0, "the sale handed back no card block");
 
            // The refund hands the sale's card block back.
            auto refund = filled<vexcard::TBonusResult>();
-           callSlot<vexcard::BonusSaleExFn>(host, 22, &refund, host, '+', std::uint8_t{19},
-                                            20.0, 370.0, nullptr, nullptr, nullptr, block, 78);
+           callSlot<vexcard::BonusSaleExFn>(host, 22, &refund, host, '+', std::uint8_t{19}, 20.0,
+                                            370.0, nullptr, nullptr, nullptr, block, 78);
            v.check(refund.Status == 0, "refund status " + std::to_string(refund.Status));
            v.check(text(refund.CardNumber) == "2264300000000000",
                    "refund card number " + text(refund.CardNumber));
