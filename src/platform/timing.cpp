@@ -26,6 +26,7 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     100,    // kPortRetryPause
     5000,   // kNetworkConnect
     3000,   // kNetworkReply
+    1000,   // kScriptSecond
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is

@@ -31,6 +31,7 @@ enum class Delay : std::uint8_t {
                        // failed at once (event wait, write), so that it never spins
   kNetworkConnect,     // 5000 ms: a network serial port's TCP connection is made within this
   kNetworkReply,       // 3000 ms: wait for a network serial port's answer to a request
+  kScriptSecond,       // 1000 ms: one second of a pause a tool's script asks for
   kCount
 };
 

@@ -1,7 +1,10 @@
 // vexcard-terminal run as a process on an RFC 2217 port, with vexcard as the cash desk
 // reaching it through the driver's port mapping (VEXCARD_COM<n>=rfc2217://HOST:PORT).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -36,6 +39,18 @@ TEST(TerminalProgramTest, HelpAndUsage) {
     EXPECT_EQ(runProcess(kTerminal, bad).exitCode, 2);
   }
   EXPECT_EQ(runProcess(kTerminal, {"--device", "/no/such/device"}).exitCode, 1);
+  EXPECT_EQ(runProcess(kTerminal, {"--version"}).out.rfind("vexcard-terminal 1.0.0", 0), 0u);
+  EXPECT_EQ(runProcess(kTerminal, {"--listen", "127.0.0.1:0", "--config", "/no/file"}).exitCode, 1);
+
+  // A pseudo-terminal is refused with a pointer to --listen.
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+  const ProcessResult pty = runProcess(kTerminal, {"--device", ::ptsname(master)});
+  ::close(master);
+  EXPECT_EQ(pty.exitCode, 1);
+  EXPECT_TRUE(contains(pty.err, "carry no modem lines")) << pty.err;
+  EXPECT_TRUE(contains(pty.err, "--listen"));
 }
 
 // A cash desk's session against the program: it keeps its cards between connections, so a

@@ -2,6 +2,7 @@
 // as text and JSON, the driver's errors, the demo, and the log of a real run decoded.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -244,7 +245,50 @@ TEST_F(VexcardTest, LogOfARealRunDecoded) {
   const ProcessResult only = run({"log", "--only-exchanges", log});
   EXPECT_FALSE(contains(only.out, "RTS_ON"));
   EXPECT_TRUE(contains(only.out, "tsSale"));
-  EXPECT_EQ(run({"log", tmp_ / "missing.log"}).exitCode, 2);
+  // A file that cannot be read is a failure, not a usage error.
+  EXPECT_EQ(run({"log", tmp_ / "missing.log"}).exitCode, 3);
+  EXPECT_EQ(run({"card-info", "--sim-config", tmp_ / "missing.conf"}).exitCode, 3);
+}
+
+// Lines run in order on one driver; a failing one is reported and the next still runs; a
+// line that does not parse stops the batch before anything is sent.
+TEST_F(VexcardTest, BatchRunsLinesOnOneDriver) {
+  const std::string file = tmp_ / "batch.txt", log = tmp_ / "VexCard.log";
+  const auto write = [&](const std::string& text) {
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  };
+  write(
+      "# sale, refused debit, pause\ncard-info\n\nbonus-sale --purse 19 --qty 20 --sum 370\n"
+      "bonus-sale --mode M --purse 19 --qty 9000 --sum 9000\nsleep 0\nversion\n");
+  const ProcessResult r = run({"--json", "batch", file});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  std::vector<Json> lines;
+  for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(parseJson(r.out.substr(at, end - at)));
+  }
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  const std::vector<double> numbers = {2, 4, 5, 6, 7};
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i]["line"].number, numbers[i]);
+  EXPECT_NEAR(lines[1]["result"]["summa_sk"].number, 357.05, 1e-9);
+  EXPECT_FALSE(lines[2]["ok"].boolean);
+  EXPECT_TRUE(contains(r.err, "line 5: BonusSaleEx failed"));
+  EXPECT_EQ(lines[3]["command"].string, "sleep");
+  EXPECT_TRUE(lines[4]["ok"].boolean);
+
+  write("card-info\nbonus-sale --purse 19\n");
+  const ProcessResult bad = run({"batch", file, "--log", log});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_TRUE(contains(bad.err, "batch line 2: --qty is required")) << bad.err;
+  EXPECT_TRUE(bad.out.empty());
+  EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+TEST_F(VexcardTest, VersionOfTheProgram) {
+  const ProcessResult r = run({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("vexcard 1.0.0", 0), 0u) << r.out;
 }
 
 }  // namespace

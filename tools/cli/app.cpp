@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/args.h"
+#include "cli/batch.h"
 #include "cli/demo.h"
 #include "cli/host_commands.h"
 #include "cli/log_decoder.h"
@@ -17,6 +18,7 @@
 #include "driver/product_table.h"
 #include "terminal-sim/fault_syntax.h"
 #include "vexcard/exception.h"
+#include "vexcard/version.h"
 
 namespace vexcard::cli {
 
@@ -32,6 +34,7 @@ const std::vector<OptionDef>& globalOptions() {
       {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},
       {"json", "", "print the result as one JSON object"},
       {"help", "", "show help (also after a command)"},
+      {"version", "", "print the program's version and exit"},
   };
   return options;
 }
@@ -52,6 +55,7 @@ std::string commandsHelp() {
     out += "  " + name + std::string(name.size() < 15 ? 15 - name.size() : 1, ' ') + summary + "\n";
   };
   for (const HostCommand& c : hostCommands()) row(c.name, c.summary);
+  row("batch [FILE]", "run the operations of FILE (or standard input), one per line");
   row("demo", "a whole shift against the simulator, with real figures");
   row("log FILE", "print a driver log in UTF-8 with every exchange decoded");
   row("products", "the product table: purse numbers, product codes and names");
@@ -95,41 +99,6 @@ std::optional<std::size_t> commandIndex(std::span<const std::string> args) {
 
 namespace {
 
-Report stepReport(const Step& step) {
-  Report r;
-  r.text("operation", "", step.operation).integer("slot", "", step.slot);
-  r.flag("ok", "", !step.error);
-  if (step.error) r.text("error", "", *step.error);
-  r.object("result", "", step.result);
-  return r;
-}
-
-void printOutcome(const std::string& command, const Outcome& outcome, const Session& session,
-                  bool json, std::ostream& out, std::ostream& err) {
-  const Step& last = outcome.steps.back();
-  if (json) {
-    Report r;
-    r.text("command", "", command).text("operation", "", last.operation);
-    r.integer("slot", "", last.slot).flag("ok", "", outcome.ok());
-    if (last.error) r.text("error", "", *last.error);
-    r.integer("port", "", session.port()).flag("simulator", "", session.simulator() != nullptr);
-    r.object("result", "", last.result);
-    if (outcome.steps.size() > 1) {
-      std::vector<Report> steps;
-      for (const Step& s : outcome.steps) steps.push_back(stepReport(s));
-      r.array("steps", "", std::move(steps));
-    }
-    out << toJson(r) << "\n";
-  } else {
-    for (const Step& s : outcome.steps) {
-      out << s.operation << " (slot " << s.slot << ")" << (s.error ? ": FAILED" : "") << "\n";
-      out << toText(s.result, 2);
-    }
-  }
-  out.flush();
-  if (last.error) err << "vexcard: " << last.operation << " failed: " << *last.error << "\n";
-}
-
 int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream& out,
                    std::ostream& err, bool tty) {
   if (a.has("help")) {
@@ -139,10 +108,7 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
                        command.options);
     return kExitOk;
   }
-  if (!a.positional().empty() && std::string(command.name) != "host-slot") {
-    throw UsageError(std::string(command.name) + " takes no argument '" + a.positional()[0] + "'");
-  }
-  const PreparedCall call = command.prepare(a);
+  const PreparedCall call = prepareHostCall(command, a);
   const SessionOptions options = sessionOptionsFrom(a);
   const bool json = a.has("json");
   Progress progress(err, tty);
@@ -177,19 +143,9 @@ int runLog(const ParsedArgs& a, std::ostream& out) {
     return kExitOk;
   }
   if (a.positional().size() != 1) throw UsageError("log takes one FILE (or -)");
-  const std::string& path = a.positional()[0];
-  std::ostringstream text;
-  if (path == "-") {
-    text << std::cin.rdbuf();
-  } else {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw UsageError("log: cannot open '" + path + "'");
-    text << in.rdbuf();
-    if (in.bad()) throw UsageError("log: cannot read '" + path + "'");
-  }
+  const std::string log = readInputFile(a.positional()[0], "log");
   const bool only = a.has("only-exchanges");
   LogDecoder decoder;
-  const std::string log = text.str();
   std::size_t start = 0;
   while (start < log.size()) {
     std::size_t end = log.find('\n', start);
@@ -245,6 +201,10 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
         out << generalHelp();
         return kExitOk;
       }
+      if (a.has("version")) {
+        out << "vexcard " << VEXCARD_VERSION_TEXT << "\n";
+        return kExitOk;
+      }
       throw UsageError("no command given");
     }
     const std::string name = args[*at];
@@ -268,7 +228,18 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
       return runLog(parseArgs(rest, withGlobals({{"only-exchanges", "", ""}})), out);
     }
     if (name == "products") return runProducts(parseArgs(rest, globalOptions()), out);
+    if (name == "batch") {
+      const ParsedArgs a = parseArgs(rest, globalOptions());
+      if (a.has("help")) {
+        out << commandHelp("batch [FILE|-]", kBatchSummary, kBatchDetails, {});
+        return kExitOk;
+      }
+      return runBatch(a, out, err, errIsTerminal);
+    }
     throw UsageError("unknown command '" + name + "'");
+  } catch (const InputError& e) {
+    err << "vexcard: " << e.what() << "\n";
+    return kExitFailure;
   } catch (const UsageError& e) {
     err << "vexcard: " << e.what() << "\n"
         << "Run `vexcard --help` for the commands and their options.\n";

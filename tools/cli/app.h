@@ -14,8 +14,9 @@ namespace vexcard::cli {
 // Exit codes.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitDriverError = 1;  // the driver raised an error
-inline constexpr int kExitUsage = 2;        // bad arguments, unreadable input files
-inline constexpr int kExitFailure = 3;      // anything else (the simulator failed to start, ...)
+inline constexpr int kExitUsage = 2;        // bad arguments
+inline constexpr int kExitFailure = 3;      // anything else (an input file that cannot be
+                                            // read, the simulator failed to start, ...)
 
 // args: the arguments after the program name. errIsTerminal: whether err is a terminal
 // (progress lines are shown only there).

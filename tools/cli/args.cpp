@@ -1,6 +1,10 @@
 #include "cli/args.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 
 #include "cli/text_util.h"
 
@@ -49,53 +53,67 @@ std::string ParsedArgs::required(const std::string& name) const {
   return *v;
 }
 
-ParsedArgs parseArgs(std::span<const std::string> args, std::span<const OptionDef> defs) {
-  ParsedArgs parsed;
-  auto findDef = [&](const std::string& name) -> const OptionDef* {
-    for (const OptionDef& s : defs) {
-      if (s.name == name) return &s;
-    }
-    return nullptr;
-  };
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-' || (arg[1] >= '0' && arg[1] <= '9')) {
-      parsed.addPositional(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string name;
-    std::optional<std::string> value;
-    if (arg == "-h") {
-      name = "help";
-    } else if (arg.rfind("--", 0) == 0) {
-      name = arg.substr(2);
-      const auto eq = name.find('=');
-      if (eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-      }
-    } else {
-      throw UsageError("unknown option '" + arg + "'");
-    }
-    const OptionDef* def = findDef(name);
-    if (def == nullptr) throw UsageError("unknown option '--" + name + "'");
-    if (def->valueName.empty()) {
-      if (value) throw UsageError("--" + name + " takes no value");
-      value = "";
-    } else if (!value) {
-      if (i + 1 >= args.size())
-        throw UsageError("--" + name + " needs a value (" + def->valueName + ")");
-      value = args[++i];
-    }
-    if (parsed.has(name) && !def->repeatable) throw UsageError("--" + name + " given twice");
-    parsed.add(name, *value);
+namespace {
+
+// CLI11's message with its first letter in lower case, as the programs' own messages are.
+std::string usageText(const CLI::ParseError& e) {
+  std::string text = e.what();
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' && text.rfind("--", 0) != 0) {
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
   }
+  return text;
+}
+
+}  // namespace
+
+ParsedArgs parseArgs(std::span<const std::string> args, std::span<const OptionDef> defs) {
+  // Every option takes one value per occurrence (or none, for a flag); an option that is
+  // not repeatable may be given once; words that are not options, "-" and negative
+  // numbers included, are positional, and so is everything after "--".
+  CLI::App app;
+  app.set_help_flag();  // help is an ordinary option of the tables
+  std::vector<CLI::Option*> options;
+  for (const OptionDef& d : defs) {
+    const std::string names = d.name == "help" ? "-h,--help" : "--" + d.name;
+    CLI::Option* o = d.valueName.empty()
+                         ? app.add_flag(names)->disable_flag_override()
+                         : app.add_option(names)->allow_extra_args(false)->type_name(d.valueName);
+    o->multi_option_policy(d.repeatable ? CLI::MultiOptionPolicy::TakeAll
+                                        : CLI::MultiOptionPolicy::Throw);
+    options.push_back(o);
+  }
+  std::vector<std::string> words;
+  app.add_option("words", words);
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them reversed
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    throw UsageError(usageText(e));
+  }
+  ParsedArgs parsed;
+  for (std::size_t i = 0; i < defs.size(); ++i) {
+    if (defs[i].valueName.empty()) {
+      for (std::size_t n = 0; n < options[i]->count(); ++n) parsed.add(defs[i].name, "");
+    } else {
+      for (const std::string& v : options[i]->results()) parsed.add(defs[i].name, v);
+    }
+  }
+  for (std::string& w : words) parsed.addPositional(std::move(w));
   return parsed;
+}
+
+std::string readInputFile(const std::string& path, const std::string& what) {
+  std::ostringstream text;
+  if (path == "-") {
+    text << std::cin.rdbuf();
+    if (std::cin.bad()) throw InputError(what + ": cannot read standard input");
+    return text.str();
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw InputError(what + ": cannot open '" + path + "'");
+  text << in.rdbuf();
+  if (in.bad()) throw InputError(what + ": cannot read '" + path + "'");
+  return text.str();
 }
 
 std::string optionsHelp(std::span<const OptionDef> defs) {

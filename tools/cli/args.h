@@ -1,5 +1,5 @@
-// Command-line options of the vexcard command: "--name value", "--name=value", flags, and
-// positional words.
+// Command-line options of the vexcard programs, parsed with CLI11 from tables of option
+// definitions: "--name value", "--name=value", flags, and positional words.
 //
 // Plain values; not thread-safe.
 #pragma once
@@ -16,6 +16,14 @@ namespace vexcard::cli {
 
 // Bad command-line input: the program prints the message and exits with the usage code.
 class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An input file named on the command line that cannot be read: not a usage error (the
+// command was right, the file is missing or unreadable); the programs exit with their
+// failure code.
+class InputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
@@ -53,10 +61,14 @@ class ParsedArgs {
   std::vector<std::string> positional_;
 };
 
-// Parses args against defs. "-h" stands for "--help". "--" ends the options. Throws
-// UsageError for an unknown option, a missing value, a value given to a flag and an option
-// given twice that is not repeatable.
+// Parses args against defs (with CLI11). "-h" stands for "--help". "--" ends the options.
+// Throws UsageError for an unknown option, a missing value, a value given to a flag and an
+// option given twice that is not repeatable.
 ParsedArgs parseArgs(std::span<const std::string> args, std::span<const OptionDef> defs);
+
+// The whole content of the file at path, or of standard input for "-". Throws InputError
+// naming what (e.g. "log") when it cannot be opened or read.
+std::string readInputFile(const std::string& path, const std::string& what);
 
 // The options as help text: "  --name VALUE   help", aligned.
 std::string optionsHelp(std::span<const OptionDef> defs);

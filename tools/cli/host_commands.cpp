@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 
 #include "cli/command_options.h"
 #include "cli/records.h"
@@ -299,7 +300,57 @@ const std::vector<HostCommand>& table() {
 
 }  // namespace
 
+namespace {
+
+Report stepReport(const Step& step) {
+  Report r;
+  r.text("operation", "", step.operation).integer("slot", "", step.slot);
+  r.flag("ok", "", !step.error);
+  if (step.error) r.text("error", "", *step.error);
+  r.object("result", "", step.result);
+  return r;
+}
+
+}  // namespace
+
+void printOutcome(const std::string& command, const Outcome& outcome, const Session& session,
+                  bool json, std::ostream& out, std::ostream& err, std::optional<int> line) {
+  const Step& last = outcome.steps.back();
+  if (json) {
+    Report r;
+    if (line) r.integer("line", "", *line);
+    r.text("command", "", command).text("operation", "", last.operation);
+    r.integer("slot", "", last.slot).flag("ok", "", outcome.ok());
+    if (last.error) r.text("error", "", *last.error);
+    r.integer("port", "", session.port()).flag("simulator", "", session.simulator() != nullptr);
+    r.object("result", "", last.result);
+    if (outcome.steps.size() > 1) {
+      std::vector<Report> steps;
+      for (const Step& s : outcome.steps) steps.push_back(stepReport(s));
+      r.array("steps", "", std::move(steps));
+    }
+    out << toJson(r) << "\n";
+  } else {
+    for (const Step& s : outcome.steps) {
+      out << s.operation << " (slot " << s.slot << ")" << (s.error ? ": FAILED" : "") << "\n";
+      out << toText(s.result, 2);
+    }
+  }
+  out.flush();
+  if (last.error) {
+    err << "vexcard: " << (line ? "line " + std::to_string(*line) + ": " : "") << last.operation
+        << " failed: " << *last.error << "\n";
+  }
+}
+
 std::span<const HostCommand> hostCommands() { return table(); }
+
+PreparedCall prepareHostCall(const HostCommand& command, const ParsedArgs& a) {
+  if (!a.positional().empty() && std::string(command.name) != "host-slot") {
+    throw UsageError(std::string(command.name) + " takes no argument '" + a.positional()[0] + "'");
+  }
+  return command.prepare(a);
+}
 
 const HostCommand* findHostCommand(const std::string& name) {
   for (const HostCommand& c : table()) {

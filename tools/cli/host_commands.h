@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,6 +46,10 @@ struct HostCommand {
 std::span<const HostCommand> hostCommands();
 const HostCommand* findHostCommand(const std::string& name);
 
+// The command's call prepared from its parsed options (positional words refused but for
+// host-slot's slot number). Throws UsageError.
+PreparedCall prepareHostCall(const HostCommand& command, const ParsedArgs& args);
+
 // The message of an error raised by the driver, in UTF-8 (the driver's own messages are
 // Windows-1251).
 std::string errorText(const std::exception& e);
@@ -62,6 +67,13 @@ Step callSlot(const char* operation, int slot, Call&& call, Describe&& describe)
   step.result = describe();
   return step;
 }
+
+// Prints what a command did: as text, each step's record; with json, one JSON object (the
+// last step, and all steps when there were several). A failure is also told on err. line:
+// the line of a batch the command came from (a "line" field, and named in the error).
+void printOutcome(const std::string& command, const Outcome& outcome, const Session& session,
+                  bool json, std::ostream& out, std::ostream& err,
+                  std::optional<int> line = std::nullopt);
 
 // Parses "YYYY-MM-DD", "YYYY-MM-DD HH:MM", "YYYY-MM-DD HH:MM:SS" (a "T" may stand for the
 // blank) or "now" into an OLE date-time. Throws UsageError.

@@ -1,7 +1,8 @@
 #include "cli/report.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cmath>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "cli/text_util.h"
@@ -40,54 +41,40 @@ std::string scalarText(const Field& f) {
   }
 }
 
-void appendJson(std::string& out, const Report& report);
+nlohmann::ordered_json jsonOf(const Report& report);
 
-void appendJsonValue(std::string& out, const Field& f) {
+nlohmann::ordered_json jsonValue(const Field& f) {
   switch (f.kind) {
     case Field::Kind::kText:
-      out += jsonQuote(f.text);
-      break;
+      return f.text;
     case Field::Kind::kInteger:
-      out += std::to_string(f.integer);
-      break;
+      return f.integer;
     case Field::Kind::kNumber:
-      out += jsonNumber(f.number);
-      break;
+      // Whole amounts print as integers (5000, not 5000.0); not-a-number is null.
+      if (!std::isfinite(f.number)) return nullptr;
+      if (std::trunc(f.number) == f.number && std::fabs(f.number) < 9.0e15) {
+        return static_cast<std::int64_t>(f.number);
+      }
+      return f.number;
     case Field::Kind::kBool:
-      out += f.flag ? "true" : "false";
-      break;
+      return f.flag;
     case Field::Kind::kNull:
-      out += "null";
-      break;
+      return nullptr;
     case Field::Kind::kObject:
-      if (f.items.empty()) {
-        out += "{}";
-      } else {
-        appendJson(out, f.items.front());
-      }
-      break;
-    case Field::Kind::kArray:
-      out += '[';
-      for (std::size_t i = 0; i < f.items.size(); ++i) {
-        if (i != 0) out += ',';
-        appendJson(out, f.items[i]);
-      }
-      out += ']';
-      break;
+      return f.items.empty() ? nlohmann::ordered_json::object() : jsonOf(f.items.front());
+    case Field::Kind::kArray: {
+      nlohmann::ordered_json items = nlohmann::ordered_json::array();
+      for (const Report& r : f.items) items.push_back(jsonOf(r));
+      return items;
+    }
   }
+  return nullptr;
 }
 
-void appendJson(std::string& out, const Report& report) {
-  out += '{';
-  bool first = true;
-  for (const Field& f : report.fields) {
-    if (!first) out += ',';
-    first = false;
-    out += jsonQuote(f.key);
-    out += ':';
-    appendJsonValue(out, f);
-  }
-  out += '}';
+nlohmann::ordered_json jsonOf(const Report& report) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (const Field& f : report.fields) object[f.key] = jsonValue(f);
+  return object;
 }
 
 }  // namespace
@@ -146,34 +133,9 @@ const Field* Report::find(const std::string& key) const {
   return nullptr;
 }
 
-std::string jsonQuote(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (u < 0x20 || u == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04X", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 std::string toJson(const Report& report) {
-  std::string out;
-  appendJson(out, report);
-  return out;
+  // Texts are UTF-8; a stray invalid byte becomes U+FFFD rather than an exception.
+  return jsonOf(report).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string toText(const Report& report, int indent) {

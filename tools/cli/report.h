@@ -44,13 +44,10 @@ struct Report {
   const Field* find(const std::string& key) const;
 };
 
-// The report as one JSON object on one line.
+// The report as one JSON object on one line (nlohmann-json), fields in their order.
 std::string toJson(const Report& report);
 
 // The report as aligned "label  value  (note)" lines, nested reports indented.
 std::string toText(const Report& report, int indent = 0);
-
-// A JSON string literal (quotes and escapes) of UTF-8 text.
-std::string jsonQuote(const std::string& utf8);
 
 }  // namespace vexcard::cli

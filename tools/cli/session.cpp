@@ -58,9 +58,11 @@ SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
       throw UsageError("--sim-config, --card and --fault apply to the simulator (--simulator)");
     }
   }
+  const std::string configText = a.has("sim-config")
+                                     ? readInputFile(*a.get("sim-config"), "--sim-config")
+                                     : std::string(sim::defaultConfigText());
   try {
-    o.simConfig = a.has("sim-config") ? sim::loadSimulatorConfig(*a.get("sim-config"))
-                                      : sim::parseSimulatorConfig(sim::defaultConfigText());
+    o.simConfig = sim::parseSimulatorConfig(configText);
     for (const std::string& f : a.all("fault")) o.faults.push_back(sim::parseFaultRule(f));
   } catch (const Exception& e) {
     throw UsageError(e.message());

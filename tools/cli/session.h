@@ -44,7 +44,8 @@ struct SessionOptions {
 
 // The session options of the command line: --port, --simulator, --sim-config, --card,
 // --fault and --log. Throws UsageError for bad values (an unknown card, a malformed fault,
-// a configuration that does not parse, a log folder that does not exist).
+// a configuration that does not parse, a log folder that does not exist) and InputError
+// for a configuration file that cannot be read.
 SessionOptions sessionOptionsFrom(const ParsedArgs& args);
 
 class Session {

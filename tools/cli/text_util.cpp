@@ -56,13 +56,6 @@ std::string formatMoney(Currency amount) {
 
 std::string formatNumber(double value) { return formatGeneral(value, '.'); }
 
-std::string jsonNumber(double value) {
-  if (!std::isfinite(value)) return "null";
-  std::array<char, 64> buf{};
-  const auto r = std::to_chars(buf.data(), buf.data() + buf.size(), value);
-  return std::string(buf.data(), r.ptr);
-}
-
 std::string hexBytes(std::span<const std::uint8_t> bytes) {
   std::string text;
   text.reserve(bytes.size() * 3);

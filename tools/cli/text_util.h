@@ -20,10 +20,6 @@ std::string formatMoney(Currency amount);
 // "17.58"); the general number format of the driver's log lines, with a full stop.
 std::string formatNumber(double value);
 
-// A double in its shortest form that reads back to the same value, for JSON. NaN and
-// infinities have no JSON form: they give "null".
-std::string jsonNumber(double value);
-
 // Upper-case hex bytes separated by blanks: "60 02 06".
 std::string hexBytes(std::span<const std::uint8_t> bytes);
 

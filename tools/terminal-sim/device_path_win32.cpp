@@ -9,4 +9,6 @@ std::unique_ptr<comport::SerialDevice> openDevicePath(const std::string& path) {
   return comport::openWin32SerialDevice("\\\\.\\" + path);
 }
 
+bool isPseudoTerminal(const std::string&) { return false; }  // Windows has none
+
 }  // namespace vexcard::sim

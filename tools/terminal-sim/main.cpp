@@ -29,6 +29,7 @@
 #include "terminal-sim/terminal_simulator.h"
 #include "terminal-sim/traffic_tap.h"
 #include "vexcard/exception.h"
+#include "vexcard/version.h"
 
 namespace {
 
@@ -50,6 +51,7 @@ const std::vector<cli::OptionDef>& options() {
       {"quiet", "", "do not print the traffic"},
       {"show-config", "", "print the built-in configuration and exit"},
       {"help", "", "show this help"},
+      {"version", "", "print the program's version and exit"},
   };
   return defs;
 }
@@ -114,6 +116,10 @@ int run(const cli::ParsedArgs& a) {
     printHelp();
     return kExitOk;
   }
+  if (a.has("version")) {
+    std::cout << "vexcard-terminal " << VEXCARD_VERSION_TEXT << "\n";
+    return kExitOk;
+  }
   if (a.has("show-config")) {
     std::cout << sim::defaultConfigText();
     return kExitOk;
@@ -125,9 +131,10 @@ int run(const cli::ParsedArgs& a) {
   }
   sim::SimulatorConfig config;
   std::vector<sim::FaultRule> faults;
+  const std::string configText = a.has("config") ? cli::readInputFile(*a.get("config"), "--config")
+                                                 : std::string(sim::defaultConfigText());
   try {
-    config = a.has("config") ? sim::loadSimulatorConfig(*a.get("config"))
-                             : sim::parseSimulatorConfig(sim::defaultConfigText());
+    config = sim::parseSimulatorConfig(configText);
     for (const std::string& f : a.all("fault")) faults.push_back(sim::parseFaultRule(f));
   } catch (const Exception& e) {
     throw cli::UsageError(e.message());
@@ -166,6 +173,14 @@ int run(const cli::ParsedArgs& a) {
   std::unique_ptr<comport::SerialDevice> device;
   std::string where;
   if (a.has("device")) {
+    if (sim::isPseudoTerminal(*a.get("device"))) {
+      std::cerr << "vexcard-terminal: " << *a.get("device")
+                << " is a pseudo-terminal: pseudo-terminals carry no modem lines (RTS, DTR,"
+                   " CTS), so the driver's hand-shake cannot work over one. Serve a network"
+                   " serial port instead: --listen 127.0.0.1:7000 and, for the driver,"
+                   " VEXCARD_COM<n>=rfc2217://127.0.0.1:7000.\n";
+      return kExitFailure;
+    }
     device = sim::openDevicePath(*a.get("device"));
     if (!device) {
       std::cerr << "vexcard-terminal: cannot open " << *a.get("device")
@@ -221,6 +236,9 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   try {
     return run(cli::parseArgs(args, options()));
+  } catch (const cli::InputError& e) {
+    std::cerr << "vexcard-terminal: " << e.what() << "\n";
+    return kExitFailure;
   } catch (const cli::UsageError& e) {
     std::cerr << "vexcard-terminal: " << e.what() << "\nRun `vexcard-terminal --help`.\n";
     return kExitUsage;

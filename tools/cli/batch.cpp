@@ -1,0 +1,139 @@
+#include "cli/batch.h"
+
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/app.h"
+#include "cli/host_commands.h"
+#include "cli/progress.h"
+#include "cli/report.h"
+#include "cli/session.h"
+#include "cli/text_util.h"
+#include "platform/sync.h"
+#include "platform/timing.h"
+
+namespace vexcard::cli {
+
+namespace {
+
+constexpr double kMaxSleepSeconds = 3600;
+
+// One line to run: a prepared host operation, or a pause.
+struct BatchLine {
+  int number = 0;
+  std::string text;                      // as written, for the text heading
+  const HostCommand* command = nullptr;  // nullptr: sleep
+  PreparedCall call;
+  double seconds = 0;
+};
+
+bool isGlobalOption(const std::string& word) {
+  for (const char* name :
+       {"--port", "--simulator", "--sim-config", "--card", "--fault", "--log", "--json"}) {
+    if (word == name || word.rfind(std::string(name) + "=", 0) == 0) return true;
+  }
+  return false;
+}
+
+BatchLine parseLine(int number, const std::string& text, std::vector<std::string> words) {
+  BatchLine line;
+  line.number = number;
+  line.text = text;
+  const std::string name = words.front();
+  words.erase(words.begin());
+  for (const std::string& w : words) {
+    if (isGlobalOption(w)) {
+      throw UsageError(w + " applies to the whole batch: give it before `batch`");
+    }
+  }
+  if (name == "sleep") {
+    const auto seconds = words.size() == 1 ? parseDecimal(words[0]) : std::nullopt;
+    if (!seconds || *seconds < 0 || *seconds > kMaxSleepSeconds) {
+      throw UsageError("sleep takes a number of seconds from 0 to 3600");
+    }
+    line.seconds = *seconds;
+    return line;
+  }
+  line.command = findHostCommand(name);
+  if (line.command == nullptr) throw UsageError("unknown operation '" + name + "'");
+  line.call = prepareHostCall(*line.command, parseArgs(words, line.command->options));
+  return line;
+}
+
+// Every line of the text checked and prepared; UsageError naming the first bad line.
+std::vector<BatchLine> parseBatch(const std::string& text) {
+  std::vector<BatchLine> lines;
+  std::size_t start = 0;
+  for (int number = 1; start < text.size(); ++number) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    CLI::detail::trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    try {
+      lines.push_back(parseLine(number, line, CLI::detail::split_up(line)));
+    } catch (const UsageError& e) {
+      throw UsageError("batch line " + std::to_string(number) + ": " + e.what());
+    }
+  }
+  return lines;
+}
+
+}  // namespace
+
+int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool errIsTerminal) {
+  if (a.positional().size() > 1) throw UsageError("batch takes one FILE (or -)");
+  const std::string path = a.positional().empty() ? "-" : a.positional()[0];
+  const std::vector<BatchLine> lines = parseBatch(readInputFile(path, "batch"));
+  const SessionOptions options = sessionOptionsFrom(a);
+  const bool json = a.has("json");
+  std::unique_ptr<Session> session;
+  {
+    Progress progress(err, errIsTerminal);
+    try {
+      session = std::make_unique<Session>(options);
+    } catch (const std::exception& e) {
+      progress.clear();
+      err << "vexcard: cannot create the driver: " << errorText(e) << "\n";
+      if (json) {
+        out << toJson(Report()
+                          .text("command", "", "batch")
+                          .flag("ok", "", false)
+                          .text("error", "", errorText(e)))
+            << "\n";
+      }
+      return kExitDriverError;
+    }
+  }
+  int rc = kExitOk;
+  for (const BatchLine& line : lines) {
+    if (!json) out << "--- line " << line.number << ": " << line.text << "\n" << std::flush;
+    if (line.command == nullptr) {
+      platform::sleepMs(
+          static_cast<std::uint32_t>(line.seconds * timing::ms(timing::Delay::kScriptSecond)));
+      if (json) {
+        out << toJson(Report()
+                          .integer("line", "", line.number)
+                          .text("command", "", "sleep")
+                          .flag("ok", "", true)
+                          .number("seconds", "", line.seconds))
+            << "\n"
+            << std::flush;
+      }
+      continue;
+    }
+    Progress progress(err, errIsTerminal);
+    const Outcome outcome = line.call(*session);
+    progress.clear();
+    printOutcome(line.command->name, outcome, *session, json, out, err, line.number);
+    if (!outcome.ok()) rc = kExitDriverError;
+  }
+  return rc;
+}
+
+}  // namespace vexcard::cli
