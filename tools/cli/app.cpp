@@ -34,8 +34,17 @@ const std::vector<OptionDef>& globalOptions() {
       {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},
       {"json", "", "print the result as one JSON object"},
       {"help", "", "show help (also after a command)"},
-      {"version", "", "print the program's version and exit"},
   };
+  return options;
+}
+
+// The options of the program without a command: the global ones and --version.
+const std::vector<OptionDef>& programOptions() {
+  static const std::vector<OptionDef> options = [] {
+    std::vector<OptionDef> o = globalOptions();
+    o.push_back({"version", "", "print the program's version and commit, and exit"});
+    return o;
+  }();
   return options;
 }
 
@@ -64,7 +73,7 @@ std::string commandsHelp() {
 
 std::string generalHelp() {
   return std::string(kUsage) + "\n" + commandsHelp() + "\nOptions:\n" +
-         optionsHelp(globalOptions()) + "\n" + sim::faultSyntaxHelp() + "\n" + kExitCodes +
+         optionsHelp(programOptions()) + "\n" + sim::faultSyntaxHelp() + "\n" + kExitCodes +
          "Run `vexcard COMMAND --help` for the options of a command.\n";
 }
 
@@ -196,7 +205,7 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
   try {
     const auto at = commandIndex(args);
     if (!at) {
-      const ParsedArgs a = parseArgs(args, globalOptions());
+      const ParsedArgs a = parseArgs(args, programOptions());
       if (a.has("help")) {
         out << generalHelp();
         return kExitOk;
