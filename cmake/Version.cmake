@@ -52,6 +52,7 @@ add_custom_target(vexcard_version_header
   COMMAND ${CMAKE_COMMAND} -DVERSION=${PROJECT_VERSION} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
           -DOUTPUT=${VEXCARD_VERSION_HEADER} -P ${CMAKE_CURRENT_LIST_FILE}
   BYPRODUCTS ${VEXCARD_VERSION_HEADER}
+  COMMENT "Version header (release and git commit)"
   VERBATIM)
 add_library(vexcard_version INTERFACE)
 target_include_directories(vexcard_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
