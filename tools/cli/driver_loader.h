@@ -10,8 +10,9 @@
 // reach of this program's overrides: the simulated terminal is served as an RFC 2217
 // network serial port on the loopback interface and the driver's COM port is mapped to it
 // with VEXCARD_COM<n>=rfc2217://127.0.0.1:PORT in the process's environment (the old value
-// comes back afterwards). The library keeps its settings in its registry key and writes its
-// log to its own folder (C:\DOVA\LogFiles, when that folder exists).
+// comes back afterwards). The library keeps its settings in its registry key (the session
+// with the simulator restores them at the end) and writes its log to its own folder
+// (C:\DOVA\LogFiles, when that folder exists).
 //
 // Not thread-safe: one session at a time per process (the overrides and the environment
 // are process-wide).
@@ -69,8 +70,9 @@ class SimulatorLink {
 
 // The driver's settings kept apart from the station's while the simulator plays: on POSIX
 // a temporary folder named by VEXCARD_SETTINGS_DIR (unless the caller set that variable),
-// removed at the end. On Windows nothing: the library uses its registry key. Throws
-// vexcard::Exception when the folder cannot be made.
+// removed at the end; throws vexcard::Exception when it cannot be made. On Windows the
+// library's registry values (packet counter, shift number) are written back at the end as
+// they were at the start.
 class TemporarySettings {
  public:
   TemporarySettings();
@@ -79,7 +81,8 @@ class TemporarySettings {
   TemporarySettings& operator=(const TemporarySettings&) = delete;
 
  private:
-  std::string folder_;  // the folder to remove; empty: none
+  std::string folder_;  // POSIX: the folder to remove; empty: none
+  std::optional<std::int32_t> packetCounter_, shiftNumber_;  // Windows: the values to restore
 };
 
 // Whether the standard error stream is a terminal (progress lines are shown only there).

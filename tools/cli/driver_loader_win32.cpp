@@ -6,7 +6,8 @@
 
 #include "cli/driver_loader.h"
 #include "comport/device_virtual.h"
-#include "platform/codepage.h"
+#include "driver/smart_driver.h"
+#include "platform/settings_store.h"
 #include "terminal-sim/rfc2217_server.h"
 #include "vexcard/exception.h"
 
@@ -93,9 +94,25 @@ SimulatorLink::~SimulatorLink() {
                             state_->previous ? state_->previous->c_str() : nullptr);
 }
 
-// The library keeps its settings in its registry key: nothing to set aside here.
-TemporarySettings::TemporarySettings() = default;
-TemporarySettings::~TemporarySettings() = default;
+// The library keeps its settings in its registry key, which this program cannot point
+// elsewhere: the two values are read now and written back at the end, so that a session
+// with the simulator leaves the station's packet counter and shift number as they were.
+// A value that was missing is left as the session made it.
+TemporarySettings::TemporarySettings() {
+  const auto store = platform::SettingsStore::open();
+  packetCounter_ = store->readInt(driver::kPacketCounterValue);
+  shiftNumber_ = store->readInt(driver::kShiftNumberValue);
+}
+
+TemporarySettings::~TemporarySettings() {
+  const auto store = platform::SettingsStore::open();
+  try {
+    if (packetCounter_) store->writeInt(driver::kPacketCounterValue, *packetCounter_);
+    if (shiftNumber_) store->writeInt(driver::kShiftNumberValue, *shiftNumber_);
+  } catch (const Exception&) {
+    // A key the user may not write: the library could not have changed it either.
+  }
+}
 
 bool stderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
 
