@@ -91,8 +91,8 @@ std::string logLine(const std::string& path) {
   if (std::filesystem::is_directory(folder, error)) {
     return "Log:    " + path + "  (read it with: vexcard log " + path + ")";
   }
-  return "Log:    none - the driver's log folder " + folder +
-         " does not exist (create it, or give --log FILE)";
+  return "Log:    none - the driver's log folder " + folder + " does not exist (create it" +
+         (kDriverIsLoaded ? std::string(")") : std::string(", or give --log FILE)"));
 }
 
 }  // namespace

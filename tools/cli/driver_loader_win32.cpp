@@ -14,8 +14,7 @@
 namespace vexcard::cli {
 
 const bool kDriverIsLoaded = true;
-const char* const kSimulatorLineText =
-    "an RFC 2217 network serial port on the loopback interface, served by this process";
+const char* const kSimulatorLineText = "an RFC 2217 port on 127.0.0.1, served by this process";
 
 namespace {
 
