@@ -43,10 +43,17 @@ DriverLoader::DriverLoader(const std::optional<std::string>& dll) {
   // No message box when the file or one of its runtime DLLs is missing: the error is
   // reported on the console.
   const UINT oldMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  // With a folder in the path, the library's own folder is searched for its runtime DLLs.
-  HMODULE module = ::LoadLibraryExA(
-      path.c_str(), nullptr,
-      path.find_first_of("\\/") != std::string::npos ? LOAD_WITH_ALTERED_SEARCH_PATH : 0);
+  // With a folder in the path, the library's own folder is searched for its runtime DLLs
+  // (LOAD_WITH_ALTERED_SEARCH_PATH, which wants the full path).
+  HMODULE module = nullptr;
+  if (path.find_first_of("\\/") == std::string::npos) {
+    module = ::LoadLibraryA(path.c_str());
+  } else {
+    char full[MAX_PATH];
+    const DWORD n = ::GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    module = ::LoadLibraryExA(n > 0 && n < MAX_PATH ? full : path.c_str(), nullptr,
+                              LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
   const DWORD error = ::GetLastError();
   ::SetErrorMode(oldMode);
   if (module == nullptr) throw Exception("cannot load " + path + " (" + systemError(error) + ")");
