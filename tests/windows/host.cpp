@@ -18,6 +18,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -118,6 +119,26 @@ std::string text(const vexcard::ShortString<N>& field) {
   return std::string(reinterpret_cast<const char*>(field.bytes + 1), n);
 }
 
+// A text of the library's version resource (its first translation), empty when absent.
+std::string versionText(const std::vector<char>& info, const char* name) {
+  struct Translation {
+    WORD language, codePage;
+  };
+  Translation* translations = nullptr;
+  UINT size = 0;
+  if (!::VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+                        reinterpret_cast<void**>(&translations), &size) ||
+      size < sizeof(Translation)) {
+    return {};
+  }
+  char path[96];
+  std::snprintf(path, sizeof path, "\\StringFileInfo\\%04x%04x\\%s", translations[0].language,
+                translations[0].codePage, name);
+  char* value = nullptr;
+  if (!::VerQueryValueA(info.data(), path, reinterpret_cast<void**>(&value), &size)) return {};
+  return std::string(value, size > 0 ? size - 1 : 0);
+}
+
 int threadCount() {
   const HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
   if (snap == INVALID_HANDLE_VALUE) return -1;
@@ -162,6 +183,31 @@ const std::vector<Case>& cases() {
            gcc = gcc || lower(name).rfind("libgcc_s_", 0) == 0;
          }
          v.check(stdcxx && gcc, "imports:" + all);
+       }},
+
+      {"the library's version resource names this release",
+       [](Context& ctx, Verdict& v) {
+         if (!requireLibrary(ctx, v)) return;
+         const std::string path = ctx.folder + "\\VexCard.dll";
+         DWORD handle = 0;
+         std::vector<char> info(::GetFileVersionInfoSizeA(path.c_str(), &handle));
+         if (!v.check(!info.empty() &&
+                          ::GetFileVersionInfoA(path.c_str(), 0, static_cast<DWORD>(info.size()),
+                                                info.data()),
+                      "no version resource")) {
+           return;
+         }
+         for (const char* name : {"FileVersion", "ProductVersion"}) {
+           const std::string text = versionText(info, name);
+           v.check(text == VEXCARD_VERSION, std::string(name) + " \"" + text + "\"");
+         }
+         v.check(versionText(info, "ProductName") == "VexCard", "another ProductName");
+         v.check(!versionText(info, "FileDescription").empty(), "no FileDescription");
+         VS_FIXEDFILEINFO* fixed = nullptr;
+         UINT size = 0;
+         v.check(::VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &size) &&
+                     fixed->dwSignature == 0xFEEF04BD && (fixed->dwFileType == VFT_DLL),
+                 "no fixed file information for a DLL");
        }},
 
       {"GeTDriver(0) raises \"Port COM0 not open\" as vexcard::Exception",

@@ -32,6 +32,7 @@ const std::vector<OptionDef>& globalOptions() {
       {"card", "NAME", "card in the simulated reader: bonus, fuel, blocked, none, or from FILE"},
       {"fault", "FAULT", "make the simulated terminal misbehave, e.g. read-card=silence:2", true},
       {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},
+      {"dll", "PATH", "Windows: the VexCard.dll to load (default: the one beside vexcard.exe)"},
       {"json", "", "print the result as one JSON object"},
       {"help", "", "show help (also after a command)"},
   };

@@ -1,15 +1,15 @@
 #include "cli/demo.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <utility>
 
 #include "cli/app.h"
+#include "cli/driver_loader.h"
 #include "cli/host_commands.h"
 #include "cli/progress.h"
 #include "cli/report.h"
@@ -85,14 +85,14 @@ std::string terminalLine(const sim::TerminalSimulator& sim) {
 }
 
 std::string logLine(const std::string& path) {
-  const auto slash = path.find_last_of('/');
+  const auto slash = path.find_last_of(kDriverIsLoaded ? "/\\" : "/");
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  std::error_code error;
+  if (std::filesystem::is_directory(folder, error)) {
     return "Log:    " + path + "  (read it with: vexcard log " + path + ")";
   }
-  return "Log:    none - the driver's log folder " + folder +
-         " does not exist (create it, or give --log FILE)";
+  return "Log:    none - the driver's log folder " + folder + " does not exist (create it" +
+         (kDriverIsLoaded ? std::string(")") : std::string(", or give --log FILE)"));
 }
 
 }  // namespace
@@ -138,8 +138,8 @@ int runDemo(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool tty)
   sim::TerminalSimulator& sim = *session->simulator();
   if (!json) {
     out << "VexCard demo: one shift at the cash desk, against the simulated terminal\n"
-        << "              on COM" << static_cast<int>(session->port())
-        << " (a virtual line in this process).\n"
+        << "              on COM" << static_cast<int>(session->port()) << " (" << kSimulatorLineText
+        << ").\n"
         << "Timing: production - the driver's real waits and pauses; the simulated terminal\n"
         << "        answers each request after " << options.simConfig.replyDelayMs << " ms.\n"
         << logLine(session->logPath()) << "\n";

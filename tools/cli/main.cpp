@@ -1,13 +1,12 @@
 // vexcard: a command-line host of the VexCard driver (see `vexcard --help` and README.md).
-#include <unistd.h>
-
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "cli/app.h"
+#include "cli/driver_loader.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return vexcard::cli::runCli(args, std::cout, std::cerr, ::isatty(STDERR_FILENO) != 0);
+  return vexcard::cli::runCli(args, std::cout, std::cerr, vexcard::cli::stderrIsTerminal());
 }

@@ -1,13 +1,9 @@
 #include "cli/session.h"
 
-#include <dirent.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
+#include <filesystem>
 
-#include "comport/device_map.h"
+#include "cli/driver_loader.h"
 #include "comport/device_virtual.h"
 #include "logging/logger.h"
 #include "terminal-sim/default_config.h"
@@ -18,32 +14,11 @@ namespace vexcard::cli {
 
 namespace {
 
-// A fresh folder under TMPDIR (or /tmp); empty when none can be made.
-std::string makeTempFolder() {
-  const char* base = std::getenv("TMPDIR");
-  std::string path =
-      std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/vexcard-settings.XXXXXX";
-  if (::mkdtemp(path.data()) == nullptr) return {};
-  return path;
-}
-
-// Removes the files of a folder (it holds no sub-folders) and the folder.
-void removeFolder(const std::string& path) {
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (const dirent* e = ::readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") ::unlink((path + "/" + name).c_str());
-    }
-    ::closedir(dir);
-  }
-  ::rmdir(path.c_str());
-}
-
 bool folderOfFileExists(const std::string& file) {
-  const auto slash = file.find_last_of('/');
+  const auto slash = file.find_last_of(kDriverIsLoaded ? "/\\" : "/");
   const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
-  struct stat st {};
-  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::error_code error;
+  return std::filesystem::is_directory(folder, error);
 }
 
 }  // namespace
@@ -73,7 +48,15 @@ SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
     }
     o.simConfig.insertedCard = *card == "none" ? std::string() : *card;
   }
+  if (const auto dll = a.get("dll")) {
+    if (!kDriverIsLoaded) throw UsageError("--dll applies on Windows; this program has its driver");
+    o.dll = *dll;
+  }
   if (const auto log = a.get("log")) {
+    if (kDriverIsLoaded) {
+      throw UsageError(
+          "--log: VexCard.dll writes its log to C:\\DOVA\\LogFiles when that folder exists");
+    }
     if (log->empty() || log->back() == '/' || !folderOfFileExists(*log)) {
       throw UsageError("--log: the folder of '" + *log + "' does not exist");
     }
@@ -87,21 +70,17 @@ Session::Session(const SessionOptions& options) : port_(options.port) {
     if (options.logFile) {
       logging::SetDefaultLogPathOverride(*options.logFile);
     }
+    driver_ = std::make_unique<DriverLoader>(options.dll);
     if (options.simulator) {
-      const char* settings = std::getenv("VEXCARD_SETTINGS_DIR");
-      if (settings == nullptr || *settings == 0) {
-        settingsDir_ = makeTempFolder();
-        if (settingsDir_.empty()) throw Exception("cannot create a temporary settings folder");
-        ::setenv("VEXCARD_SETTINGS_DIR", settingsDir_.c_str(), 1);
-      }
+      settings_ = std::make_unique<TemporarySettings>();
       line_ = comport::NewVirtualSerialPair();
       sim_ = std::make_unique<sim::TerminalSimulator>(line_->open(1), options.simConfig);
       for (const sim::FaultRule& rule : options.faults) sim_->injectFault(rule);
       sim_->start();
-      comport::setDeviceOverride(port_, line_->factory(0));
+      link_ = std::make_unique<SimulatorLink>(port_, *line_);
     }
     logPath_ = logging::DefaultLogPath();
-    object_ = GeTDriver(port_);
+    object_ = driver_->create(port_);
   } catch (...) {
     release();
     throw;
@@ -120,14 +99,11 @@ void Session::release() noexcept {
     object_ = nullptr;
   }
   if (sim_) sim_->stop();
-  if (line_) comport::setDeviceOverride(port_, {});
+  link_.reset();
   sim_.reset();
   line_.reset();
-  if (!settingsDir_.empty()) {
-    ::unsetenv("VEXCARD_SETTINGS_DIR");
-    removeFolder(settingsDir_);
-    settingsDir_.clear();
-  }
+  settings_.reset();
+  driver_.reset();
   logging::SetDefaultLogPathOverride({});
 }
 

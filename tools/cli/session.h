@@ -1,16 +1,19 @@
 // A driver session of the vexcard command: the driver created through GeTDriver, as a host
 // creates it, on a real port or on a virtual line to a terminal simulated in-process.
 //
-// Real port: COM n opens whatever the platform maps it to (on POSIX /dev/ttyS<n-1>, or the
-// device or rfc2217://HOST:PORT named by VEXCARD_COM<n>).
+// The driver comes from the program itself (POSIX) or from a VexCard.dll it loads
+// (Windows); see driver_loader.h.
 //
-// Simulator: a virtual line joins COM n (an in-process device override) to a
-// TerminalSimulator with the built-in cards or those of a configuration file. Unless
-// VEXCARD_SETTINGS_DIR is set, the driver's settings (packet counter, shift number) are
-// kept in a temporary folder, removed at the end, so a try-out never touches the
-// station's own values.
+// Real port: COM n opens whatever the platform maps it to (on POSIX /dev/ttyS<n-1>, on
+// Windows \\.\COM<n>, or the device or rfc2217://HOST:PORT named by VEXCARD_COM<n>).
 //
-// The log goes to the driver's default path, or to the file the user names (the
+// Simulator: a virtual line joins COM n to a TerminalSimulator with the built-in cards or
+// those of a configuration file (SimulatorLink). On POSIX, unless VEXCARD_SETTINGS_DIR is
+// set, the driver's settings (packet counter, shift number) are kept in a temporary
+// folder, removed at the end, so a try-out never touches the station's own values; the
+// Windows library keeps them in its registry key.
+//
+// The log goes to the driver's default path, or (POSIX) to the file the user names (the
 // driver's default-path override is set before the driver is created).
 //
 // Not thread-safe: one session at a time per process (the device override, the log path
@@ -34,18 +37,23 @@ class VirtualSerialPair;
 
 namespace vexcard::cli {
 
+class DriverLoader;
+class SimulatorLink;
+class TemporarySettings;
+
 struct SessionOptions {
   std::uint8_t port = 1;
   bool simulator = true;
   sim::SimulatorConfig simConfig;      // simulator only
   std::vector<sim::FaultRule> faults;  // simulator only
   std::optional<std::string> logFile;  // empty: the driver's default path
+  std::optional<std::string> dll;  // Windows: the VexCard.dll to load; empty: beside the program
 };
 
 // The session options of the command line: --port, --simulator, --sim-config, --card,
-// --fault and --log. Throws UsageError for bad values (an unknown card, a malformed fault,
-// a configuration that does not parse, a log folder that does not exist) and InputError
-// for a configuration file that cannot be read.
+// --fault, --log and --dll. Throws UsageError for bad values (an unknown card, a malformed
+// fault, a configuration that does not parse, a log folder that does not exist) and
+// InputError for a configuration file that cannot be read.
 SessionOptions sessionOptionsFrom(const ParsedArgs& args);
 
 class Session {
@@ -70,9 +78,11 @@ class Session {
   void release() noexcept;
 
   std::uint8_t port_;
+  std::unique_ptr<DriverLoader> driver_;
+  std::unique_ptr<TemporarySettings> settings_;
   std::shared_ptr<comport::VirtualSerialPair> line_;
   std::unique_ptr<sim::TerminalSimulator> sim_;
-  std::string settingsDir_;  // temporary settings folder to remove; empty: none
+  std::unique_ptr<SimulatorLink> link_;
   std::string logPath_;
   HostObject* object_ = nullptr;
 };
