@@ -19,10 +19,9 @@ namespace {
 
 constexpr const char* kPython = "/usr/bin/python3";
 
-std::string scriptDir() {
-  const std::string here = __FILE__;
-  return here.substr(0, here.find_last_of('/') + 1);
-}
+// The scripts sit beside this file; the build names the folder (a compiler wrapper may make
+// __FILE__ relative to the build tree).
+std::string scriptDir() { return VEXCARD_TEST_SOURCE_DIR; }
 
 // Spawns argv with stdout on outFd (or /dev/null when outFd < 0). Returns the pid or -1.
 pid_t spawn(std::vector<std::string> args, int outFd, bool quiet) {
