@@ -26,6 +26,7 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     100,    // kPortRetryPause
     5000,   // kNetworkConnect
     3000,   // kNetworkReply
+    15000,  // kPanelHeartbeat
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is
@@ -73,7 +74,8 @@ void install(const Policy& policy) {
 
 Policy current() {
   Policy p;
-  for (std::size_t k = 0; k < kDelayCount; ++k) p.set(static_cast<Delay>(k), ms(static_cast<Delay>(k)));
+  for (std::size_t k = 0; k < kDelayCount; ++k)
+    p.set(static_cast<Delay>(k), ms(static_cast<Delay>(k)));
   return p;
 }
 
