@@ -74,8 +74,7 @@ void install(const Policy& policy) {
 
 Policy current() {
   Policy p;
-  for (std::size_t k = 0; k < kDelayCount; ++k)
-    p.set(static_cast<Delay>(k), ms(static_cast<Delay>(k)));
+  for (std::size_t k = 0; k < kDelayCount; ++k) p.set(static_cast<Delay>(k), ms(static_cast<Delay>(k)));
   return p;
 }
 

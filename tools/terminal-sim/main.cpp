@@ -218,9 +218,7 @@ int run(const cli::ParsedArgs& a) {
                 << panelAt->second << "\n";
       return kExitFailure;
     }
-    const bool v6 = panelAt->first.find(':') != std::string::npos;
-    std::cerr << "vexcard-terminal: control panel on http://" << (v6 ? "[" : "") << panelAt->first
-              << (v6 ? "]" : "") << ":" << panel->port() << "/\n";
+    std::cerr << "vexcard-terminal: control panel on " << panel->url() << "\n";
   }
 #endif
   std::signal(SIGINT, onSignal);

@@ -63,9 +63,15 @@ bool ControlPanel::start(const std::string& host, std::uint16_t port) {
     return false;
   }
   port_ = static_cast<std::uint16_t>(bound);
+  host_ = host;
   routes(host);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   return true;
+}
+
+std::string ControlPanel::url() const {
+  const bool v6 = host_.find(':') != std::string::npos;
+  return "http://" + (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_) + "/";
 }
 
 void ControlPanel::stop() {

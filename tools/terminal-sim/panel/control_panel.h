@@ -39,6 +39,7 @@ class ControlPanel {
   // when the address cannot be bound.
   bool start(const std::string& host, std::uint16_t port);
   std::uint16_t port() const { return port_; }
+  std::string url() const;  // "http://127.0.0.1:8080/"
   // Ends the event streams, closes the server and joins its threads.
   void stop();
 
@@ -51,6 +52,7 @@ class ControlPanel {
   LineJournal journal_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
+  std::string host_;
   std::uint16_t port_ = 0;
   std::atomic<int> streams_{0};  // open event streams
 };
