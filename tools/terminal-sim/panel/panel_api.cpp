@@ -171,6 +171,13 @@ json stateJson(const TerminalSimulator& sim) {
   }
   j["faults"] = json::array();
   for (const FaultRule& r : sim.faults()) j["faults"].push_back(faultText(r));
+  // The reply codes that have a text, for the page's fault form.
+  j["replyCodes"] = json::array();
+  for (int code = 0; code < 256; ++code) {
+    if (code == 0 || code == 1 || (code >= 0x80 && code <= 0x93)) {
+      j["replyCodes"].push_back(replyCodeJson(static_cast<std::uint8_t>(code)));
+    }
+  }
   const SimulatorCounters c = sim.counters();
   j["counters"] = {{"requests", c.requests},
                    {"malformed", c.malformed},
@@ -420,7 +427,8 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
       j["body"] = cli::hexBytes(body);
       if (!good) j["problem"] = cli::utf8(port->text.substr(0, hexFrom));
       if (good && body.size() > 2) j.update(replyCodeJson(body[2]));
-      j["text"] = note.substr(note.find(' ') + 1);
+      // "← tsSale reply: code 0 ...": the name is shown apart.
+      j["text"] = good ? note.substr(note.find(": ") + 2) : note.substr(note.find(' ') + 1);
     } else if (text == "RTS_ON" || text == "RTS_OFF") {
       j["kind"] = "line";
       j["side"] = "desk";
