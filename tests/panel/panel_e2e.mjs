@@ -68,7 +68,7 @@ try {
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
-  const page = await browser.newPage({ viewport: { width: 1500, height: 1000 } });
+  const page = await browser.newPage({ viewport: { width: 1500, height: 1050 } });
   page.setDefaultTimeout(WAIT);
   const pageErrors = [];
   page.on('pageerror', (e) => pageErrors.push(String(e)));

@@ -221,7 +221,9 @@ function cardRow(card) {
   const tr = el('tr', card.inReader ? 'in-reader' : '');
   tr.dataset.card = card.name;
   const name = el('td');
-  name.append(el('div', null, card.name + ' · ' + card.kind), el('div', 'number', card.number));
+  const title = el('div');
+  title.append(el('b', null, card.name), ' ', el('span', 'muted', card.kind));
+  name.append(title, el('div', 'number', card.number));
   if (card.blocked) name.append(el('div', 'blocked', 'blocked'));
   const input = (value, cls, field) => {
     const td = el('td');
@@ -237,7 +239,8 @@ function cardRow(card) {
   const [disTd, dis] = input(card.discount, 'discount', 'discount');
   const buttons = el('td');
   const saveBtn = el('button', 'small save', 'Save');
-  const insertBtn = el('button', 'small insert', card.inReader ? 'In reader' : 'Put in reader');
+  const insertBtn = el('button', 'small insert', card.inReader ? 'In reader' : 'Insert');
+  insertBtn.title = 'put the card in the reader';
   insertBtn.disabled = card.inReader;
   buttons.append(saveBtn, ' ', insertBtn);
   async function save() {
