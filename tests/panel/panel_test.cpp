@@ -132,12 +132,13 @@ TEST(PanelLineTest, JournalIsBoundedAndPairsAnswersWithRequests) {
   const LineJournal::Batch all = journal.since(0, 0);
   EXPECT_TRUE(all.gap);  // the first two were dropped
   ASSERT_EQ(all.entries.size(), 3u);
-  EXPECT_EQ(all.entries[0].seq, 3u);
+  EXPECT_EQ(all.entries[0]->seq, 3u);
+  EXPECT_EQ(journal.since(4, 0).entries.size(), 1u);
   EXPECT_EQ(journal.since(5, 0).entries.size(), 0u);
 
-  const json refusal = entryJson(all.entries[1]);
+  const json refusal = entryJson(*all.entries[1]);
   EXPECT_EQ(refusal["name"], "N");
-  const json reply = entryJson(all.entries[2]);
+  const json reply = entryJson(*all.entries[2]);
   EXPECT_EQ(reply["name"], "tsSale reply");
   EXPECT_EQ(reply["code"], 0x8A);
   EXPECT_EQ(reply["codeText"], "На карте клиента не хватает средств");

@@ -162,11 +162,11 @@ void ControlPanel::routes(const std::string& host) {
           if (journal_.closed()) return false;
           std::string out;
           if (batch.gap) out += "event: gap\ndata: {}\n\n";
-          for (const LineEntry& e : batch.entries) {
-            out += "id: " + std::to_string(e.seq) +
-                   "\ndata: " + entryJson(e).dump(-1, ' ', false, json::error_handler_t::replace) +
+          for (const LineJournal::Entry& e : batch.entries) {
+            out += "id: " + std::to_string(e->seq) +
+                   "\ndata: " + entryJson(*e).dump(-1, ' ', false, json::error_handler_t::replace) +
                    "\n\n";
-            *cursor = e.seq;
+            *cursor = e->seq;
           }
           if (out.empty()) out = ": still here\n\n";
           return sink.write(out.data(), out.size());

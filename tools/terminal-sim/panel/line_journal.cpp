@@ -1,5 +1,6 @@
 #include "terminal-sim/panel/line_journal.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vexcard::sim::panel {
@@ -48,7 +49,7 @@ void LineJournal::add(LineEntry e) {
       e.request = *lastRequest_;
     }
     e.seq = nextSeq_++;
-    entries_.push_back(std::move(e));
+    entries_.push_back(std::make_shared<const LineEntry>(std::move(e)));
     if (entries_.size() > capacity_) entries_.pop_front();
   }
   added_.notify_all();
@@ -61,9 +62,13 @@ LineJournal::Batch LineJournal::since(std::uint64_t after, std::uint32_t timeout
                   [&] { return closed_ || nextSeq_ - 1 > after; });
   Batch b;
   if (closed_) return b;
-  if (!entries_.empty() && entries_.front().seq > after + 1) b.gap = true;
-  for (const LineEntry& e : entries_) {
-    if (e.seq > after) b.entries.push_back(e);
+  if (entries_.empty()) return b;
+  if (entries_.front()->seq > after + 1) b.gap = true;
+  // Sequence numbers are consecutive: the first entry wanted is found by subtraction.
+  const std::uint64_t first = std::max(after + 1, entries_.front()->seq);
+  for (auto it = entries_.begin() + static_cast<std::ptrdiff_t>(first - entries_.front()->seq);
+       it != entries_.end() && b.entries.size() < kMaxBatch; ++it) {
+    b.entries.push_back(*it);
   }
   return b;
 }

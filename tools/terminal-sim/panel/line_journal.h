@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -43,12 +44,17 @@ class LineJournal {
   // Callbacks for TerminalSimulator::setObserver that add entries.
   SimulatorObserver observer();
 
+  // Entries are shared, never changed once added: handing a batch to a reader copies
+  // pointers only, so the lock that the device thread also takes is held briefly.
+  using Entry = std::shared_ptr<const LineEntry>;
+  static constexpr std::size_t kMaxBatch = 256;
+
   struct Batch {
-    std::vector<LineEntry> entries;
-    bool gap = false;  // entries after `after` were dropped before they could be read
+    std::vector<Entry> entries;  // at most kMaxBatch, oldest first
+    bool gap = false;            // entries after `after` were dropped before they could be read
   };
-  // The entries after sequence number `after`. When there are none yet, waits for one for at
-  // most timeoutMs; returns at once, empty, once closed.
+  // The entries after sequence number `after` (the oldest kMaxBatch of them). When there are none
+  // yet, waits for one for at most timeoutMs; returns at once, empty, once closed.
   Batch since(std::uint64_t after, std::uint32_t timeoutMs) const;
   std::uint64_t lastSeq() const;
   // Wakes every waiting reader and makes later waits return at once.
@@ -62,7 +68,7 @@ class LineJournal {
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   mutable std::mutex mutex_;
   mutable std::condition_variable added_;
-  std::deque<LineEntry> entries_;
+  std::deque<Entry> entries_;
   std::uint64_t nextSeq_ = 1;
   std::optional<RequestRecord> lastRequest_;  // the request the next answer belongs to
   bool closed_ = false;
