@@ -65,7 +65,14 @@ bool ControlPanel::start(const std::string& host, std::uint16_t port) {
   port_ = static_cast<std::uint16_t>(bound);
   host_ = host;
   routes(host);
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  listenEnded_ = false;
+  thread_ = std::thread([this] {
+    server_->listen_after_bind();
+    listenEnded_ = true;
+  });
+  // The server takes stop() only once its loop runs (before, stop() does nothing and the loop
+  // would never end): start() returns when it runs, microseconds after the thread starts.
+  while (!server_->is_running() && !listenEnded_) std::this_thread::yield();
   return true;
 }
 

@@ -40,7 +40,8 @@ class ControlPanel {
   bool start(const std::string& host, std::uint16_t port);
   std::uint16_t port() const { return port_; }
   std::string url() const;  // "http://127.0.0.1:8080/"
-  // Ends the event streams, closes the server and joins its threads.
+  // Ends the event streams, closes the server and joins its threads. A stopped panel is not
+  // started again.
   void stop();
 
   LineJournal& journal() { return journal_; }
@@ -55,6 +56,7 @@ class ControlPanel {
   std::string host_;
   std::uint16_t port_ = 0;
   std::atomic<int> streams_{0};  // open event streams
+  std::atomic<bool> listenEnded_{false};
 };
 
 }  // namespace vexcard::sim::panel
