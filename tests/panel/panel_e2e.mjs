@@ -153,9 +153,14 @@ try {
 } finally {
   if (browser) await browser.close();
   terminal.child.kill('SIGINT');
-  await new Promise((resolve) => {
-    if (terminal.child.exitCode !== null) resolve();
-    else terminal.child.on('exit', resolve);
+  const exitCode = await new Promise((resolve) => {
+    if (terminal.child.exitCode !== null) resolve(terminal.child.exitCode);
+    else terminal.child.on('exit', (code) => resolve(code));
   });
   rmSync(tmp, { recursive: true, force: true });
+  // A clean stop (under the sanitizers: no leak, no race reported).
+  if (exitCode !== 0) {
+    console.error(`vexcard-terminal ended with ${exitCode}:\n${terminal.stderr()}`);
+    process.exitCode = 1;
+  }
 }
