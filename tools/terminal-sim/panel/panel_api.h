@@ -53,7 +53,7 @@ std::string clearFaults(TerminalSimulator& sim);
 
 // POST /api/log: a VexCard.log (Windows-1251) as entries of the same picture. At most
 // maxEntries entries; "truncated" says when more were left out.
-json decodeLogJson(std::string_view log, std::size_t maxEntries = 50000);
+json decodeLogJson(std::string_view log, std::size_t maxEntries = 150000);
 
 // The address of --panel, "[HOST:]PORT" (an IPv6 HOST in brackets); the host is 127.0.0.1
 // when left out, port 0 picks a free one. Empty for anything else.

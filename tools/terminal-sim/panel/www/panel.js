@@ -10,7 +10,7 @@ const el = (tag, cls, text) => {
   if (text !== undefined) e.textContent = text;
   return e;
 };
-const MAX_ROWS = 3000;
+const LIVE_ROWS = 3000;  // the live picture keeps the latest rows; a log is shown whole
 
 // ---- Talking to the program -------------------------------------------------------------
 
@@ -32,8 +32,9 @@ async function api(path, body) {
 // between the two lanes, line changes on their side, actions across. Keeps the time of the
 // previous event to show the milliseconds between events.
 class Sequence {
-  constructor(container, detail) {
+  constructor(container, detail, maxRows) {
     this.container = container;
+    this.maxRows = maxRows;
     this.detail = detail;
     this.lastMs = null;
     this.selected = null;
@@ -50,7 +51,8 @@ class Sequence {
     const delta = this.lastMs === null ? null : ms - this.lastMs;
     this.lastMs = ms;
     if (delta !== null) {
-      const b = el('b', null, '+' + delta.toFixed(delta < 10 ? 1 : 0) + ' ms');
+      const size = Math.abs(delta);
+      const b = el('b', null, (delta < 0 ? '−' : '+') + size.toFixed(size < 10 ? 1 : 0) + ' ms');
       t.append(b, ' ');
     }
     // A log's stamp is "dd.mm hh:mm:ss.zzz": the time of day is enough beside the lanes.
@@ -79,7 +81,9 @@ class Sequence {
     }
     row.append(this.timeCell(e.ms, e.stamp), span);
     this.container.append(row);
-    while (this.container.childElementCount > MAX_ROWS) this.container.firstElementChild.remove();
+    while (this.maxRows && this.container.childElementCount > this.maxRows) {
+      this.container.firstElementChild.remove();
+    }
     return row;
   }
 
@@ -144,7 +148,7 @@ function asText(hex) {
 
 // ---- The live view -------------------------------------------------------------------------
 
-const live = new Sequence($('line'), $('detail-body'));
+const live = new Sequence($('line'), $('detail-body'), LIVE_ROWS);
 let lastSeq = 0;
 let stateTimer = null;
 
@@ -304,7 +308,7 @@ function faultForm() {
 
 // ---- The log viewer -----------------------------------------------------------------------
 
-const viewer = new Sequence($('log-line'), $('log-detail'));
+const viewer = new Sequence($('log-line'), $('log-detail'), 0);
 
 async function openLog(file) {
   $('log-summary').textContent = 'reading ' + file.name + '…';
