@@ -27,6 +27,7 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     5000,   // kNetworkConnect
     3000,   // kNetworkReply
     1000,   // kScriptSecond
+    15000,  // kPanelHeartbeat
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is

@@ -32,6 +32,7 @@ enum class Delay : std::uint8_t {
   kNetworkConnect,     // 5000 ms: a network serial port's TCP connection is made within this
   kNetworkReply,       // 3000 ms: wait for a network serial port's answer to a request
   kScriptSecond,       // 1000 ms: one second of a pause a tool's script asks for
+  kPanelHeartbeat,     // 15000 ms: the control panel's event stream writes at least this often
   kCount
 };
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "sim/sim_requests.h"
 #include "sim/simulator_fixture.h"
 #include "vexcard/exception.h"
@@ -46,6 +50,30 @@ TEST_F(SimulatorTest, AnswersARequestAndRecordsIt) {
   EXPECT_EQ(c.requests, 1u);
   EXPECT_EQ(c.replies, 1u);
   EXPECT_EQ(c.malformed, 0u);
+}
+
+// The observer of a live display sees each step in the order of the line.
+TEST_F(SimulatorTest, ObserverSeesTheLineInOrder) {
+  std::mutex m;
+  std::vector<std::string> seen;
+  const auto note = [&](std::string s) {
+    std::lock_guard<std::mutex> g(m);
+    seen.push_back(std::move(s));
+  };
+  SimulatorObserver o;
+  o.request = [&](const RequestRecord& r) { note("request " + std::to_string(r.commandCode())); };
+  o.answer = [&](const Bytes& wire, bool ok) {
+    note("answer " + std::to_string(ok ? wire.size() : 0));
+  };
+  o.line = [&](LineEvent e) { note("line " + std::to_string(static_cast<int>(e))); };
+  sim_->setObserver(o);
+  const Bytes reply = exchange(request(0x21, {0x0A}));
+  ASSERT_TRUE(sim_->waitFor([](const SimulatorCounters& c) { return c.lineEvents >= 4; }, kWait));
+  sim_->setObserver({});
+  std::lock_guard<std::mutex> g(m);
+  EXPECT_EQ(seen, (std::vector<std::string>{"line 0", "line 2", "request 10",
+                                            "answer " + std::to_string(reply.size()), "line 1",
+                                            "line 3"}));
 }
 
 TEST_F(SimulatorTest, IgnoresMalformedRequests) {

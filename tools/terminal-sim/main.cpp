@@ -30,6 +30,10 @@
 #include "terminal-sim/traffic_tap.h"
 #include "vexcard/exception.h"
 #include "vexcard/version.h"
+#ifdef VEXCARD_PANEL
+#include "terminal-sim/panel/control_panel.h"
+#include "terminal-sim/panel/panel_api.h"
+#endif
 
 namespace {
 
@@ -48,6 +52,7 @@ const std::vector<cli::OptionDef>& options() {
       {"config", "FILE", "cards, balances, discounts and shift (docs/terminal-sim.md)"},
       {"card", "NAME", "the card in the reader at start (none: an empty reader)"},
       {"fault", "FAULT", "misbehave on purpose, e.g. read-card=silence:2 (repeatable)", true},
+      {"panel", "[HOST:]PORT", "serve the control panel, a web page (host 127.0.0.1 by default)"},
       {"quiet", "", "do not print the traffic"},
       {"show-config", "", "print the built-in configuration and exit"},
       {"help", "", "show this help"},
@@ -158,6 +163,16 @@ int run(const cli::ParsedArgs& a) {
     port = static_cast<std::uint16_t>(*number);
   }
 
+#ifdef VEXCARD_PANEL
+  std::optional<std::pair<std::string, std::uint16_t>> panelAt;
+  if (const auto p = a.get("panel")) {
+    panelAt = sim::panel::parsePanelAddress(*p);
+    if (!panelAt) throw cli::UsageError("--panel takes [HOST:]PORT, e.g. 127.0.0.1:8080");
+  }
+#else
+  if (a.has("panel")) throw cli::UsageError("--panel: this build has no control panel");
+#endif
+
   TrafficPrinter printer;
   const bool quiet = a.has("quiet");
   const auto tap = [&](std::unique_ptr<comport::SerialDevice> device) {
@@ -207,6 +222,20 @@ int run(const cli::ParsedArgs& a) {
     where = "rfc2217://" + host + ":" + std::to_string(server->port());
   }
 
+#ifdef VEXCARD_PANEL
+  std::unique_ptr<sim::panel::ControlPanel> panel;
+  if (panelAt) {
+    panel = std::make_unique<sim::panel::ControlPanel>(terminal);
+    if (!panel->start(panelAt->first, panelAt->second)) {
+      if (server) server->stop();
+      terminal.stop();
+      std::cerr << "vexcard-terminal: cannot serve the panel on " << panelAt->first << ":"
+                << panelAt->second << "\n";
+      return kExitFailure;
+    }
+    std::cerr << "vexcard-terminal: control panel on " << panel->url() << "\n";
+  }
+#endif
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   std::cerr << "vexcard-terminal: answering as the payment terminal on " << where << "; card in "
@@ -222,6 +251,9 @@ int run(const cli::ParsedArgs& a) {
       break;
     }
   }
+#ifdef VEXCARD_PANEL
+  if (panel) panel->stop();
+#endif
   if (server) server->stop();
   terminal.stop();
   const sim::SimulatorCounters c = terminal.counters();

@@ -116,6 +116,13 @@ const SimCard* TerminalModel::card(const std::string& name) const {
   return nullptr;
 }
 
+SimCard* TerminalModel::card(const std::string& name) {
+  for (SimCard& c : cards_) {
+    if (c.name == name) return &c;
+  }
+  return nullptr;
+}
+
 const SimCard* TerminalModel::insertedCard() const {
   return inserted_ ? &cards_[*inserted_] : nullptr;
 }

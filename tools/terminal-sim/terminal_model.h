@@ -118,6 +118,8 @@ class TerminalModel {
   bool insertCard(const std::string& name);
   void removeCard();
   const SimCard* card(const std::string& name) const;
+  SimCard* card(const std::string& name);
+  const std::vector<SimCard>& cards() const { return cards_; }
   const SimCard* insertedCard() const;
 
   void setShift(bool open, std::uint8_t number);

@@ -214,6 +214,7 @@ void TerminalSimulator::handleText(const Bytes& text) {
       ++(answer.wire.size() == 1 && answer.wire[0] == kRefusal ? counters_.refusals
                                                                : counters_.replies);
     }
+    if (!answer.wire.empty() && observer_.answer) observer_.answer(answer.wire, written);
     ++counters_.handled;
   }
   changed_.notify_all();
@@ -309,12 +310,14 @@ std::optional<FaultRule> TerminalSimulator::takeFaultLocked(bool handshake, std:
 }
 
 void TerminalSimulator::lineEventLocked(LineEvent e) {
+  if (observer_.line) observer_.line(e);
   lineEvents_.push_back(e);
   if (lineEvents_.size() > kMaxRecords) lineEvents_.pop_front();
   ++counters_.lineEvents;
 }
 
 void TerminalSimulator::recordLocked(RequestRecord rec) {
+  if (observer_.request) observer_.request(rec);
   records_.push_back(std::move(rec));
   if (records_.size() > kMaxRecords) records_.pop_front();
 }

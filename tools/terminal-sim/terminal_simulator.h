@@ -14,8 +14,8 @@
 // - Everything is recorded for tests: requests with their answers, counters, line events.
 //
 // Thread-safety: every public member may be called from any thread. mutex_ guards the model,
-// the fault rules, the records, the counters, the delays and stopping_; changed_ (with
-// mutex_) signals every change of the counters and the stop request. lifecycle_ serialises
+// the fault rules, the records, the counters, the delays, the observer and stopping_; changed_
+// (with mutex_) signals every change of the counters and the stop request. lifecycle_ serialises
 // start() and stop() and guards thread_. The device thread alone touches pending_, lastCts_,
 // rtsUp_, replyWritten_ and lastExecuted_ (start() sets them before the thread exists). The lock is
 // never held while calling the device, so a blocked write cannot stall an observer.
@@ -65,6 +65,15 @@ enum class LineEvent : std::uint8_t {
   kHandshakeIgnored,  // a kNoCtsAnswer fault kept RTS raised
 };
 
+// Callbacks that see the line as the simulator handles it, for a live display. Each is called
+// on the device thread with the simulator's lock held: it must be quick and must not call
+// the simulator. Any of them may be empty.
+struct SimulatorObserver {
+  std::function<void(const RequestRecord&)> request;  // a text recorded, before its answer
+  std::function<void(const Bytes& wire, bool written)> answer;  // an answer went out (or failed)
+  std::function<void(LineEvent)> line;
+};
+
 struct SimulatorCounters {
   std::size_t frames = 0;             // records made: valid and malformed texts
   std::size_t requests = 0;           // valid requests
@@ -108,6 +117,11 @@ class TerminalSimulator {
   void removeCard();
   std::optional<SimCard> card(const std::string& name) const;
   std::optional<std::string> insertedCard() const;
+  // The names of the cards, in the order they were added.
+  std::vector<std::string> cardNames() const;
+  // Changes the named card's balance, discounts, status bytes or blocking through edit; its
+  // name and number stay as they were. False when there is no such card.
+  bool editCard(const std::string& name, const std::function<void(SimCard&)>& edit);
   void setShift(bool open, std::uint8_t number);
   void setShiftOutOfStep();
   void setShiftCheck(bool on);
@@ -121,6 +135,7 @@ class TerminalSimulator {
   void injectFault(const FaultRule& rule);
   void clearFaults();
   std::size_t pendingFaults() const;
+  std::vector<FaultRule> faults() const;  // the rules still pending, in order
 
   // Observation.
   std::vector<RequestRecord> requests() const;
@@ -132,6 +147,8 @@ class TerminalSimulator {
   bool waitForRequests(std::size_t n, std::uint32_t timeoutMs) const;  // frames >= n
   bool waitForHandled(std::size_t n, std::uint32_t timeoutMs) const;   // handled >= n
   void clearRecords();  // drops requests() and lineEvents(); counters stay
+  // Replaces the observer; may be called at any time.
+  void setObserver(SimulatorObserver observer);
 
  private:
   struct Answer {
@@ -164,6 +181,7 @@ class TerminalSimulator {
   mutable std::condition_variable changed_;
   TerminalModel model_;
   std::deque<FaultRule> faults_;
+  SimulatorObserver observer_;
   std::deque<RequestRecord> records_;
   std::deque<LineEvent> lineEvents_;
   SimulatorCounters counters_;

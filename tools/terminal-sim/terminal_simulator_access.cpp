@@ -34,6 +34,26 @@ std::optional<std::string> TerminalSimulator::insertedCard() const {
   return c ? std::optional<std::string>(c->name) : std::nullopt;
 }
 
+std::vector<std::string> TerminalSimulator::cardNames() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  std::vector<std::string> names;
+  for (const SimCard& c : model_.cards()) names.push_back(c.name);
+  return names;
+}
+
+bool TerminalSimulator::editCard(const std::string& name,
+                                 const std::function<void(SimCard&)>& edit) {
+  std::lock_guard<std::mutex> g(mutex_);
+  SimCard* c = model_.card(name);
+  if (c == nullptr) return false;
+  SimCard changed = *c;
+  edit(changed);
+  changed.name = c->name;
+  changed.number = c->number;
+  *c = std::move(changed);
+  return true;
+}
+
 void TerminalSimulator::setShift(bool open, std::uint8_t number) {
   std::lock_guard<std::mutex> g(mutex_);
   model_.setShift(open, number);
@@ -93,6 +113,11 @@ std::size_t TerminalSimulator::pendingFaults() const {
   return faults_.size();
 }
 
+std::vector<FaultRule> TerminalSimulator::faults() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return {faults_.begin(), faults_.end()};
+}
+
 std::vector<RequestRecord> TerminalSimulator::requests() const {
   std::lock_guard<std::mutex> g(mutex_);
   return {records_.begin(), records_.end()};
@@ -127,6 +152,11 @@ void TerminalSimulator::clearRecords() {
   std::lock_guard<std::mutex> g(mutex_);
   records_.clear();
   lineEvents_.clear();
+}
+
+void TerminalSimulator::setObserver(SimulatorObserver observer) {
+  std::lock_guard<std::mutex> g(mutex_);
+  observer_ = std::move(observer);
 }
 
 }  // namespace vexcard::sim

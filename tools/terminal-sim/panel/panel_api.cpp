@@ -1,0 +1,493 @@
+#include "terminal-sim/panel/panel_api.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+#include "cli/log_decoder.h"
+#include "cli/text_util.h"
+#include "link/status_texts.h"
+#include "terminal-sim/fault_syntax.h"
+#include "terminal-sim/sim_config.h"
+#include "vexcard/exception.h"
+
+namespace vexcard::sim::panel {
+
+namespace {
+
+// Hundredths as "12.50".
+std::string money(std::int64_t hundredths) {
+  return cli::formatMoney(Currency::fromRaw(hundredths * 100));
+}
+
+std::string cardKind(std::uint8_t status2) {
+  switch (status2 & 3) {
+    case 1:
+      return "bonus";
+    case 0:
+      return "non-cash";
+    default:
+      return "other";
+  }
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+double tenths(double ms) { return std::round(ms * 10) / 10; }
+
+json replyCodeJson(std::uint8_t code) {
+  return {{"code", code}, {"codeText", cli::utf8(link::ReplyCodeText(code))}};
+}
+
+// The reply frame as written, checked like a request text: what a receiver would object to.
+std::string answerProblem(const Bytes& wire, std::size_t& noise) {
+  noise = 0;
+  while (noise < wire.size() && wire[noise] != '6') ++noise;
+  const std::span<const std::uint8_t> frame(wire.data() + noise, wire.size() - noise);
+  std::string problem = cli::parseRequestText(frame).problem;
+  if (problem == "the text does not end with ETX" && !frame.empty()) {
+    problem = "ends with " + cli::hexBytes(frame.subspan(frame.size() - 1)) + " instead of ETX";
+  }
+  return problem;
+}
+
+// The bytes of a run of " XX" tokens at the end of text, and where the run starts.
+std::vector<std::uint8_t> trailingHex(std::string_view text, std::size_t& start) {
+  auto value = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  std::size_t n = text.size();
+  while (n >= 3 && text[n - 3] == ' ' && value(text[n - 2]) >= 0 && value(text[n - 1]) >= 0) n -= 3;
+  start = n;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = n; i + 3 <= text.size(); i += 3) {
+    bytes.push_back(static_cast<std::uint8_t>(value(text[i + 1]) * 16 + value(text[i + 2])));
+  }
+  return bytes;
+}
+
+// "05.03 14:07:09.123" at the start of text: milliseconds counted from the first of January
+// (31-day months: enough to plot a log in order), and the length of the stamp.
+std::optional<double> stampMs(std::string_view text, std::size_t& length) {
+  auto digits = [&](std::size_t at, std::size_t n) -> std::optional<int> {
+    if (at + n > text.size()) return std::nullopt;
+    int v = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      const char c = text[at + k];
+      if (c < '0' || c > '9') return std::nullopt;
+      v = v * 10 + (c - '0');
+    }
+    return v;
+  };
+  const auto day = digits(0, 2), month = digits(3, 2), hour = digits(6, 2), minute = digits(9, 2),
+             second = digits(12, 2);
+  if (!day || !month || !hour || !minute || !second || text[2] != '.' || text[5] != ' ' ||
+      text[8] != ':' || text[11] != ':') {
+    return std::nullopt;
+  }
+  double ms = ((((*month * 31.0 + *day) * 24 + *hour) * 60 + *minute) * 60 + *second) * 1000;
+  length = 14;
+  if (length < text.size() && text[length] == '.') {
+    double scale = 100;
+    for (++length; length < text.size() && text[length] >= '0' && text[length] <= '9'; ++length) {
+      ms += (text[length] - '0') * scale;
+      scale /= 10;
+    }
+  }
+  return ms;
+}
+
+}  // namespace
+
+std::string faultText(const FaultRule& rule) {
+  std::string text = rule.command ? cli::commandName(*rule.command) : std::string("any request");
+  if (rule.kind == FaultKind::kNoCtsAnswer) text = "hand-shake";
+  text += ": " + std::string(faultKindName(rule.kind));
+  if (rule.kind == FaultKind::kReplyCode) {
+    text += " " + std::to_string(rule.replyCode) + " «" +
+            cli::utf8(link::ReplyCodeText(rule.replyCode)) + "»";
+  }
+  if (rule.kind == FaultKind::kPatchReply) {
+    text += " at " + std::to_string(rule.patchAt) + ": " + cli::hexBytes(rule.patch);
+  }
+  text += rule.count == kAlways ? ", always" : ", " + std::to_string(rule.count) + " more";
+  return text;
+}
+
+json stateJson(const TerminalSimulator& sim) {
+  json j;
+  const ShiftState sh = sim.shift();
+  j["shift"] = {{"open", sh.open}, {"number", sh.number}, {"inStep", sh.inStep}};
+  const std::optional<std::string> inReader = sim.insertedCard();
+  j["inReader"] = inReader ? json(*inReader) : json(nullptr);
+  j["cards"] = json::array();
+  for (const std::string& name : sim.cardNames()) {
+    const std::optional<SimCard> c = sim.card(name);
+    if (!c) continue;
+    json card = {{"name", c->name},
+                 {"number", cardNumberDigits(c->number)},
+                 {"status", cli::hexBytes(std::vector<std::uint8_t>{c->status1, c->status2})},
+                 {"kind", cardKind(c->status2)},
+                 {"balance", money(c->balance)},
+                 {"discount", money(c->discount)},
+                 {"blocked", c->blocked},
+                 {"inReader", inReader == c->name}};
+    card["productDiscounts"] = json::array();
+    for (const auto& [code, pct] : c->productDiscount) {
+      card["productDiscounts"].push_back({{"product", code}, {"discount", money(pct)}});
+    }
+    card["purses"] = json::array();
+    for (const auto& [code, purse] : c->purses) {
+      card["purses"].push_back(
+          {{"product", code},
+           {"purse", purse.purseNo},
+           {"limit", purse.allowedQuantity ? json(money(*purse.allowedQuantity)) : json(nullptr)}});
+    }
+    j["cards"].push_back(std::move(card));
+  }
+  // The ledger: the latest sales first is left to the page; the newest 500 are sent.
+  const std::vector<SaleRecord> sales = sim.sales();
+  j["salesTotal"] = sales.size();
+  j["sales"] = json::array();
+  for (std::size_t k = sales.size() > 500 ? sales.size() - 500 : 0; k < sales.size(); ++k) {
+    const SaleRecord& s = sales[k];
+    j["sales"].push_back({{"id", s.id},
+                          {"kind", s.quote ? "debit quote" : "sale"},
+                          {"card", s.cardName},
+                          {"product", s.productCode},
+                          {"price", money(s.price)},
+                          {"quantity", money(s.quantity)},
+                          {"amount", money(s.amount)},
+                          {"charged", money(s.charged)},
+                          {"discount", money(s.amount - s.charged)},
+                          {"transaction", s.transactionNo},
+                          {"refunded", s.refunded}});
+  }
+  j["faults"] = json::array();
+  for (const FaultRule& r : sim.faults()) j["faults"].push_back(faultText(r));
+  // The reply codes that have a text, for the page's fault form.
+  j["replyCodes"] = json::array();
+  for (int code = 0; code < 256; ++code) {
+    if (code == 0 || code == 1 || (code >= 0x80 && code <= 0x93)) {
+      j["replyCodes"].push_back(replyCodeJson(static_cast<std::uint8_t>(code)));
+    }
+  }
+  const SimulatorCounters c = sim.counters();
+  j["counters"] = {{"requests", c.requests},
+                   {"malformed", c.malformed},
+                   {"replies", c.replies},
+                   {"refusals", c.refusals},
+                   {"silenced", c.silenced},
+                   {"replayed", c.replayed},
+                   {"faults", c.faults},
+                   {"handshakes", c.handshakes},
+                   {"handshakesIgnored", c.handshakesIgnored}};
+  return j;
+}
+
+json entryJson(const LineEntry& e) {
+  json j = {{"seq", e.seq}, {"ms", tenths(e.ms)}};
+  const RequestRecord& r = e.request;
+  const std::optional<std::uint8_t> command =
+      r.valid() && !r.command.empty() ? std::optional<std::uint8_t>(r.commandCode()) : std::nullopt;
+  switch (e.kind) {
+    case LineEntry::Kind::kRequest:
+      j["kind"] = "request";
+      j["wire"] = cli::hexBytes(r.wire);
+      if (!r.valid()) {
+        j["name"] = "malformed text";
+        j["text"] = "ignored: " + std::string(frameErrorName(r.error));
+        j["problem"] = std::string(frameErrorName(r.error));
+      } else {
+        j["packet"] = r.packetIndex;
+        j["command"] = r.commandCode();
+        j["name"] = cli::commandName(r.commandCode());
+        j["text"] = "#" + std::to_string(r.packetIndex) + " " + cli::describeRequest(r.command);
+        j["body"] = cli::hexBytes(r.command);
+      }
+      j["replayed"] = r.replayed;
+      j["answered"] = !r.replyWire.empty();
+      j["handshaken"] = r.handshaken;
+      break;
+    case LineEntry::Kind::kAnswer: {
+      j["kind"] = "reply";
+      j["wire"] = cli::hexBytes(e.wire);
+      j["written"] = e.written;
+      j["replayed"] = r.replayed;
+      if (e.wire.size() == 1 && e.wire[0] == kRefusal) {
+        j["name"] = "N";
+        j["text"] = "\"N\": not ready, the command is refused";
+        j["refusal"] = true;
+        break;
+      }
+      j["name"] =
+          (command ? cli::commandName(*command) : std::string("an unknown request")) + " reply";
+      j["text"] = cli::describeReply(command, r.replyBody);
+      j["body"] = cli::hexBytes(r.replyBody);
+      if (r.replyBody.size() > 2) j.update(replyCodeJson(r.replyBody[2]));
+      std::size_t noise = 0;
+      const std::string problem = answerProblem(e.wire, noise);
+      if (!problem.empty()) j["problem"] = problem;
+      if (noise > 0) j["noise"] = noise;
+      break;
+    }
+    case LineEntry::Kind::kLine: {
+      // As the cash desk sees its lines: its RTS and DTR are our CTS, our RTS is its CTS.
+      j["kind"] = "line";
+      static constexpr const char* kLabels[][2] = {
+          {"desk", "RTS, DTR on"},
+          {"desk", "RTS, DTR off"},
+          {"terminal", "CTS off"},
+          {"terminal", "CTS on"},
+          {"terminal", "hand-shake not answered"},
+      };
+      const auto* label = kLabels[static_cast<std::size_t>(e.line)];
+      j["side"] = label[0];
+      j["text"] = label[1];
+      if (e.line == LineEvent::kHandshakeIgnored) j["fault"] = "no CTS answer";
+      break;
+    }
+    case LineEntry::Kind::kAction:
+      j["kind"] = "action";
+      j["text"] = e.text;
+      break;
+  }
+  if (e.kind != LineEntry::Kind::kLine && e.kind != LineEntry::Kind::kAction && r.fault) {
+    j["fault"] = std::string(faultKindName(*r.fault));
+  }
+  return j;
+}
+
+std::string insertCard(TerminalSimulator& sim, const std::string& name) {
+  if (name == "none") {
+    sim.removeCard();
+    return "card taken out of the reader";
+  }
+  if (!sim.insertCard(name)) throw ApiError{404, "no card '" + name + "'"};
+  return "card " + name + " put in the reader";
+}
+
+std::string editCard(TerminalSimulator& sim, const std::string& name, const json& body) {
+  if (!body.is_object()) throw ApiError{400, "a JSON object is expected"};
+  std::optional<std::int64_t> balance;
+  std::optional<std::uint32_t> discount;
+  std::optional<std::string> status;
+  std::optional<bool> blocked;
+  std::string what;
+  auto text = [&](const char* key) -> std::optional<std::string> {
+    if (!body.contains(key)) return std::nullopt;
+    const json& v = body.at(key);
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_number()) return v.dump();
+    throw ApiError{400, std::string(key) + ": a string is expected"};
+  };
+  if (const auto t = text("balance")) {
+    balance = parseAmount(*t);
+    if (!balance)
+      throw ApiError{400, "balance: '" + *t + "' is not an amount (at most two decimals)"};
+    what += ", balance " + money(*balance);
+  }
+  if (const auto t = text("discount")) {
+    const auto d = parseAmount(*t);
+    if (!d || *d > 10000)
+      throw ApiError{400, "discount: '" + *t + "' is not a percent from 0 to 100"};
+    discount = static_cast<std::uint32_t>(*d);
+    what += ", discount " + money(*d) + " %";
+  }
+  if (const auto t = text("status")) {
+    status = cli::parseHexBytes(*t);
+    if (!status || status->size() != 2)
+      throw ApiError{400, "status: two hex bytes are expected, e.g. 00 01"};
+    what += ", status " +
+            cli::hexBytes(std::span(reinterpret_cast<const std::uint8_t*>(status->data()), 2));
+  }
+  if (body.contains("blocked")) {
+    if (!body.at("blocked").is_boolean()) throw ApiError{400, "blocked: true or false"};
+    blocked = body.at("blocked").get<bool>();
+    what += *blocked ? ", blocked" : ", not blocked";
+  }
+  if (what.empty()) throw ApiError{400, "nothing to change (balance, discount, status, blocked)"};
+  const bool found = sim.editCard(name, [&](SimCard& c) {
+    if (balance) c.balance = *balance;
+    if (discount) c.discount = *discount;
+    if (status) {
+      c.status1 = static_cast<std::uint8_t>((*status)[0]);
+      c.status2 = static_cast<std::uint8_t>((*status)[1]);
+    }
+    if (blocked) c.blocked = *blocked;
+  });
+  if (!found) throw ApiError{404, "no card '" + name + "'"};
+  return "card " + name + what.replace(0, 1, ":");
+}
+
+FaultRule faultFromJson(const json& body) {
+  if (!body.is_object()) throw ApiError{400, "a JSON object is expected"};
+  auto field = [&](const char* key) {
+    if (!body.contains(key)) return std::string();
+    const json& v = body.at(key);
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_number_integer()) return v.dump();
+    throw ApiError{400, std::string(key) + ": a string or a number is expected"};
+  };
+  const std::string command = field("command"), kind = field("kind"), count = field("count");
+  if (kind.empty()) throw ApiError{400, "kind is missing"};
+  const bool patch = kind == "patch";
+  // The command-line syntax checks the command, the kind and the count.
+  const std::string text = (command.empty() ? "" : command + "=") + (patch ? "silence" : kind) +
+                           (count.empty() ? "" : ":" + count);
+  FaultRule rule;
+  try {
+    rule = parseFaultRule(text);
+  } catch (const Exception& e) {
+    throw ApiError{400, e.message()};
+  }
+  if (patch) {
+    const std::string at = field("at"), bytes = field("bytes");
+    const auto hex = cli::parseHexBytes(bytes);
+    unsigned offset = 0;
+    const auto r = std::from_chars(at.data(), at.data() + at.size(), offset);
+    if (at.empty() || r.ec != std::errc() || r.ptr != at.data() + at.size() || offset > 254) {
+      throw ApiError{400, "at: a body offset from 0 to 254 is expected"};
+    }
+    if (!hex || hex->empty())
+      throw ApiError{400, "bytes: hex bytes are expected, e.g. FE 10 27 00"};
+    rule = FaultRule::patchReply(offset, Bytes(hex->begin(), hex->end())).times(rule.count);
+    if (!command.empty()) rule = rule.on(*parseFaultRule(command + "=silence").command);
+  }
+  return rule;
+}
+
+std::string armFault(TerminalSimulator& sim, const json& body) {
+  const FaultRule rule = faultFromJson(body);
+  try {
+    sim.injectFault(rule);
+  } catch (const Exception& e) {
+    throw ApiError{400, e.message()};
+  }
+  return "fault armed: " + faultText(rule);
+}
+
+std::string clearFaults(TerminalSimulator& sim) {
+  sim.clearFaults();
+  return "faults cleared";
+}
+
+json decodeLogJson(std::string_view log, std::size_t maxEntries) {
+  cli::LogDecoder decoder;
+  json entries = json::array();
+  bool truncated = false;
+  std::size_t start = 0;
+  while (start < log.size()) {
+    std::size_t end = log.find('\n', start);
+    if (end == std::string_view::npos) end = log.size();
+    std::string_view line = log.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::vector<std::string> decoded = decoder.feed(line);
+    if (line.size() < 2) continue;
+    std::size_t stampLength = 0;
+    const std::optional<double> ms = stampMs(line.substr(2), stampLength);
+    if (!ms) continue;
+    if (entries.size() >= maxEntries) {
+      truncated = true;
+      break;
+    }
+    std::string_view text = line.substr(2 + stampLength);
+    if (const auto tag = text.find("] "); tag != std::string_view::npos)
+      text.remove_prefix(tag + 2);
+    json j = {{"ms", *ms}, {"stamp", std::string(line.substr(2, stampLength))}};
+    const std::string note =
+        decoded.size() > 1 ? decoded[1].substr(decoded[1].find_first_not_of(' ')) : "";
+    const auto port = cli::findPortLine(line);
+    std::size_t hexFrom = 0;
+    if (port) j["port"] = port->port;
+    if (port && port->text.substr(0, 5) == "Send:") {
+      const std::vector<std::uint8_t> chars = trailingHex(port->text, hexFrom);
+      const cli::DecodedRequest req = cli::parseRequestText(chars);
+      j["kind"] = "request";
+      j["name"] =
+          req.command.empty() ? std::string("malformed text") : cli::commandName(req.command[0]);
+      j["wire"] = cli::hexBytes(chars);
+      if (!req.problem.empty()) j["problem"] = req.problem;
+      j["replayed"] = note.find("[attempt") != std::string::npos;
+      j["text"] = note.substr(note.find(' ') + 1);
+    } else if (port && note.rfind("← ", 0) == 0) {
+      const std::vector<std::uint8_t> body = trailingHex(port->text, hexFrom);
+      const bool good = note.rfind("← no good reply", 0) != 0;
+      j["kind"] = "reply";
+      j["name"] =
+          good ? note.substr(std::string("← ").size(), note.find(':') - std::string("← ").size())
+               : std::string("no good reply");
+      j["body"] = cli::hexBytes(body);
+      if (!good) j["problem"] = cli::utf8(port->text.substr(0, hexFrom));
+      if (good && body.size() > 2) j.update(replyCodeJson(body[2]));
+      // "← tsSale reply: code 0 ...": the name is shown apart.
+      j["text"] = good ? note.substr(note.find(": ") + 2) : note.substr(note.find(' ') + 1);
+    } else if (text == "RTS_ON" || text == "RTS_OFF") {
+      j["kind"] = "line";
+      j["side"] = "desk";
+      j["text"] = text == "RTS_ON" ? "RTS, DTR on" : "RTS, DTR off";
+    } else if (text == "CTS_ON" || text == "CTS_OFF") {
+      j["kind"] = "line";
+      j["side"] = "terminal";
+      j["text"] = text == "CTS_ON" ? "CTS on" : "CTS off";
+    } else {
+      j["kind"] = "note";
+      j["text"] = cli::utf8(text);
+    }
+    entries.push_back(std::move(j));
+  }
+  return {{"entries", std::move(entries)},
+          {"truncated", truncated},
+          {"requests", decoder.requests()},
+          {"replies", decoder.replies()}};
+}
+
+std::optional<std::pair<std::string, std::uint16_t>> parsePanelAddress(std::string_view text) {
+  const auto colon = text.rfind(':');
+  std::string host = "127.0.0.1";
+  std::string_view port = text;
+  if (colon != std::string_view::npos) {
+    std::string_view h = text.substr(0, colon);
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+    if (h.find_first_of("[]/ ") != std::string_view::npos) return std::nullopt;
+    if (h.find(':') != std::string_view::npos && text[colon - 1] != ']') return std::nullopt;
+    if (!h.empty()) host = std::string(h);
+    port = text.substr(colon + 1);
+  }
+  unsigned value = 0;
+  const auto r = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (port.empty() || r.ec != std::errc() || r.ptr != port.data() + port.size() || value > 65535) {
+    return std::nullopt;
+  }
+  return std::make_pair(host, static_cast<std::uint16_t>(value));
+}
+
+OriginCheck::OriginCheck(std::string listenHost, std::uint16_t port) {
+  const std::string p = ":" + std::to_string(port);
+  listenHost = lower(listenHost);
+  anyHost_ = listenHost.empty() || listenHost == "0.0.0.0" || listenHost == "::";
+  const std::string bracketed =
+      listenHost.find(':') != std::string::npos ? "[" + listenHost + "]" : listenHost;
+  hosts_ = {bracketed + p, "localhost" + p, "127.0.0.1" + p, "[::1]" + p};
+}
+
+bool OriginCheck::hostAllowed(std::string_view host) const {
+  if (host.empty()) return false;
+  if (anyHost_) return true;
+  const std::string h = lower(host);
+  return std::find(hosts_.begin(), hosts_.end(), h) != hosts_.end();
+}
+
+bool OriginCheck::postAllowed(std::string_view host, std::optional<std::string_view> origin) const {
+  if (!hostAllowed(host)) return false;
+  return !origin || lower(*origin) == "http://" + lower(host);
+}
+
+}  // namespace vexcard::sim::panel
