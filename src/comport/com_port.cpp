@@ -47,8 +47,9 @@ std::string formatPortLine(unsigned port, std::string_view text) {
 std::string formatHexDump(const std::uint8_t* bytes, std::uint16_t count,
                           std::string_view caption) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text(caption);
-  text.reserve(caption.size() + 3u * count);
+  std::string text;
+  text.reserve(caption.size() + 3u * count);  // one allocation for the whole dump
+  text.append(caption);
   for (std::uint16_t k = 0; k < count; ++k) {
     text += ' ';
     text += kHex[bytes[k] >> 4];
