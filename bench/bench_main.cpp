@@ -242,6 +242,7 @@ void receivingSide(benchmark::State& state) {
   const sim::Bytes frame = sim::encodeFrameText(body, spoil);
   rig.line().waitUntilIdle(DriverEnd);
   const AllocCounts before = allocCounts();
+  const auto cpuBefore = rig.eventThreadCpu();
   for (auto _ : state) {
     std::uint32_t written = 0;
     rig.terminalEnd().write(frame.data(), static_cast<std::uint32_t>(frame.size()), written);
@@ -249,6 +250,8 @@ void receivingSide(benchmark::State& state) {
   rig.line().waitUntilIdle(DriverEnd);  // the event thread has taken every character
   const double chars = static_cast<double>(state.iterations()) * static_cast<double>(frame.size());
   state.counters["chars"] = chars;
+  state.counters["cpu_s"] = seconds(rig.eventThreadCpu() - cpuBefore) / chars;
+  state.counters["floor_s"] = seconds(comport::characterTime(kBaud, 1));
   state.counters["rx_allocs"] = static_cast<double>((allocCounts() - before).portEvents) / chars;
 }
 
@@ -349,6 +352,15 @@ class SummaryReporter : public benchmark::ConsoleReporter {
                     perByte / r->counters.at("floor_s"), r->counters.at("floor_s") / perByte);
       std::printf("%-58s %14s %14s %s\n", "reply receiver, per character", ns(perByte).c_str(),
                   us(r->counters.at("floor_s")).c_str(), ratio);
+    }
+    if (const Result* r = find("receiver/driver-paced")) {
+      const double cpu = r->counters.at("cpu_s");
+      const double line = r->counters.at("floor_s");
+      std::printf("%-58s %14s %14s %s\n", "receiving side per character (event thread CPU, paced)",
+                  us(cpu).c_str(), us(line).c_str(),
+                  fmt("%.3g of a character time: ", cpu / line)
+                      .append(fmt("%.3g x the line rate", line / cpu))
+                      .c_str());
     }
     allocationRows();
     logRows();

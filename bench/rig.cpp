@@ -1,7 +1,10 @@
 #include "rig.h"
 
+#include <pthread.h>
 #include <stdlib.h>
+#include <time.h>
 
+#include <atomic>
 #include <system_error>
 
 #include "alloc_counter.h"
@@ -12,6 +15,18 @@
 #include "vexcard/exception.h"
 
 namespace vexcard::bench {
+
+// The CPU clock of the thread that first waits on a tagged device: its event thread.
+struct ThreadClock {
+  std::atomic<bool> known{false};
+  clockid_t id{};
+
+  void takeCallingThread() {
+    if (known.load(std::memory_order_acquire)) return;
+    if (pthread_getcpuclockid(pthread_self(), &id) == 0)
+      known.store(true, std::memory_order_release);
+  }
+};
 
 namespace {
 
@@ -41,8 +56,9 @@ card fuel 77010000000000067890
 // thread's role first.
 class TaggingDevice final : public SerialDevice {
  public:
-  TaggingDevice(std::unique_ptr<SerialDevice> inner, ThreadRole role)
-      : inner_(std::move(inner)), role_(role) {}
+  TaggingDevice(std::unique_ptr<SerialDevice> inner, ThreadRole role,
+                std::shared_ptr<ThreadClock> clock)
+      : inner_(std::move(inner)), role_(role), clock_(std::move(clock)) {}
 
   bool setupQueues(std::uint32_t in, std::uint32_t out) override {
     return inner_->setupQueues(in, out);
@@ -61,6 +77,7 @@ class TaggingDevice final : public SerialDevice {
   bool setEventMask(std::uint32_t mask) override { return inner_->setEventMask(mask); }
   comport::EventWaitResult waitEvent(std::uint32_t& mask) override {
     setThreadRole(role_);
+    if (clock_) clock_->takeCallingThread();
     return inner_->waitEvent(mask);
   }
   std::uint32_t read(std::uint8_t* dst, std::uint32_t count) override {
@@ -76,11 +93,13 @@ class TaggingDevice final : public SerialDevice {
  private:
   std::unique_ptr<SerialDevice> inner_;
   const ThreadRole role_;
+  const std::shared_ptr<ThreadClock> clock_;
 };
 
-std::unique_ptr<SerialDevice> tagged(std::unique_ptr<SerialDevice> end, ThreadRole role) {
+std::unique_ptr<SerialDevice> tagged(std::unique_ptr<SerialDevice> end, ThreadRole role,
+                                     std::shared_ptr<ThreadClock> clock = nullptr) {
   if (!end) return nullptr;
-  return std::make_unique<TaggingDevice>(std::move(end), role);
+  return std::make_unique<TaggingDevice>(std::move(end), role, std::move(clock));
 }
 
 }  // namespace
@@ -101,7 +120,8 @@ ScratchFolder::~ScratchFolder() {
 Rig::Rig(const RigOptions& options)
     : replyDelayMs_(options.replyDelayMs),
       policy_(options.policy),
-      line_(comport::NewVirtualSerialPair(comport::VirtualLineOptions{options.paced})) {
+      line_(comport::NewVirtualSerialPair(comport::VirtualLineOptions{options.paced})),
+      eventClock_(std::make_shared<ThreadClock>()) {
   std::filesystem::create_directories(folder_.path() / "log");
   ::setenv("VEXCARD_SETTINGS_DIR", (folder_.path() / "ZUR").c_str(), 1);
   ::setenv("VEXCARD_LOG_DIR", (folder_.path() / "log").c_str(), 1);
@@ -117,8 +137,9 @@ Rig::Rig(const RigOptions& options)
   } else {
     terminalEnd_ = line_->open(1);
   }
-  comport::setDeviceOverride(
-      1, [line = line_] { return tagged(line->open(0), ThreadRole::kPortEvents); });
+  comport::setDeviceOverride(1, [line = line_, clock = eventClock_] {
+    return tagged(line->open(0), ThreadRole::kPortEvents, clock);
+  });
   if (options.createDriver) createHost();
 }
 
@@ -139,6 +160,15 @@ void Rig::destroyHost() {
   if (host_ == nullptr) return;
   hostDestructor(host_)(host_);
   host_ = nullptr;
+}
+
+std::chrono::nanoseconds Rig::eventThreadCpu() const {
+  timespec t{};
+  if (!eventClock_->known.load(std::memory_order_acquire) ||
+      clock_gettime(eventClock_->id, &t) != 0) {
+    return {};
+  }
+  return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
 }
 
 void Rig::mark() { sim_->clearRecords(); }

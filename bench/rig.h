@@ -11,6 +11,7 @@
 // end calls the simulator's thread kTerminal.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -68,6 +69,8 @@ class Rig {
   // The terminal's end of the line when the rig runs no simulator.
   comport::SerialDevice& terminalEnd() const { return *terminalEnd_; }
   comport::VirtualSerialPair& line() const { return *line_; }
+  // CPU time the driver's port event thread has used so far (0 before it has run).
+  std::chrono::nanoseconds eventThreadCpu() const;
   std::uint32_t replyDelayMs() const { return replyDelayMs_; }
 
   // A new driver on the rig's line (the previous one must be gone); and its destruction
@@ -85,6 +88,7 @@ class Rig {
   std::shared_ptr<comport::VirtualSerialPair> line_;
   std::unique_ptr<sim::TerminalSimulator> sim_;
   std::unique_ptr<comport::SerialDevice> terminalEnd_;
+  std::shared_ptr<struct ThreadClock> eventClock_;
   HostObject* host_ = nullptr;
 };
 
