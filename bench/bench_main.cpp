@@ -12,6 +12,7 @@
 // Options: --short (few iterations, for CI) and every Google Benchmark option.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -130,6 +131,8 @@ void runOperation(benchmark::State& state, Rig& rig, const Operation& op,
   std::uint64_t storeAllocs = 0;
   Clock::duration storeTime{};
   std::int32_t value = 1;
+  std::vector<double> times;
+  times.reserve(static_cast<std::size_t>(state.max_iterations));  // no allocation in the loop
   for (auto _ : state) {
     const auto start = Clock::now();
     if (!op.run(rig)) {
@@ -137,7 +140,8 @@ void runOperation(benchmark::State& state, Rig& rig, const Operation& op,
       return;
     }
     const auto done = Clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(done - start).count());
+    times.push_back(std::chrono::duration<double>(done - start).count());
+    state.SetIterationTime(times.back());
     if (store != nullptr) {
       const std::uint64_t a = allocCounts().driver;
       store->writeInt(driver::kPacketCounterValue, value++);
@@ -158,6 +162,8 @@ void runOperation(benchmark::State& state, Rig& rig, const Operation& op,
                  static_cast<double>(t.replies) * rig.replyDelayMs() / 1000.0 / n;
   for (Delay d : op.pauses) floor += timing::ms(d) / 1000.0;
   state.counters["floor_s"] = floor;
+  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+  state.counters["median_s"] = times[times.size() / 2];
   if (store != nullptr)
     state.counters["store_s"] = std::chrono::duration<double>(storeTime).count() / n;
 }
@@ -204,7 +210,10 @@ void packetCounterStore(benchmark::State& state) {
   auto store = platform::SettingsStore::open();
   ::unsetenv("VEXCARD_SETTINGS_DIR");
   std::int32_t value = 1;
+  const AllocCounts before = allocCounts();
   for (auto _ : state) store->writeInt(driver::kPacketCounterValue, value++);
+  state.counters["allocs"] = static_cast<double>((allocCounts() - before).driver) /
+                             static_cast<double>(state.iterations());
 }
 
 // A good tsSale reply frame (102-byte body, 209 characters) through the reply receiver.
@@ -342,8 +351,9 @@ class SummaryReporter : public benchmark::ConsoleReporter {
                   share(store, over->secondsPerIteration, "of its overhead").c_str());
     }
     if (const Result* store = find("store/packet-counter")) {
-      std::printf("%-58s %14s %14s\n", "persisting the packet counter, alone",
-                  ms(store->secondsPerIteration).c_str(), "0");
+      std::printf("%-58s %14s %14s %s\n", "persisting the packet counter, alone",
+                  ms(store->secondsPerIteration).c_str(), "0",
+                  (fmt("%.0f", store->counters.at("allocs")) + " allocations").c_str());
     }
     if (const Result* r = find("receiver/sale-reply")) {
       const double perByte = r->secondsPerIteration / r->counters.at("frame_chars");
@@ -388,9 +398,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     return fmt("%.3g %%", 100.0 * part / whole) + " " + what;
   }
 
-  void timeRow(const std::string& figure, double measured, double floor) const {
-    std::printf("%-58s %14s %14s %.4f x floor\n", figure.c_str(), ms(measured).c_str(),
-                ms(floor).c_str(), measured / floor);
+  void timeRow(const std::string& figure, double measured, double floor,
+               const std::string& note = {}) const {
+    std::printf("%-58s %14s %14s %.4f x floor%s\n", figure.c_str(), ms(measured).c_str(),
+                ms(floor).c_str(), measured / floor, note.c_str());
   }
   void pacedRow(const std::string& name) const {
     const Result* r = find("paced/" + name);
@@ -398,18 +409,20 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     const auto& c = r->counters;
     timeRow(name + " at 9600 baud: " + fmt("%.0f chars", c.at("chars")) +
                 fmt(", %.0f replies", c.at("replies")),
-            r->secondsPerIteration, c.at("floor_s"));
+            r->secondsPerIteration, c.at("floor_s"),
+            fmt(" (median %.4f)", c.at("median_s") / c.at("floor_s")));
   }
   void overheadRow(const std::string& name) const {
     const Result* r = find("overhead/" + name);
     if (r == nullptr) return;
     const Result* paced = find("paced/" + name);
+    std::string ratio = "median " + ms(r->counters.at("median_s"));
+    if (paced != nullptr) {
+      ratio += "; mean " +
+               share(r->secondsPerIteration, paced->counters.at("floor_s"), "of the paced floor");
+    }
     std::printf("%-58s %14s %14s %s\n", (name + ": pure overhead (line unpaced)").c_str(),
-                ms(r->secondsPerIteration).c_str(), "0",
-                paced != nullptr ? share(r->secondsPerIteration, paced->counters.at("floor_s"),
-                                         "of the paced floor")
-                                       .c_str()
-                                 : "");
+                ms(r->secondsPerIteration).c_str(), "0", ratio.c_str());
   }
   void allocationRows() const {
     for (const Operation& op : operations()) {
