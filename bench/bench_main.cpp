@@ -30,6 +30,7 @@
 #include "driver/product_table.h"
 #include "link/reply_receiver.h"
 #include "logging/logger.h"
+#include "platform/codepage.h"
 #include "platform/settings_store.h"
 #include "rig.h"
 #include "terminal-sim/sim_wire.h"
@@ -37,6 +38,7 @@
 namespace vexcard::bench {
 namespace {
 
+using namespace vexcard::literals;
 using timing::Delay;
 
 constexpr std::uint32_t kBaud = 9600;
@@ -266,7 +268,7 @@ void receivingSide(benchmark::State& state) {
 
 // One log line (a tsReadCard reply dump, as the exchange writes it) appended to an active
 // file of startSize bytes. Every 4096 lines the file is cut back to startSize, so it stays
-// below the 10 MiB rotation limit (a cut costs about a microsecond: under a nanosecond a line).
+// below the 10 MiB rotation limit (a cut costs tens of microseconds: a few nanoseconds a line).
 void logLine(benchmark::State& state, std::uintmax_t startSize) {
   ScratchFolder folder;
   const std::filesystem::path file = folder.path() / "VexCard.log";
@@ -280,7 +282,8 @@ void logLine(benchmark::State& state, std::uintmax_t startSize) {
   reply[0] = 2;
   reply[1] = 0x0A;
   const std::string text = comport::formatPortLine(
-      1, comport::formatHexDump(reply.data(), reply.size(), "Команда выполнена: "));
+      1,
+      comport::formatHexDump(reply.data(), reply.size(), std::string("Команда выполнена: "_w1251)));
   logging::testing::resetLogState();
   logging::SetLogPath(file.string());
   logging::WriteLog(1, text);  // the first line of a load adds an empty line: not counted
