@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -42,7 +43,7 @@ using namespace vexcard::literals;
 using timing::Delay;
 
 constexpr std::uint32_t kBaud = 9600;
-constexpr int DriverEnd = 0;                 // the driver's end of a rig's line
+constexpr int kDriverEnd = 0;                // the driver's end of a rig's line
 constexpr std::uint32_t kReplyDelayMs = 20;  // the built-in simulator's reply delay
 bool g_short = false;
 
@@ -116,6 +117,18 @@ timing::Policy overheadPolicy() {
   return p;
 }
 
+// Runs op once; a refusal or an error of the driver ends the benchmark with its message.
+bool carriedOut(benchmark::State& state, Rig& rig, const Operation& op) {
+  std::string error = "the terminal did not carry out the operation";
+  try {
+    if (op.run(rig)) return true;
+  } catch (const std::exception& e) {
+    error = std::string("the driver failed: ") + e.what();
+  }
+  state.SkipWithError(error.c_str());
+  return false;
+}
+
 // Runs op over the state's iterations on rig, after one run that is not counted (the log
 // file's first open, the first allocations of each path), and sets the counters: characters
 // on the wire, replies, allocations of the driver's threads and of its event thread. With a
@@ -124,10 +137,7 @@ timing::Policy overheadPolicy() {
 void runOperation(benchmark::State& state, Rig& rig, const Operation& op,
                   platform::SettingsStore* store = nullptr) {
   using Clock = std::chrono::steady_clock;
-  if (!op.run(rig)) {
-    state.SkipWithError("the terminal did not carry out the operation");
-    return;
-  }
+  if (!carriedOut(state, rig, op)) return;
   rig.mark();
   const AllocCounts before = allocCounts();
   std::uint64_t storeAllocs = 0;
@@ -137,10 +147,7 @@ void runOperation(benchmark::State& state, Rig& rig, const Operation& op,
   times.reserve(static_cast<std::size_t>(state.max_iterations));  // no allocation in the loop
   for (auto _ : state) {
     const auto start = Clock::now();
-    if (!op.run(rig)) {
-      state.SkipWithError("the terminal did not carry out the operation");
-      return;
-    }
+    if (!carriedOut(state, rig, op)) return;
     const auto done = Clock::now();
     times.push_back(std::chrono::duration<double>(done - start).count());
     state.SetIterationTime(times.back());
@@ -251,14 +258,14 @@ void receivingSide(benchmark::State& state) {
   sim::FrameSpoiling spoil;
   spoil.terminator = 0x0D;
   const sim::Bytes frame = sim::encodeFrameText(body, spoil);
-  rig.line().waitUntilIdle(DriverEnd);
+  rig.line().waitUntilIdle(kDriverEnd);
   const AllocCounts before = allocCounts();
   const auto cpuBefore = rig.eventThreadCpu();
   for (auto _ : state) {
     std::uint32_t written = 0;
     rig.terminalEnd().write(frame.data(), static_cast<std::uint32_t>(frame.size()), written);
   }
-  rig.line().waitUntilIdle(DriverEnd);  // the event thread has taken every character
+  rig.line().waitUntilIdle(kDriverEnd);  // the event thread has taken every character
   const double chars = static_cast<double>(state.iterations()) * static_cast<double>(frame.size());
   state.counters["chars"] = chars;
   state.counters["cpu_s"] = seconds(rig.eventThreadCpu() - cpuBefore) / chars;
