@@ -12,8 +12,12 @@ namespace {
 
 std::atomic<std::uint64_t> g_counts[3];
 thread_local int t_role = 0;
+thread_local std::uint64_t t_count = 0;
 
-void count() noexcept { g_counts[t_role].fetch_add(1, std::memory_order_relaxed); }
+void count() noexcept {
+  g_counts[t_role].fetch_add(1, std::memory_order_relaxed);
+  ++t_count;
+}
 
 void* allocate(std::size_t n) {
   void* p = std::malloc(n == 0 ? 1 : n);
@@ -33,6 +37,8 @@ void* allocateAligned(std::size_t n, std::align_val_t align) {
 }  // namespace
 
 void setThreadRole(ThreadRole role) noexcept { t_role = static_cast<int>(role); }
+
+std::uint64_t threadAllocCount() noexcept { return t_count; }
 
 AllocCounts allocCounts() noexcept {
   const std::uint64_t events = g_counts[1].load(std::memory_order_relaxed);

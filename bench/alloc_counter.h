@@ -28,5 +28,7 @@ struct AllocCounts {
 
 // The allocations counted so far.
 AllocCounts allocCounts() noexcept;
+// The allocations the calling thread has made so far.
+std::uint64_t threadAllocCount() noexcept;
 
 }  // namespace vexcard::bench
