@@ -44,16 +44,27 @@ std::string formatPortLine(unsigned port, std::string_view text) {
   return line;
 }
 
+namespace {
+
+// Appends caption and " XX" for each byte to out, with one allocation at most.
+void appendHexDump(std::string& out, const std::uint8_t* bytes, std::uint16_t count,
+                   std::string_view caption) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  out.reserve(out.size() + caption.size() + 3u * count);
+  out.append(caption);
+  for (std::uint16_t k = 0; k < count; ++k) {
+    out += ' ';
+    out += kHex[bytes[k] >> 4];
+    out += kHex[bytes[k] & 0x0F];
+  }
+}
+
+}  // namespace
+
 std::string formatHexDump(const std::uint8_t* bytes, std::uint16_t count,
                           std::string_view caption) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string text(caption);
-  text.reserve(caption.size() + 3u * count);
-  for (std::uint16_t k = 0; k < count; ++k) {
-    text += ' ';
-    text += kHex[bytes[k] >> 4];
-    text += kHex[bytes[k] & 0x0F];
-  }
+  std::string text;
+  appendHexDump(text, bytes, count, caption);
   return text;
 }
 
@@ -279,7 +290,10 @@ void TComPort::LogPortLine(std::string_view text) const {
 void TComPort::LogHexDump(const std::uint8_t* bytes, std::uint16_t count,
                           std::string_view caption) const noexcept {
   try {
-    LogPortLine(formatHexDump(bytes, count, caption));
+    // The port line of formatHexDump, built in one string.
+    std::string line = formatPortLine(PortNumber, {});
+    appendHexDump(line, bytes, count, caption);
+    logging::WriteLog(1, line);
   } catch (...) {
     // A dump that cannot be built or written is dropped.
   }

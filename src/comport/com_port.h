@@ -116,7 +116,8 @@ class TComPort {
 
   // Writes "[COM%d]:  text" as a type-1 log line.
   void LogPortLine(std::string_view text) const;
-  // Logs caption and the bytes in hexadecimal through LogPortLine; never throws.
+  // Logs caption and the bytes in hexadecimal as a port line (LogPortLine of formatHexDump);
+  // never throws.
   void LogHexDump(const std::uint8_t* bytes, std::uint16_t count,
                   std::string_view caption) const noexcept;
 

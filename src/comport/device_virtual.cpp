@@ -230,11 +230,12 @@ class VirtualEnd : public SerialDevice {
       written = count;
       return finishWrite(e, true);
     }
-    const auto byteTime = std::chrono::microseconds(10'000'000ull / e.settings.baudRate);
+    const std::uint32_t baud = e.settings.baudRate;
     const auto start = Clock::now();
     e.txPending = count;
     for (std::uint32_t k = 0; k < count; ++k) {
-      const auto due = start + byteTime * (k + 1);
+      const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                   characterTime(baud, std::uint64_t{k} + 1));
       const auto until = bounded ? std::min(due, deadline) : due;
       waitFor([&] { return Clock::now() >= until; }, until, true);
       if (stopped()) return finishWrite(e, false);
@@ -361,6 +362,11 @@ bool VirtualSerialPair::waitUntilClosed(int end) {
 std::size_t VirtualSerialPair::pendingInput(int end) {
   std::lock_guard<std::mutex> g(state_->mutex);
   return state_->ends[end].rx.size();
+}
+
+std::chrono::nanoseconds characterTime(std::uint32_t baudRate, std::uint64_t characters) {
+  // Exact to the nanosecond at any count: 10 bits of each character, rounded once.
+  return std::chrono::nanoseconds(characters * 10'000'000'000ull / baudRate);
 }
 
 std::shared_ptr<VirtualSerialPair> NewVirtualSerialPair(const VirtualLineOptions& options) {

@@ -21,6 +21,7 @@
 // are lost and the write counts as done, as a timed-out Win32 write does).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -35,6 +36,12 @@ struct VirtualLineOptions {
   // write returns when its last byte has arrived.
   bool paced = false;
 };
+
+// The time `characters` characters of 10 bits take on a line of baudRate (not 0), counted
+// from the first character's start bit: a paced write delivers its k-th byte at
+// characterTime(baud, k) after it began, so that long writes do not drift from the line rate
+// (at 9600 baud a character takes 1041.67 microseconds).
+std::chrono::nanoseconds characterTime(std::uint32_t baudRate, std::uint64_t characters);
 
 class VirtualSerialPair {
  public:

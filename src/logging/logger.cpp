@@ -7,6 +7,8 @@
 // close, so lines of different threads never mix.
 #include "logging/logger.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <deque>
@@ -41,21 +43,21 @@ LogState& state() {
   return *s;
 }
 
-// "dd.mm hh:mm:ss.zzz" of the current local time.
-std::string timeStamp() {
+// "dd.mm hh:mm:ss.zzz" of the current local time, written into buf (no allocation).
+std::string_view timeStamp(std::array<char, 32>& buf) {
   const platform::DateTimeParts p = platform::decodeOle(platform::nowOle());
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d.%02d %02d:%02d:%02d.%03d", p.day, p.month, p.hour, p.minute,
-                p.second, p.millisecond);
-  return buf;
+  const int n = std::snprintf(buf.data(), buf.size(), "%02d.%02d %02d:%02d:%02d.%03d", p.day,
+                              p.month, p.hour, p.minute, p.second, p.millisecond);
+  return std::string_view(buf.data(), n < 0 ? 0 : std::min<std::size_t>(n, buf.size() - 1));
 }
 
 // The file line: prefix character, blank, then "%s [%s] %s" of time stamp, tag and text.
-// Types above 6 take the prefix of type 6.
+// Types above 6 take the prefix of type 6. Its one allocation leaves room for the line end.
 std::string fileLine(std::uint8_t type, std::string_view text) {
-  const std::string stamp = timeStamp();
+  std::array<char, 32> buf;
+  const std::string_view stamp = timeStamp(buf);
   std::string line;
-  line.reserve(2 + stamp.size() + 3 + kLogTag.size() + 2 + text.size());
+  line.reserve(2 + stamp.size() + 3 + kLogTag.size() + 2 + text.size() + kEndOfLine.size());
   line += kPrefixes[type < kPrefixes.size() ? type : kPrefixes.size() - 1];
   line += ' ';
   line += stamp;
@@ -153,7 +155,13 @@ void WriteLog(std::uint8_t type, std::string_view text) noexcept {
       return;
     }
     // One write per call: the lines of a call reach the file together or, on a failure,
-    // are lost together.
+    // are lost together. Usually the call's own line is all there is to write.
+    if (!s.first_write && s.pending.empty()) {
+      line += kEndOfLine;
+      file.write(line);
+      file.close();
+      return;
+    }
     std::string out;
     if (s.first_write) {
       out += kEndOfLine;

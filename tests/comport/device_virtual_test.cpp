@@ -168,6 +168,14 @@ TEST_F(VirtualLineTest, PacedWriteDeliversEveryByteInOrder) {
   EXPECT_EQ(in[3], 6);
 }
 
+TEST(VirtualLinePacing, CharacterTimesAreExactAtAnyCount) {
+  using std::chrono::nanoseconds;
+  EXPECT_EQ(characterTime(9600, 1), nanoseconds(1'041'666));  // not a rounded 1041 us step
+  EXPECT_EQ(characterTime(9600, 3), nanoseconds(3'125'000));
+  EXPECT_EQ(characterTime(9600, 96'000), std::chrono::seconds(100));
+  EXPECT_EQ(characterTime(115200, 1152), std::chrono::milliseconds(100));
+}
+
 TEST_F(VirtualLineTest, SettingsOutsideTheDeviceRangeAreRefused) {
   LineSettings s;
   s.byteSize = 9;
