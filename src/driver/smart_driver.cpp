@@ -43,7 +43,8 @@ TSmartDriver::TSmartDriver(std::uint8_t port)
     Registry = platform::SettingsStore::open();
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
     ShiftNo.store(normaliseShift(Registry->readInt(kShiftNumberValue).value_or(1)));
-    link::KeepAlive::attach(this, [this] { tsReset(); });
+    link::KeepAlive::attach(
+        this, [this](std::chrono::steady_clock::time_point since) { KeepAlivePoll(since); });
     KeepAliveAttached = true;
   } catch (...) {
     abandonConstruction();
@@ -73,8 +74,8 @@ std::uint8_t TSmartDriver::NextPacketIndex() {
   // The stored counter is used unchanged, so it may be anything; the largest value would
   // overflow by the increment and is treated as one past the end.
   const std::int32_t next = PacketCounter == std::numeric_limits<std::int32_t>::max()
-                                 ? kMaxPacketCounter + 1
-                                 : PacketCounter + 1;
+                                ? kMaxPacketCounter + 1
+                                : PacketCounter + 1;
   StorePacketCounter(next);
   return static_cast<std::uint8_t>(PacketCounter);
 }
