@@ -139,10 +139,10 @@ void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_
 
   const TKodTovar product = ProductOfPurse(purse);
   const long double unitPrice = static_cast<long double>(sum) / qty;
-  logging::WriteLog(
-      1, salePrefix("ЗВК, попытка продажи: карта "_w1251, result, purse, product.name) +
-             std::string(" Цена: "_w1251) + ops::numberText(static_cast<double>(unitPrice)) +
-             std::string(" Колво: "_w1251) + ops::numberText(qty));
+  logging::WriteLog(1,
+                    salePrefix("ЗВК, попытка продажи: карта "_w1251, result, purse, product.name) +
+                        std::string(" Цена: "_w1251) + ops::numberText(unitPrice) +
+                        std::string(" Колво: "_w1251) + ops::numberText(qty));
   const Reply sale = ops::exchange(driver, [&] {
     if (mode == kModeDebit) {
       driver.tsDebit(kBonusRequestByte, product.code, product.name, figures.price,
