@@ -251,7 +251,9 @@ TEST_F(LoggerTest, ConcurrentWritersNeverMixWithinALine) {
     threads.emplace_back([t] {
       const std::string filler(100 + 40 * t, static_cast<char>('a' + t));
       for (int k = 0; k < kLines; ++k) {
-        WriteLog(1, "T" + std::to_string(t) + " #" + std::to_string(k) + " " + filler);
+        std::string text = "T";  // not literal + temporary: a false -Wrestrict in GCC 12
+        text += std::to_string(t) + " #" + std::to_string(k) + " " + filler;
+        WriteLog(1, text);
       }
     });
   }
