@@ -31,6 +31,9 @@ enum class Delay : std::uint8_t {
                        // failed at once (event wait, write), so that it never spins
   kNetworkConnect,     // 5000 ms: a network serial port's TCP connection is made within this
   kNetworkReply,       // 3000 ms: wait for a network serial port's answer to a request
+  kNetworkRetryFirst,  // 1000 ms: pause after the first failed try to make a lost network
+                       // serial connection again; each further failure doubles it
+  kNetworkRetryMax,    // 30000 ms: the longest such pause
   kCount
 };
 

@@ -224,21 +224,28 @@ TEST_F(Rfc2217DeviceTest, AnEventMaskOfZeroEndsAWait) {
   EXPECT_EQ(mask, 0u);
 }
 
-TEST_F(Rfc2217DeviceTest, ALostConnectionEndsWaitsAndFailsCalls) {
+TEST_F(Rfc2217DeviceTest, ALostConnectionIsLoggedOnceAndTriedAgainAfterABackOff) {
+  // The peer serves one client: a new connection is taken by its listener but never agreed.
+  timing::ScopedPolicy policy(timing::current()
+                                  .set(Delay::kNetworkReply, 50)
+                                  .set(Delay::kNetworkRetryFirst, 60000)
+                                  .set(Delay::kNetworkRetryMax, 60000));
+  LogWatch log;
   EventCollector events(*device_);
   peer_.send({1, 2, 3});
-  ASSERT_TRUE(events.waitData(3));
+  ASSERT_TRUE(events.waitData(3));  // received before the loss: still delivered
   peer_.disconnect();
-  ASSERT_TRUE(events.waitVanished());
+  const std::string lost = peer_.url() + ": connection lost: ";
+  ASSERT_TRUE(log.waitFor(lost));
   std::uint32_t written = 7, status = 0;
   const std::uint8_t b = 0;
-  EXPECT_FALSE(device_->write(&b, 1, written));
+  EXPECT_TRUE(device_->write(&b, 1, written));  // lost with the line, never sent later
   EXPECT_EQ(written, 0u);
-  EXPECT_FALSE(device_->setRts(true));
   EXPECT_FALSE(device_->getModemStatus(status));
-  EXPECT_FALSE(device_->purge(kPurgeRxClear));
-  std::uint32_t mask = 0;
-  EXPECT_EQ(device_->waitEvent(mask), EventWaitResult::kResultFailed);
+  EXPECT_FALSE(device_->setRts(true));          // the first try, at once: not agreed
+  EXPECT_FALSE(device_->purge(kPurgeRxClear));  // within the back-off: no try
+  EXPECT_EQ(log.count(lost), 1u);
+  EXPECT_EQ(log.count(peer_.url() + ": connection made again"), 0u);
 }
 
 // Writes all-IAC blocks to a server that reads nothing until one write ends short;
