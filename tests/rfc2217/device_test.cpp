@@ -24,11 +24,18 @@ TEST(Rfc2217Url, TakesHostAndPortAndNothingElse) {
   ASSERT_TRUE(parseRfc2217Url("RFC2217://[::1]:7000", host, port));
   EXPECT_EQ(host, "::1");
   EXPECT_EQ(port, 7000);
-  for (const char* bad : {"rfc2217://host", "rfc2217://host:", "rfc2217://:80", "tcp://h:1",
-                          "rfc2217://h:0", "rfc2217://h:65536", "rfc2217://h:80x",
-                          "rfc2217://h:80/", "rfc2217://[::1]80", "rfc2217://a/b:80"}) {
+  for (const char* bad :
+       {"rfc2217://host", "rfc2217://host:", "rfc2217://:80", "tcp://h:1", "rfc2217://h:0",
+        "rfc2217://h:65536", "rfc2217://h:80x", "rfc2217://h:80/", "rfc2217://[::1]80",
+        "rfc2217://a/b:80", "rfc2217://[fe 80::1]:80", "rfc2217://[abc]:80", "rfc2217://h\x01:80",
+        "rfc2217://[::1%]:80"}) {
     EXPECT_FALSE(parseRfc2217Url(bad, host, port)) << bad;
   }
+  // A NUL would cut the name handed to the resolver.
+  EXPECT_FALSE(parseRfc2217Url(std::string_view("rfc2217://[::1\0x]:80", 20), host, port));
+  EXPECT_FALSE(parseRfc2217Url(std::string_view("rfc2217://h\0x:80", 16), host, port));
+  ASSERT_TRUE(parseRfc2217Url("rfc2217://[fe80::1%eth0]:7000", host, port));
+  EXPECT_EQ(host, "fe80::1%eth0");
 }
 
 TEST(Rfc2217Open, FailsWithoutAnRfc2217Server) {
