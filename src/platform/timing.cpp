@@ -28,6 +28,8 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     3000,   // kNetworkReply
     1000,   // kScriptSecond
     15000,  // kPanelHeartbeat
+    1000,   // kNetworkRetryFirst
+    30000,  // kNetworkRetryMax
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is

@@ -33,6 +33,9 @@ enum class Delay : std::uint8_t {
   kNetworkReply,       // 3000 ms: wait for a network serial port's answer to a request
   kScriptSecond,       // 1000 ms: one second of a pause a tool's script asks for
   kPanelHeartbeat,     // 15000 ms: the control panel's event stream writes at least this often
+  kNetworkRetryFirst,  // 1000 ms: pause after the first failed try to make a lost network
+                       // serial connection again; each further failure doubles it
+  kNetworkRetryMax,    // 30000 ms: the longest such pause
   kCount
 };
 
