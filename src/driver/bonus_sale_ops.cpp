@@ -108,7 +108,7 @@ void compensateRefund(TSmartDriver& driver, Record* result, std::uint8_t purse,
                       std::int32_t high) {
   const CardBlockBytes cardBlock = refundBlock(block, high);
   const TKodTovar product = ProductOfPurse(purse);
-  const Reply reply = ops::exchange(driver, [&] {
+  const Reply reply = ops::exchange(driver, result->Status, [&] {
     driver.tsRefundReset(ops::transactionWord(driver.TransactionNo), kBonusRequestByte,
                          product.code, product.name, figures.price, figures.quantity, kRequestTag,
                          cardBlock);
@@ -123,7 +123,7 @@ void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_
                     double sum, const ops::SaleFigures& figures, std::uint8_t* block,
                     std::int32_t high) {
   logging::WriteLog(1, "ЗВК tsReadCard... "_w1251);
-  const Reply card = ops::exchange(driver, [&] { driver.tsReadCard(); });
+  const Reply card = ops::exchange(driver, result->Status, [&] { driver.tsReadCard(); });
   logging::WriteLog(1, "ЗВК tsReadCard прошел "_w1251);
   ops::takeReplyCode(card, result->Status);
   fillCardTexts(result, card);
@@ -134,7 +134,7 @@ void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_
   if (mode == kModeRefund) {
     const CardBlockBytes cardBlock = refundBlock(block, high);
     const TKodTovar product = ProductOfPurse(purse);
-    const Reply reply = ops::exchange(driver, [&] {
+    const Reply reply = ops::exchange(driver, result->Status, [&] {
       driver.tsRefund(ops::transactionWord(driver.TransactionNo), kBonusRequestByte, product.code,
                       product.name, figures.price, figures.quantity, kRequestTag, cardBlock);
     });
@@ -150,7 +150,7 @@ void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_
                     salePrefix("ЗВК, попытка продажи: карта "_w1251, result, purse, product.name) +
                         std::string(" Цена: "_w1251) + ops::numberText(unitPrice) +
                         std::string(" Колво: "_w1251) + ops::numberText(qty));
-  const Reply sale = ops::exchange(driver, [&] {
+  const Reply sale = ops::exchange(driver, result->Status, [&] {
     if (mode == kModeDebit) {
       driver.tsDebit(kBonusRequestByte, product.code, product.name, figures.price,
                      figures.quantity);
@@ -234,7 +234,7 @@ void TSmartDriver::SubSchet(TSaleResult* result, std::uint8_t purse, double qty,
   result->CardNumber.set(std::string_view(digits).substr(4, 16));
 
   const TKodTovar product = ProductOfPurse(purse);
-  const Reply sale = ops::exchange(*this, [&] {
+  const Reply sale = ops::exchange(*this, result->Status, [&] {
     tsSale(ops::transactionWord(TransactionNo), kBonusRequestByte, product.code, product.name,
            figures.price, figures.quantity, kRequestTag);
   });
@@ -260,7 +260,7 @@ void TSmartDriver::RefundSale(std::uint8_t* resultStatus, std::uint8_t requestBy
   }
   const ops::SaleFigures figures = ops::saleFigures(qty, sum);
   const TKodTovar product = ProductOfPurse(purse);
-  const Reply reply = ops::exchange(*this, [&] {
+  const Reply reply = ops::exchange(*this, *resultStatus, [&] {
     if (useReset == 0) {
       tsRefund(ops::transactionWord(TransactionNo), requestByte, product.code, product.name,
                figures.price, figures.quantity, kRequestTag, cardBlock);

@@ -56,11 +56,19 @@ struct Reply {
 static_assert(kCardBlockAt + kCardBlockSize <= link::ReplyReceiver::kReplyCapacity);
 
 // Runs one terminal command of the driver (a callable that sends it) and returns a copy of
-// its reply, both under the exchange lock. The command's errors pass through.
+// its reply, both under the exchange lock. The command's errors pass through; when the
+// terminal took the command but its outcome is unknown (a final reply code 0x01), status
+// (the operation's result Status) takes that code first, so that the host sees it beside
+// the error.
 template <class Command>
-Reply exchange(TSmartDriver& driver, Command&& command) {
+Reply exchange(TSmartDriver& driver, std::uint8_t& status, Command&& command) {
   std::lock_guard<platform::RecursiveLock> hold(driver.ExchangeLock);
-  command();
+  try {
+    command();
+  } catch (...) {
+    if (driver.OutcomeUnknown) status = driver.ReplyData[kReplyCodeAt];
+    throw;
+  }
   Reply reply;
   reply.body = driver.ReplyData;
   return reply;
@@ -76,7 +84,7 @@ void takeReplyCode(const Reply& reply, std::uint8_t& status);
 
 template <class Command>
 Reply exchangeAndCheck(TSmartDriver& driver, std::uint8_t& status, Command&& command) {
-  Reply reply = exchange(driver, std::forward<Command>(command));
+  Reply reply = exchange(driver, status, std::forward<Command>(command));
   takeReplyCode(reply, status);
   return reply;
 }

@@ -80,7 +80,7 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
   if (goesAhead) ops::requireNonZeroSum(sum);
 
   logging::WriteLog(1, "SubSchetEx tsReadCard... ");
-  const Reply card = ops::exchange(*this, [this] { tsReadCard(); });
+  const Reply card = ops::exchange(*this, result->Status, [this] { tsReadCard(); });
   logging::WriteLog(1, "SubSchetEx tsReadCard прошел "_w1251);
   ops::takeReplyCode(card, result->Status);
   fillCardTexts(result, card);
@@ -92,7 +92,7 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
     logging::WriteLog(1, lineHead("Попытка продажи: карта "_w1251, result, purse, product.name) +
                              std::string(" Цена: "_w1251) + ops::numberText(unitPrice) +
                              std::string(" Колво: "_w1251) + ops::numberText(qty));
-    const Reply sale = ops::exchange(*this, [&] {
+    const Reply sale = ops::exchange(*this, result->Status, [&] {
       tsSale(ops::transactionWord(TransactionNo), requestByte, product.code, product.name,
              figures.price, figures.quantity, kRequestTag);
     });
@@ -134,7 +134,7 @@ void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSal
   if (!(qty > 0.0)) return;
 
   const TKodTovar product = ProductOfPurse(purse);
-  const Reply debit = ops::exchange(*this, [&] {
+  const Reply debit = ops::exchange(*this, result->Status, [&] {
     tsDebit(static_cast<std::uint8_t>(TransactionNo), product.code, product.name, figures.price,
             figures.quantity);
   });

@@ -115,7 +115,7 @@ class TSmartDriver : public comport::TComPort {
   // reply to this very request (its body in ReplyData / ReplyLength), never for the reply
   // to a command the exchange issued on its own; otherwise the link state of the last
   // attempt, or 100. A final reply code 0x01 (accepted, still executing) fails: how the
-  // command ended is unknown.
+  // command ended is unknown (OutcomeUnknown, and ReplyData keeps that reply).
   // Throws only a packet-counter store error and the error of a failed tsReset after a
   // final reply code 0x01. LinkState is 100 and the lock free after it returns or throws.
   std::int32_t SendCommand(const std::uint8_t* bytes, std::uint8_t count);
@@ -245,6 +245,10 @@ class TSmartDriver : public comport::TComPort {
   std::uint8_t Command06Param = kCommand06Param;
   std::atomic<double> ShiftDate{0.0};
   std::int32_t LastExchangeResult = 0;
+  // True when the last exchange a caller issued failed on a final reply code 0x01: the
+  // terminal took the command, its outcome is unknown, and ReplyData holds that reply
+  // (guarded by ExchangeLock).
+  bool OutcomeUnknown = false;
   platform::Event ReplyEvent{platform::EventReset::kManual};
   platform::RecursiveLock ExchangeLock;
 

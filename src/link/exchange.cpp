@@ -61,6 +61,7 @@ std::int32_t TSmartDriver::SendCommand(const std::uint8_t* bytes, std::uint8_t c
   if (ExchangeDepth == 1) {
     NestedExchanges = 0;
     NestedLimitReached = false;
+    OutcomeUnknown = false;
   } else if (NestedLimitReached || ++NestedExchanges > kMaxNestedExchanges) {
     // Nothing more goes out; the exchanges under way see the flag and give up.
     if (!NestedLimitReached) {
@@ -141,11 +142,17 @@ std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::u
     // tell how it ended, and sending it again could charge the card twice, so the
     // exchange fails.
     const std::int32_t before = LastExchangeResult;
+    const auto ownReply = ReplyData;
+    const std::uint8_t ownLength = ReplyLength;
     timing::sleep(Delay::kExecutingPause);
     tsReset();  // its error leaves SendCommand
     if (before == 0) {
       logging::WriteLog(
           1, "Команда принята терминалом, но не завершена: ее результат неизвестен"_w1251);
+      // The caller's own reply, code 0x01, is what its operation reports with the error.
+      ReplyData = ownReply;
+      ReplyLength = ownLength;
+      if (ExchangeDepth == 1) OutcomeUnknown = true;
     }
     LastExchangeResult = before != 0 ? before : link::kLinkInProgress;
   }

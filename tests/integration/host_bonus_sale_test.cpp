@@ -80,6 +80,20 @@ TEST_F(BonusSaleTest, OneSaleFromCardReadToResultLine) {
             1u);
 }
 
+// A final 0x01 on the sale: the terminal took it, how it ended is unknown. The host gets
+// the exchange error with that code in Status, never a result made of another reply.
+TEST_F(BonusSaleTest, SaleWhoseOutcomeIsUnknownFailsWithItsCode) {
+  startBonus();
+  terminal.replyCode(0x01, kSale);
+  TBonusResult r = filled<TBonusResult>();
+  EXPECT_THROW(callSlot<BonusSaleExFn>(host, 22, &r, host, 'A', 19, 20.0, 370.0, nullptr, nullptr,
+                                       nullptr, nullptr, -1),
+               Exception);
+  EXPECT_EQ(codes(), (Codes{kReadCard, kSale, kReset}));
+  EXPECT_EQ(r.Status, 0x01);
+  EXPECT_EQ(r.SummaSk, filled<TBonusResult>().SummaSk);
+}
+
 TEST_F(BonusSaleTest, QuantityZeroOnlyReadsTheCard) {
   startBonus();
   const TBonusResult r = sale('A', 19, 0, 370);
