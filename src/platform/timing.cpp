@@ -42,6 +42,8 @@ std::array<std::atomic<std::uint32_t>, kDelayCount>& active() {
   return active_values.values;
 }
 
+std::atomic<Observer> observer{nullptr};
+
 }  // namespace
 
 Policy Policy::production() {
@@ -60,8 +62,12 @@ Policy Policy::scaled(std::uint32_t num, std::uint32_t den) {
 }
 
 std::uint32_t ms(Delay d) {
-  return active()[static_cast<std::size_t>(d)].load(std::memory_order_relaxed);
+  const std::uint32_t value = active()[static_cast<std::size_t>(d)].load(std::memory_order_relaxed);
+  if (const Observer o = observer.load(std::memory_order_acquire)) o(d, value);
+  return value;
 }
+
+void setObserver(Observer o) { observer.store(o, std::memory_order_release); }
 
 void sleep(Delay d) { platform::sleepMs(ms(d)); }
 
@@ -73,7 +79,7 @@ void install(const Policy& policy) {
 
 Policy current() {
   Policy p;
-  for (std::size_t k = 0; k < kDelayCount; ++k) p.set(static_cast<Delay>(k), ms(static_cast<Delay>(k)));
+  for (std::size_t k = 0; k < kDelayCount; ++k) p.set(static_cast<Delay>(k), active()[k].load());
   return p;
 }
 

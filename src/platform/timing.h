@@ -12,25 +12,25 @@
 namespace vexcard::timing {
 
 enum class Delay : std::uint8_t {
-  kCtsAnswer,          // 1000 ms: wait for the terminal's CTS answer, per hand-shake try
-  kHandshakeRetry,     // 2000 ms: pause after a hand-shake try without answer
-  kReplyWait,          // 10000 ms: wait for a complete reply
-  kResyncPause,        // 500 ms: before the shift re-synchronisation (reply code 0x81)
-  kResyncCloseShift,   // 400 ms: after tsCloseShift inside the re-synchronisation
-  kBusyPause,          // 300 ms: before tsReset after reply code 0x8F
-  kExecutingPause,     // 2000 ms: before tsReset after a final reply code 0x01
-  kKeepAliveIdle,      // 60000 ms: idle time after which the keep-alive thread polls
-  kPace500,            // 500 ms: before each follow-up command of a card operation
-  kPace400,            // 400 ms: closing pause of some card operations
-  kPace300,            // 300 ms: closing pause of some card operations
-  kThreadStartAck,     // 3000 ms: wait for a port worker thread's start acknowledgement
-  kThreadStopAck,      // 200 ms: wait for a port worker thread's stop acknowledgement
-  kWriterTimeout,      // 60000 ms: the port writer's wait for one device write
-  kDeviceWriteTimeout, // 20000 ms: a device write ends within this time
-  kPortRetryPause,     // 100 ms: a port worker's pause before retrying a device call that
-                       // failed at once (event wait, write), so that it never spins
-  kNetworkConnect,     // 5000 ms: a network serial port's TCP connection is made within this
-  kNetworkReply,       // 3000 ms: wait for a network serial port's answer to a request
+  kCtsAnswer,           // 1000 ms: wait for the terminal's CTS answer, per hand-shake try
+  kHandshakeRetry,      // 2000 ms: pause after a hand-shake try without answer
+  kReplyWait,           // 10000 ms: wait for a complete reply
+  kResyncPause,         // 500 ms: before the shift re-synchronisation (reply code 0x81)
+  kResyncCloseShift,    // 400 ms: after tsCloseShift inside the re-synchronisation
+  kBusyPause,           // 300 ms: before tsReset after reply code 0x8F
+  kExecutingPause,      // 2000 ms: before tsReset after a final reply code 0x01
+  kKeepAliveIdle,       // 60000 ms: idle time after which the keep-alive thread polls
+  kPace500,             // 500 ms: before each follow-up command of a card operation
+  kPace400,             // 400 ms: closing pause of some card operations
+  kPace300,             // 300 ms: closing pause of some card operations
+  kThreadStartAck,      // 3000 ms: wait for a port worker thread's start acknowledgement
+  kThreadStopAck,       // 200 ms: wait for a port worker thread's stop acknowledgement
+  kWriterTimeout,       // 60000 ms: the port writer's wait for one device write
+  kDeviceWriteTimeout,  // 20000 ms: a device write ends within this time
+  kPortRetryPause,      // 100 ms: a port worker's pause before retrying a device call that
+                        // failed at once (event wait, write), so that it never spins
+  kNetworkConnect,      // 5000 ms: a network serial port's TCP connection is made within this
+  kNetworkReply,        // 3000 ms: wait for a network serial port's answer to a request
   kCount
 };
 
@@ -60,6 +60,13 @@ std::uint32_t ms(Delay d);
 
 // Sleeps for the duration of d under the active policy.
 void sleep(Delay d);
+
+// Called with every duration taken from the active policy for a sleep or a bounded wait
+// (each call of ms(), so each sleep() too), from whichever thread takes it; nullptr for
+// none. Lets a test add up the time an operation may spend waiting, in the policy's own
+// units, without measuring the clock. Thread-safe; meant for tests.
+using Observer = void (*)(Delay d, std::uint32_t ms);
+void setObserver(Observer observer);
 
 // Replaces the active policy. Thread-safe; meant for tests and tools.
 void install(const Policy& policy);
