@@ -373,7 +373,11 @@ TEST_P(FaultMatrix, ResultIsTheTerminalsAndTheLinkRecovers) {
     got = run(more);
   }
   timing::setObserver(nullptr);
-  const std::uint64_t spent = priced(takeUses(), faulted);
+  const Uses faultedUses = takeUses();
+  const std::uint64_t spent = priced(faultedUses, faulted);
+  // What the same waits come to at the real constants, for the record (docs/reliability.md).
+  RecordProperty("production_ms",
+                 std::to_string(priced(faultedUses, timing::Policy::production())));
 
   // The result the rule gives.
   switch (want) {
