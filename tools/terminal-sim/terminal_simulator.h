@@ -113,6 +113,10 @@ class TerminalSimulator {
   void setShiftCheck(bool on);
   ShiftState shift() const;
   std::vector<SaleRecord> sales() const;
+  // The records from position `from` on (a long run looks at its newest ones only), and
+  // how many there are.
+  std::vector<SaleRecord> sales(std::size_t from) const;
+  std::size_t saleCount() const;
   void setReplyDelay(std::uint32_t ms);
   void setTrickleDelay(std::uint32_t ms);
 

@@ -1,5 +1,6 @@
 // TerminalSimulator: the terminal's state, the fault rules and the records, as the tests and
 // the program reach them. Every member takes mutex_ for its whole body.
+#include <algorithm>
 #include <chrono>
 
 #include "terminal-sim/terminal_simulator.h"
@@ -57,6 +58,17 @@ ShiftState TerminalSimulator::shift() const {
 std::vector<SaleRecord> TerminalSimulator::sales() const {
   std::lock_guard<std::mutex> g(mutex_);
   return model_.sales();
+}
+
+std::vector<SaleRecord> TerminalSimulator::sales(std::size_t from) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  const auto& all = model_.sales();
+  return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
+}
+
+std::size_t TerminalSimulator::saleCount() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return model_.sales().size();
 }
 
 void TerminalSimulator::setReplyDelay(std::uint32_t ms) {
