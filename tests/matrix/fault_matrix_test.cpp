@@ -82,9 +82,9 @@ struct Outcome {
 struct Call {
   std::size_t salesBefore = 0;
   std::array<std::uint8_t, 79> block{};
-  TPurseInfo purse = filled<TPurseInfo>();
-  Currency price = Currency::fromRaw(450000);  // 45.00
-  std::uint32_t saleId = 0;                    // the sale a refund gives back
+  alignas(8) TPurseInfo purse = filled<TPurseInfo>();  // as a host lays it out
+  Currency price = Currency::fromRaw(450000);          // 45.00
+  std::uint32_t saleId = 0;                            // the sale a refund gives back
 };
 
 class FaultMatrix;

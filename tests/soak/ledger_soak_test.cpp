@@ -8,7 +8,7 @@
 // - each card's balance is its opening balance less what its live sales charged;
 // - the heap in use after warm-up does not grow beyond the ledger's own records.
 //
-// VEXCARD_SOAK_OPS sets the number of operations (default 2000) and VEXCARD_SOAK_RAND the
+// VEXCARD_SOAK_OPS sets the number of operations (default 1500) and VEXCARD_SOAK_RAND the
 // random start (default: from the clock); both are printed, so that a failing run can be
 // repeated exactly as far as the operations and faults go.
 #include <gtest/gtest.h>
@@ -145,7 +145,7 @@ class LedgerSoak : public ::testing::Test {
 };
 
 TEST_F(LedgerSoak, TheTerminalsLedgerAgreesWithWhatTheHostWasTold) {
-  const std::uint64_t ops = envNumber("VEXCARD_SOAK_OPS", 2000);
+  const std::uint64_t ops = envNumber("VEXCARD_SOAK_OPS", 1500);
   const std::uint64_t start = envNumber(
       "VEXCARD_SOAK_RAND",
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
