@@ -62,9 +62,11 @@ Policy Policy::scaled(std::uint32_t num, std::uint32_t den) {
 }
 
 std::uint32_t ms(Delay d) {
-  const std::uint32_t value = active()[static_cast<std::size_t>(d)].load(std::memory_order_relaxed);
-  if (const Observer o = observer.load(std::memory_order_acquire)) o(d, value);
-  return value;
+  auto& value = active()[static_cast<std::size_t>(d)];
+  if (const Observer o = observer.load(std::memory_order_acquire)) {
+    o(d, value.load(std::memory_order_relaxed));
+  }
+  return value.load(std::memory_order_relaxed);
 }
 
 void setObserver(Observer o) { observer.store(o, std::memory_order_release); }

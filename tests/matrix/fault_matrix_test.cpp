@@ -10,9 +10,10 @@
 // the durations the operation takes from the timing policy (timing::setObserver), in the
 // policy's units: no clock is read, so a slow machine cannot fail a cell.
 //
-// Timing: waits a fault makes run out (the reply, the CTS answer) are short in a cell with
-// such a fault; a good reply that missed one of them would cost one more attempt, never
-// the result. The next operation runs with long waits, like the integration tests.
+// Timing: pauses are a millisecond or two and the CTS wait is short (a try that misses costs
+// only the next try). The reply wait is long, and short only for a request the terminal
+// leaves unanswered or answers with a spoiled reply (ReplyWaitSteer), so no good reply can
+// miss its wait and be taken for the next request's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include "link/link_state.h"
 #include "link/status_texts.h"
 #include "platform/codepage.h"
+#include "support/reply_wait_steer.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::test {
@@ -365,7 +367,8 @@ TEST_P(FaultMatrix, ResultIsTheTerminalsAndTheLinkRecovers) {
                                                          : slow();
   timing::install(faulted);
   takeUses();
-  timing::setObserver(countUse);
+  ReplyWaitSteer::start(*terminal.sim, fast().get(timing::Delay::kReplyWait),
+                        slow().get(timing::Delay::kReplyWait), countUse);
   Outcome got = run(first);
   // A lost line stays lost for this driver: each further operation fails the same way.
   for (int k = 1; fault == Fault::kVanish && k < count && !got.done; ++k) {
