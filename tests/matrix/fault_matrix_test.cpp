@@ -428,7 +428,7 @@ TEST_P(FaultMatrix, ResultIsTheTerminalsAndTheLinkRecovers) {
   o.verify(*this, next);
   EXPECT_EQ(drv().linkState(), link::kLinkInProgress);
 
-  // One failed attempt of slack: a good reply that missed a short wait.
+  // One failed attempt of slack: CTS answers that missed their short waits cost tries.
   const std::uint64_t slack = costOf(Fault::kSilence, 1, faulted) +
                               (o.kind == Op::kCompensates ? costOf(Fault::kCode8F, 1, faulted) : 0);
   EXPECT_LE(spent, clean + costOf(fault, count, faulted) + slack)
