@@ -8,7 +8,7 @@
 // - each card's balance is its opening balance less what its live sales charged;
 // - the heap in use after warm-up does not grow beyond the ledger's own records.
 //
-// VEXCARD_SOAK_OPS sets the number of operations (default 1500) and VEXCARD_SOAK_RAND the
+// VEXCARD_SOAK_OPS sets the number of operations (default 6000) and VEXCARD_SOAK_RAND the
 // random start (default: from the clock); both are printed, so that a failing run can be
 // repeated exactly as far as the operations and faults go.
 #include <gtest/gtest.h>
@@ -148,7 +148,7 @@ class LedgerSoak : public ::testing::Test {
 };
 
 TEST_F(LedgerSoak, TheTerminalsLedgerAgreesWithWhatTheHostWasTold) {
-  const std::uint64_t ops = envNumber("VEXCARD_SOAK_OPS", 1500);
+  const std::uint64_t ops = envNumber("VEXCARD_SOAK_OPS", 6000);
   const std::uint64_t start = envNumber(
       "VEXCARD_SOAK_RAND",
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
@@ -243,7 +243,7 @@ TEST_F(LedgerSoak, TheTerminalsLedgerAgreesWithWhatTheHostWasTold) {
     terminal->clearFaults();
 
     const auto added = terminal->sales(ledgerBefore);
-    const auto refundedNow = [&] { return terminal->sales(target->at).front().refunded; };
+    const auto refundedNow = [&] { return terminal->sales(target->at, 1).front().refunded; };
     const bool sells = kind == 0 || kind == 4 || kind == 5;
     if (ok) {
       ++done;

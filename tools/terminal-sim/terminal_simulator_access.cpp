@@ -60,10 +60,13 @@ std::vector<SaleRecord> TerminalSimulator::sales() const {
   return model_.sales();
 }
 
-std::vector<SaleRecord> TerminalSimulator::sales(std::size_t from) const {
+std::vector<SaleRecord> TerminalSimulator::sales(std::size_t from, std::size_t count) const {
   std::lock_guard<std::mutex> g(mutex_);
   const auto& all = model_.sales();
-  return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
+  from = std::min(from, all.size());
+  const std::size_t n = std::min(count, all.size() - from);
+  const auto first = all.begin() + static_cast<std::ptrdiff_t>(from);
+  return {first, first + static_cast<std::ptrdiff_t>(n)};
 }
 
 std::size_t TerminalSimulator::saleCount() const {
