@@ -258,9 +258,11 @@ Extended80 extendedFromLongDouble(long double v) noexcept;
 // scientific as in "1.5E20", "1E-6", "-2.5E-7" (the exponent carries a sign only when it
 // is negative and has no leading zeros). Zero, negative zero included, prints "0"; NaN
 // and infinities print "NAN", "INF" and "-INF". The result is ASCII apart from the
-// decimal separator, which the caller chooses.
+// decimal separator, which the caller chooses. The long double form rounds a quotient kept
+// in extended precision straight to 15 digits, without passing through a double.
 // ---------------------------------------------------------------------------------------
 std::string formatGeneral(double value, char decimalSeparator = '.');
+std::string formatGeneral(long double value, char decimalSeparator = '.');
 
 // Raises the runtime's abstract-method error (EAbstractError).
 [[noreturn]] void raiseAbstractError();

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <utility>
 
 #include "comport/device_map.h"
 #include "comport/serial_errors.h"
@@ -116,7 +118,12 @@ void TComPort::Open() {
   if (IsOpen.load()) return;
   try {
     std::unique_ptr<SerialDevice> device = openSerialDevice(PortNumber);
-    if (!device) throw EOpenPortFail(portMessage(kMsgCantOpen, PortNumber));
+    if (!device) {
+      // The message names only the port; the log line says which device and why.
+      std::string reason = openFailure();
+      if (!reason.empty()) LogPortLine("Can't open " + reason);
+      throw EOpenPortFail(portMessage(kMsgCantOpen, PortNumber), std::move(reason));
+    }
     if (!device->setupQueues(InputQueueSize, OutputBufferSize)) {
       throw ENotSupported(portMessage(kMsgSetupNotSupported, PortNumber));
     }

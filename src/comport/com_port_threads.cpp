@@ -200,9 +200,12 @@ bool TComPort::OutputPending() {
 
 // Writes whole contiguous chunks: from the read index to the write index, or, when the
 // data wraps (or the ring is full), from the read index to the end of the ring first.
+// Draining goes on while output is pending, a stop request included, so that the second
+// part of a wrapped block follows the first; only a write that fails once a stop has been
+// asked for (the stopper cancels a stalled write) ends it with the rest unsent.
 void TComPort::DrainOutput() {
   SerialDevice& device = *Device;
-  while (!StopFlag.load() && OutputPending()) {
+  while (OutputPending()) {
     std::uint16_t start;
     std::uint16_t end;
     bool wrap;
@@ -220,8 +223,9 @@ void TComPort::DrainOutput() {
       OutputTail = wrap ? 0 : end;
       OutputFull = false;
     } else {
-      // Failed or cancelled: the same chunk again after a pause that a stop ends.
-      (void)StopEvent.wait(timing::ms(Delay::kPortRetryPause));
+      // Failed or cancelled: the same chunk again after a pause, unless a stop was asked
+      // for before or during it.
+      if (StopFlag.load() || StopEvent.wait(timing::ms(Delay::kPortRetryPause))) return;
     }
   }
 }

@@ -1,9 +1,12 @@
 // The in-process overrides of the per-port mapping (tests, the built-in simulator),
 // consulted before the platform's own mapping.
+#include "comport/device_map.h"
+
 #include <map>
 #include <mutex>
+#include <string>
+#include <utility>
 
-#include "comport/device_map.h"
 #include "comport/device_map_platform.h"
 
 namespace vexcard::comport {
@@ -19,6 +22,9 @@ std::map<unsigned, DeviceFactory>& overrides() {
   return m;
 }
 
+// Per thread, so that ports opened on several threads at once each see their own.
+thread_local std::string t_openFailure;
+
 }  // namespace
 
 void setDeviceOverride(unsigned port, DeviceFactory factory) {
@@ -30,7 +36,12 @@ void setDeviceOverride(unsigned port, DeviceFactory factory) {
   }
 }
 
+std::string openFailure() { return t_openFailure; }
+
+void setOpenFailure(std::string reason) { t_openFailure = std::move(reason); }
+
 std::unique_ptr<SerialDevice> openSerialDevice(unsigned port) {
+  t_openFailure.clear();
   DeviceFactory factory;
   {
     std::lock_guard<std::mutex> g(overridesMutex());

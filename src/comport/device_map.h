@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "comport/serial_device.h"
 
@@ -16,8 +17,16 @@ namespace vexcard::comport {
 using DeviceFactory = std::function<std::unique_ptr<SerialDevice>()>;
 
 // Opens COM port n exclusively. nullptr when it cannot be opened (missing, busy, no
-// access); the port then raises its "Can't open COM%d" error.
+// access); the port then raises its "Can't open COM%d" error. Why it failed is left for
+// openFailure().
 std::unique_ptr<SerialDevice> openSerialDevice(unsigned port);
+
+// Why the latest openSerialDevice on the calling thread found no device: the device path
+// (or url), a colon and the system's error text. Empty after a success, and when nothing
+// told why (an override's factory).
+std::string openFailure();
+// Records the reason for openFailure(); the platform's openers call it when they fail.
+void setOpenFailure(std::string reason);
 
 // Makes COM n open through factory (nullptr from the factory = cannot open). An empty
 // factory removes the override. Thread-safe.

@@ -47,9 +47,11 @@
 #endif
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 
+#include "comport/device_map.h"
 #include "comport/device_posix.h"
 #include "comport/device_posix_impl.h"
 #include "comport/line_speed_posix.h"
@@ -241,7 +243,12 @@ bool PosixSerialDevice::getModemStatus(std::uint32_t& status) {
 
 std::unique_ptr<SerialDevice> openPosixSerialDevice(const std::string& path) {
   auto device = std::make_unique<posix_detail::PosixSerialDevice>(path);
-  if (!device->open()) return nullptr;
+  if (!device->open()) {
+    // errno is that of the call that failed (ENOTTY for a file that is no terminal,
+    // EWOULDBLOCK for a device another program holds).
+    setOpenFailure(path + ": " + std::strerror(errno));
+    return nullptr;
+  }
   return device;
 }
 

@@ -8,8 +8,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "comport/device_map.h"
 #include "comport/telnet.h"
 #include "comport/telnet_out_queue.h"
 #include "platform/socket.h"
@@ -418,15 +420,20 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
 std::unique_ptr<SerialDevice> openRfc2217Device(std::string_view url) {
   std::string host;
   std::uint16_t port = 0;
-  if (!parseRfc2217Url(url, host, port)) return nullptr;
+  const auto fail = [&](const char* why) {
+    setOpenFailure(std::string(url) + ": " + why);
+    return nullptr;
+  };
+  if (!parseRfc2217Url(url, host, port))
+    return fail("not an address of the form rfc2217://HOST:PORT");
   auto socket = platform::TcpSocket::connect(host, port, timing::ms(Delay::kNetworkConnect));
-  if (!socket) return nullptr;
+  if (!socket) return fail("no connection to the server");
   try {
     auto device = std::make_unique<Rfc2217Device>(std::move(socket));
-    if (!device->agree()) return nullptr;
+    if (!device->agree()) return fail("the server did not take the port settings");
     return device;
   } catch (const Exception&) {  // no thread for the reader
-    return nullptr;
+    return fail("the reader thread could not be started");
   }
 }
 

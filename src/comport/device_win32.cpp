@@ -24,7 +24,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
+#include "comport/device_map.h"
 #include "platform/timing.h"
 
 namespace vexcard::comport {
@@ -212,11 +214,25 @@ class Win32SerialDevice final : public SerialDevice {
   HANDLE writeCancel_ = nullptr;  // set by cancelWrite (auto-reset)
 };
 
+// The system's text for a Win32 error code (in the system's language and ANSI code page),
+// without its closing line end; the number when there is no text.
+std::string systemErrorText(DWORD code) {
+  char buffer[512];
+  DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, buffer, sizeof buffer, nullptr);
+  while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ')) --n;
+  if (n == 0) return "error " + std::to_string(code);
+  return std::string(buffer, n);
+}
+
 }  // namespace
 
 std::unique_ptr<SerialDevice> openWin32SerialDevice(const std::string& path) {
   auto device = std::make_unique<Win32SerialDevice>();
-  if (!device->open(path)) return nullptr;
+  if (!device->open(path)) {
+    setOpenFailure(path + ": " + systemErrorText(::GetLastError()));
+    return nullptr;
+  }
   return device;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "vexcard/exception.h"
 
@@ -17,9 +18,17 @@ class ESerialIO : public Exception {
   using Exception::Exception;
 };
 
+// "Can't open COM%d". The reason, when known, is the device path (or url) and the
+// system's error text; the message stays the same whatever it is.
 class EOpenPortFail : public ESerialIO {
  public:
   using ESerialIO::ESerialIO;
+  EOpenPortFail(std::string message, std::string reason)
+      : ESerialIO(std::move(message)), reason_(std::move(reason)) {}
+  const std::string& reason() const noexcept { return reason_; }
+
+ private:
+  std::string reason_;
 };
 
 class ENotSupported : public ESerialIO {

@@ -70,20 +70,27 @@ std::string cardNumberView(const TBonusResultStr* result) {
 }
 
 // "1" and the card's two status bytes in hexadecimal; "2" and the card number. The short
-// record keeps the first characters after each append, so its texts are "1" with three
-// digits and "2" with fifteen.
-void fillCardTexts(TBonusResult* result, const Reply& card) {
+// record keeps the first characters after each append, which comes to the first 4 and 16
+// of the whole texts: "1" with three digits and "2" with fifteen. (The texts are appended
+// to a named string: a literal + temporary string sets off a false -Wrestrict in GCC 12.)
+std::string cardTypeText(const Reply& card) {
   std::string type = "1";
-  for (std::size_t at : {ops::kStatus1At, ops::kStatus2At}) {
-    type = (type + ops::hexByte(card.at(at))).substr(0, kShortTypeLength);
-  }
-  const std::string number = ("2" + card.cardDigits()).substr(0, kShortNumberLength);
-  setCardTexts(result, type, number);
+  type += ops::hexByte(card.at(ops::kStatus1At));
+  type += ops::hexByte(card.at(ops::kStatus2At));
+  return type;
+}
+std::string cardNumberText(const Reply& card) {
+  std::string number = "2";
+  number += card.cardDigits();
+  return number;
+}
+
+void fillCardTexts(TBonusResult* result, const Reply& card) {
+  setCardTexts(result, cardTypeText(card).substr(0, kShortTypeLength),
+               cardNumberText(card).substr(0, kShortNumberLength));
 }
 void fillCardTexts(TBonusResultStr* result, const Reply& card) {
-  setCardTexts(
-      result, "1" + ops::hexByte(card.at(ops::kStatus1At)) + ops::hexByte(card.at(ops::kStatus2At)),
-      "2" + card.cardDigits());
+  setCardTexts(result, cardTypeText(card), cardNumberText(card));
 }
 
 // The lines of a bonus sale: "ЗВК, попытка продажи: ..." and "ЗВК, результат продажи: ...",
@@ -139,10 +146,10 @@ void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_
 
   const TKodTovar product = ProductOfPurse(purse);
   const long double unitPrice = static_cast<long double>(sum) / qty;
-  logging::WriteLog(
-      1, salePrefix("ЗВК, попытка продажи: карта "_w1251, result, purse, product.name) +
-             std::string(" Цена: "_w1251) + ops::numberText(static_cast<double>(unitPrice)) +
-             std::string(" Колво: "_w1251) + ops::numberText(qty));
+  logging::WriteLog(1,
+                    salePrefix("ЗВК, попытка продажи: карта "_w1251, result, purse, product.name) +
+                        std::string(" Цена: "_w1251) + ops::numberText(unitPrice) +
+                        std::string(" Колво: "_w1251) + ops::numberText(qty));
   const Reply sale = ops::exchange(driver, [&] {
     if (mode == kModeDebit) {
       driver.tsDebit(kBonusRequestByte, product.code, product.name, figures.price,

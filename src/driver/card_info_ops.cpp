@@ -166,22 +166,15 @@ void TSmartDriver::ItemLimit(TPurseInfo* result, std::uint32_t /*ignored*/,
   result->PurseNo = 0;
 
   // The items in use: Count of them, item 1 alone for a Count of 0. A Count above 8 names
-  // items the list does not hold and is refused. Every item in use is checked before
-  // anything is sent.
+  // items the list does not hold and is refused before anything is sent. Each item is
+  // looked up as the loop reaches it, and only the chosen one's price and quantity are
+  // checked (before its tsQueryQuantity): items after the first with a purse do not matter.
   const std::uint8_t count = items.Count;
   if (count > kItemSlots) {
     throw Exception(std::string("Неверное число товаров в списке: "_w1251) + std::to_string(count) +
                     std::string(" (допустимо от 0 до 8)"_w1251));
   }
   const std::size_t inUse = std::max<std::size_t>(count, 1);
-  std::array<Currency, kItemSlots> quantities{};
-  for (std::size_t k = 0; k < inUse; ++k) {
-    const TItemRequest item = items.Items[k];
-    (void)ProductOfPurse(item.Purse);
-    ops::requireEncodable(item.Price, std::string(ops::priceLabel()) +
-                                          std::string(" товара "_w1251) + std::to_string(k + 1));
-    quantities[k] = itemQuantity(item, k + 1);
-  }
 
   // Each item in use is asked about once; when none of them has a purse on the card, asking
   // again would only repeat the same answers.
@@ -204,9 +197,11 @@ void TSmartDriver::ItemLimit(TPurseInfo* result, std::uint32_t /*ignored*/,
   timing::sleep(Delay::kPace500);
   const TItemRequest chosen = items.Items[i - 1];
   const TKodTovar product = ProductOfPurse(result->PurseNo);
+  ops::requireEncodable(chosen.Price, std::string(ops::priceLabel()) +
+                                          std::string(" товара "_w1251) + std::to_string(i));
+  const Currency quantity = itemQuantity(chosen, i);
   const Reply allowed = ops::exchangeAndCheck(*this, result->Status, [&] {
-    tsQueryQuantity(result->PurseHandle, product.code, product.name, chosen.Price,
-                    quantities[i - 1]);
+    tsQueryQuantity(result->PurseHandle, product.code, product.name, chosen.Price, quantity);
   });
   result->AllowedQty = allowed.moneyAt(ops::kMoney1At);
   result->Done = 1;

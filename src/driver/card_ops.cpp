@@ -95,5 +95,8 @@ std::int64_t saleGrossRaw(const Reply& reply) {
 }
 
 std::string numberText(double value) { return formatGeneral(value, platform::decimalSeparator()); }
+std::string numberText(long double value) {
+  return formatGeneral(value, platform::decimalSeparator());
+}
 
 }  // namespace vexcard::driver::ops

@@ -134,5 +134,7 @@ std::int64_t saleGrossRaw(const Reply& reply);
 // A double as the log lines print it: the general number format with the user's decimal
 // separator.
 std::string numberText(double value);
+// The same for a value kept in extended precision (the unit price Sum / Qty).
+std::string numberText(long double value);
 
 }  // namespace vexcard::driver::ops

@@ -75,6 +75,9 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
   // A quantity that goes ahead must be one the terminal can be given: a negative one is
   // refused here instead of reaching the terminal.
   const ops::SaleFigures figures = goesAhead ? ops::saleFigures(qty, sum) : ops::SaleFigures{};
+  // Its discount is a share of the sale's gross amount: a Sum of 0 would be charged at
+  // price 0.00 and leave no discount to compute.
+  if (goesAhead) ops::requireNonZeroSum(sum);
 
   logging::WriteLog(1, "SubSchetEx tsReadCard... ");
   const Reply card = ops::exchange(*this, [this] { tsReadCard(); });
@@ -87,8 +90,7 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
     const TKodTovar product = ProductOfPurse(purse);
     const long double unitPrice = static_cast<long double>(sum) / qty;
     logging::WriteLog(1, lineHead("Попытка продажи: карта "_w1251, result, purse, product.name) +
-                             std::string(" Цена: "_w1251) +
-                             ops::numberText(static_cast<double>(unitPrice)) +
+                             std::string(" Цена: "_w1251) + ops::numberText(unitPrice) +
                              std::string(" Колво: "_w1251) + ops::numberText(qty));
     const Reply sale = ops::exchange(*this, [&] {
       tsSale(ops::transactionWord(TransactionNo), requestByte, product.code, product.name,

@@ -12,6 +12,8 @@
 
 namespace vexcard::driver {
 
+using namespace vexcard::literals;
+
 std::uint8_t normaliseShift(std::int64_t v) {
   // C++ division truncates, so the remainder takes the sign of v - 1 as required.
   return static_cast<std::uint8_t>((v - 1) % 6 + 1);
@@ -27,6 +29,10 @@ std::uint8_t normaliseShift(std::int64_t v) {
 TSmartDriver::TSmartDriver(std::uint8_t port)
     : comport::TComPort(port, comport::TComPort::DeferOpen{}) {
   try {
+    // The log path is set before the port opens, so that what the opening reports (a
+    // device without modem lines, why it could not be opened) reaches the log.
+    logging::InitLog(".LOG");
+    logging::SetLogPath(logging::DefaultLogPath());
     if (port != 0) Open();
     SetBaudRate(9600);
     SetParity(0);
@@ -37,13 +43,12 @@ TSmartDriver::TSmartDriver(std::uint8_t port)
     PurgeInput();
     TransactionNo = 1;
     Command06Param = kCommand06Param;
-    logging::InitLog(".LOG");
-    logging::SetLogPath(logging::DefaultLogPath());
     // A store that cannot be opened reads nothing (defaults apply) and refuses writes.
     Registry = platform::SettingsStore::open();
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
     ShiftNo.store(normaliseShift(Registry->readInt(kShiftNumberValue).value_or(1)));
-    link::KeepAlive::attach(this, [this] { tsReset(); });
+    link::KeepAlive::attach(
+        this, [this](std::chrono::steady_clock::time_point since) { KeepAlivePoll(since); });
     KeepAliveAttached = true;
   } catch (...) {
     abandonConstruction();
@@ -73,8 +78,8 @@ std::uint8_t TSmartDriver::NextPacketIndex() {
   // The stored counter is used unchanged, so it may be anything; the largest value would
   // overflow by the increment and is treated as one past the end.
   const std::int32_t next = PacketCounter == std::numeric_limits<std::int32_t>::max()
-                                 ? kMaxPacketCounter + 1
-                                 : PacketCounter + 1;
+                                ? kMaxPacketCounter + 1
+                                : PacketCounter + 1;
   StorePacketCounter(next);
   return static_cast<std::uint8_t>(PacketCounter);
 }
@@ -88,9 +93,13 @@ void TSmartDriver::StorePacketCounter(std::int32_t value) {
 void TSmartDriver::ModemStatusChanged(std::uint32_t eventMask) {
   if ((eventMask & comport::kEvCts) == 0) return;
   // The event thread runs only while the port is open, so the device is there. A status
-  // that cannot be read is no sign that the terminal answered: nothing is signalled.
+  // that cannot be read is no sign that the terminal answered: nothing is signalled, and
+  // the failure is logged.
   std::uint32_t status = 0;
-  if (!Device->getModemStatus(status)) return;
+  if (!Device->getModemStatus(status)) {
+    logging::WriteLog(1, "CTS: не удалось прочитать состояние линий модема"_w1251);
+    return;
+  }
   if ((status & comport::kMsCtsOn) != 0) {
     logging::WriteLog(1, "CTS_ON");
   } else {

@@ -35,6 +35,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -72,7 +73,7 @@ inline constexpr std::uint8_t kCommand06Param = 16;
 inline constexpr std::uint32_t kRequestTag = 0x00000204;
 
 // Reply codes that the exchange answers itself.
-inline constexpr std::uint8_t kReplyExecuting = 0x01;     // accepted, still executing
+inline constexpr std::uint8_t kReplyExecuting = 0x01;      // accepted, still executing
 inline constexpr std::uint8_t kReplyShiftMismatch = 0x81;  // shifts out of step
 inline constexpr std::uint8_t kReplyBusy = 0x8F;           // previous command still running
 
@@ -110,8 +111,11 @@ class TSmartDriver : public comport::TComPort {
 
   // ---- Exchange (src/link/exchange.cpp) ------------------------------------------------
 
-  // The one road to the terminal: one request, up to five attempts. 0 for a good reply
-  // (body in ReplyData / ReplyLength), otherwise the link state of the last attempt.
+  // The one road to the terminal: one request, up to five attempts. 0 only for a good
+  // reply to this very request (its body in ReplyData / ReplyLength), never for the reply
+  // to a command the exchange issued on its own; otherwise the link state of the last
+  // attempt, or 100. A final reply code 0x01 (accepted, still executing) fails: how the
+  // command ended is unknown.
   // Throws only a packet-counter store error and the error of a failed tsReset after a
   // final reply code 0x01. LinkState is 100 and the lock free after it returns or throws.
   std::int32_t SendCommand(const std::uint8_t* bytes, std::uint8_t count);
@@ -122,6 +126,10 @@ class TSmartDriver : public comport::TComPort {
   void ResetReceiver();
   // The current link state (the receiver's LinkState).
   std::int32_t linkState() const { return Receiver.LinkState.load(); }
+  // The keep-alive poll: under ExchangeLock, sends tsReset unless an exchange ended after
+  // idleSince (the start of the poller's idle wait), so that a poll queued on the lock
+  // behind a long exchange never lands between two commands of one host operation.
+  void KeepAlivePoll(std::chrono::steady_clock::time_point idleSince);
 
   // ---- Terminal commands (src/link/*_commands.cpp) -------------------------------------
   // Each sends one request and throws "Ошибка обмена с ридером" when the exchange does
@@ -139,8 +147,8 @@ class TSmartDriver : public comport::TComPort {
   void tsSale(std::uint16_t transactionNo, std::uint8_t requestByte, std::int32_t productCode,
               std::string_view name, Currency price, Currency quantity, std::uint32_t requestTag);
   void tsRefund(std::uint16_t transactionNo, std::uint8_t requestByte, std::int32_t productCode,
-                std::string_view name, Currency price, Currency quantity,
-                std::uint32_t requestTag, std::span<const std::uint8_t, kCardBlockSize> cardBlock);
+                std::string_view name, Currency price, Currency quantity, std::uint32_t requestTag,
+                std::span<const std::uint8_t, kCardBlockSize> cardBlock);
   void tsReadCard();
   void tsQueryPurse(std::uint8_t first, std::int32_t productCode, std::string_view name);
   // Sends tsReset first; when that fails nothing more is sent.
@@ -148,8 +156,8 @@ class TSmartDriver : public comport::TComPort {
                      std::int32_t productCode, std::string_view name, Currency price,
                      Currency quantity, std::uint32_t requestTag,
                      std::span<const std::uint8_t, kCardBlockSize> cardBlock);
-  void tsDebit(std::uint8_t first, std::int32_t productCode, std::string_view name,
-               Currency price, Currency quantity);
+  void tsDebit(std::uint8_t first, std::int32_t productCode, std::string_view name, Currency price,
+               Currency quantity);
 
   // ---- Host operations, in the order of the host's operation table (slot 1 on) ---------
   // Result records are written through the pointer the host passes; argument types are
@@ -181,10 +189,9 @@ class TSmartDriver : public comport::TComPort {
                           double qty, double sum);
   virtual void OpenShift(double shiftDate, std::uint8_t shiftNo);
   virtual void CloseShift();
-  virtual void RefundSale(std::uint8_t* resultStatus, std::uint8_t requestByte,
-                          LongStrHandle text1, LongStrHandle text2, const std::uint8_t* block,
-                          std::int32_t blockHigh, std::uint8_t purse, double qty, double sum,
-                          std::uint8_t useReset);
+  virtual void RefundSale(std::uint8_t* resultStatus, std::uint8_t requestByte, LongStrHandle text1,
+                          LongStrHandle text2, const std::uint8_t* block, std::int32_t blockHigh,
+                          std::uint8_t purse, double qty, double sum, std::uint8_t useReset);
   virtual void OpenPurse(TPurseInfo* result, std::uint8_t selector);
   virtual void ItemLimit(TPurseInfo* result, std::uint32_t ignored, const TItemList& items);
   virtual void CardQuantity(TCardInfo* result, std::uint8_t purse, Currency price);
@@ -203,10 +210,9 @@ class TSmartDriver : public comport::TComPort {
   virtual std::int32_t HostSlot25();
   virtual std::int32_t HostSlot26(std::uint32_t value, Variant v);
   virtual std::int32_t HostSlot27(std::uint32_t value, Variant v);
-  virtual void BonusSaleExStr(TBonusResultStr* result, char mode, std::uint8_t purse,
-                              double qty, double sum, LongStrHandle text1, LongStrHandle text2,
-                              LongStrHandle text3, std::uint8_t* block,
-                              std::int32_t blockHigh);
+  virtual void BonusSaleExStr(TBonusResultStr* result, char mode, std::uint8_t purse, double qty,
+                              double sum, LongStrHandle text1, LongStrHandle text2,
+                              LongStrHandle text3, std::uint8_t* block, std::int32_t blockHigh);
 
   // An ordinary operation of the non-cash sale (not in the host's table); `unused` is
   // the further byte that the callers pass and the operation ignores.
@@ -248,8 +254,6 @@ class TSmartDriver : public comport::TComPort {
   std::int32_t AwaitReply();
   // Steps taken on reply code 0x81: tsResumeShift, or tsCloseShift / tsOpenShift.
   void ResynchroniseShift();
-  // Restores a failed attempt's result after a tsReset the exchange sent on its own.
-  void keepFailure(std::int32_t before);
   // Sends a command by the rule of every command routine: SendCommand, and "Ошибка
   // обмена с ридером" for a non-zero result.
   void sendOrRaise(const std::uint8_t* bytes, std::uint8_t count);
@@ -259,10 +263,15 @@ class TSmartDriver : public comport::TComPort {
   // Guards Receiver (see the class comment).
   std::mutex RxLock;
   // Nesting of SendCommand on the thread that holds ExchangeLock: 1 for a command a
-  // caller issued, 2 for a command the exchange issued itself. Only commands at depth 1
-  // answer the reply codes 0x81, 0x8F and 0x01, so a terminal that keeps answering them
-  // cannot drive the exchange into unbounded recursion.
+  // caller issued, 2 and more for commands the exchange issued itself. Every depth
+  // answers the reply codes 0x81, 0x8F and 0x01; what bounds the recursion is the count
+  // of nested exchanges within one outer exchange (NestedExchanges, limit in
+  // exchange.cpp): past it nothing more is sent and every exchange under way fails.
   int ExchangeDepth = 0;
+  int NestedExchanges = 0;
+  bool NestedLimitReached = false;
+  // When the last outer exchange ended (under ExchangeLock).
+  std::chrono::steady_clock::time_point LastExchangeEnd{};
   // True between the start of keep-alive polling and the destructor.
   bool KeepAliveAttached = false;
 };

@@ -15,6 +15,11 @@ constexpr int kHighestFixedExponent = 14;  // 15 integer digits
 }  // namespace
 
 std::string formatGeneral(double value, char decimalSeparator) {
+  // Exact: every double is a long double, and the digits are rounded from the exact value.
+  return formatGeneral(static_cast<long double>(value), decimalSeparator);
+}
+
+std::string formatGeneral(long double value, char decimalSeparator) {
   if (std::isnan(value)) return "NAN";
   if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
   if (value == 0) return "0";  // negative zero too

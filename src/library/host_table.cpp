@@ -7,6 +7,7 @@
 // Errors pass through unchanged.
 #include "library/host_table.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace vexcard::library {
@@ -17,13 +18,16 @@ using driver::TSmartDriver;
 
 TSmartDriver& drv(HostObject* self) { return driverOf(self); }
 
-// A by-value open array of bytes: copied for the call. An empty or malformed one (highest
-// index below 0) goes on as (null, -1).
+// A by-value open array of bytes: copied for the call, but no more than the first `uses`
+// bytes that the operation reads, so that a host that overstates the highest index makes
+// the driver neither read past its array nor allocate for it. An empty, malformed (highest
+// index below 0) or unused one goes on as (null, -1).
 class ByteArrayCopy {
  public:
-  ByteArrayCopy(const std::uint8_t* data, std::int32_t high) {
+  ByteArrayCopy(const std::uint8_t* data, std::int32_t high, std::size_t uses) {
     const OpenArray<const std::uint8_t> array{data, high};
-    bytes_.assign(array.span().begin(), array.span().end());
+    const auto bytes = array.span().first(std::min(array.count(), uses));
+    bytes_.assign(bytes.begin(), bytes.end());
   }
   const std::uint8_t* data() const { return bytes_.empty() ? nullptr : bytes_.data(); }
   std::int32_t high() const { return static_cast<std::int32_t>(bytes_.size()) - 1; }
@@ -112,7 +116,8 @@ void VEXCARD_STDCALL refundSale(std::uint8_t* resultStatus, HostObject* self,
                                 std::uint8_t purse, double qty, double sum, std::uint8_t useReset) {
   const LongString held1 = LongString::share(text1);
   const LongString held2 = LongString::share(text2);
-  const ByteArrayCopy copy(block, blockHigh);
+  // The refund sends the first 79 bytes of the block, and zeros when it is shorter.
+  const ByteArrayCopy copy(block, blockHigh, driver::kCardBlockSize);
   drv(self).RefundSale(resultStatus, requestByte, held1.get(), held2.get(), copy.data(),
                        copy.high(), purse, qty, sum, useReset);
 }
@@ -163,7 +168,7 @@ void VEXCARD_STDCALL hostSlot23(HostObject* self, std::uint32_t value, LongStrHa
                                 std::uint32_t word1, std::uint32_t word2, std::uint32_t word3,
                                 std::uint32_t word4) {
   const LongString held = LongString::share(text);
-  const ByteArrayCopy copy(data, dataHigh);
+  const ByteArrayCopy copy(data, dataHigh, 0);  // the operation reads none of it
   drv(self).HostSlot23(value, held.get(), copy.data(), copy.high(), word1, word2, word3, word4);
 }
 

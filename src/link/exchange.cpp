@@ -4,6 +4,7 @@
 // 0x8F previous command still running, 0x01 accepted and still executing).
 //
 // These are members of TSmartDriver: they work on its receiver, events and lock.
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -29,11 +30,20 @@ constexpr int kHandshakeTries = 3;
 constexpr std::size_t kReplyCodeByte = 2;
 constexpr std::size_t kTerminalShiftByte = 4;
 
+// Commands the exchange may issue on its own (at any depth) within one exchange that a
+// caller started. Each attempt of a request may bring at most two (tsCloseShift and
+// tsOpenShift, or one tsReset), and those may themselves be answered with the codes the
+// exchange handles; 16 leaves room for a terminal that is busy or out of step a few times
+// in a row, and stops one that answers every command so before the stack or the host's
+// patience runs out. Once spent, every exchange under way fails.
+constexpr int kMaxNestedExchanges = 16;
+
 }  // namespace
 
 std::int32_t TSmartDriver::SendCommand(const std::uint8_t* bytes, std::uint8_t count) {
-  // Restart the keep-alive thread's idle count before waiting for the lock, so that a poll
-  // that is already queued behind a host exchange does not fire straight after it.
+  // Restart the keep-alive thread's idle count before waiting for the lock. A poll that is
+  // already queued on the lock behind this exchange is not stopped by it; the poll itself
+  // stands down when an exchange ended during its idle wait (KeepAlivePoll).
   link::keepAliveEvent().set();
   ExchangeLock.lock();
   ++ExchangeDepth;
@@ -42,12 +52,30 @@ std::int32_t TSmartDriver::SendCommand(const std::uint8_t* bytes, std::uint8_t c
   struct Leave {
     TSmartDriver& self;
     ~Leave() {
+      if (self.ExchangeDepth == 1) self.LastExchangeEnd = std::chrono::steady_clock::now();
       --self.ExchangeDepth;
       self.ExchangeLock.unlock();
       self.Receiver.LinkState.store(link::kLinkInProgress);
     }
   } leave{*this};
+  if (ExchangeDepth == 1) {
+    NestedExchanges = 0;
+    NestedLimitReached = false;
+  } else if (NestedLimitReached || ++NestedExchanges > kMaxNestedExchanges) {
+    // Nothing more goes out; the exchanges under way see the flag and give up.
+    if (!NestedLimitReached) {
+      logging::WriteLog(1, "Слишком много вложенных команд обмена, обмен прерван"_w1251);
+    }
+    NestedLimitReached = true;
+    return link::kLinkInProgress;
+  }
   return ExchangeWithRetries(bytes, count);
+}
+
+void TSmartDriver::KeepAlivePoll(std::chrono::steady_clock::time_point idleSince) {
+  std::lock_guard<platform::RecursiveLock> hold(ExchangeLock);
+  if (LastExchangeEnd > idleSince) return;  // not idle: the poller waits again
+  tsReset();
 }
 
 link::FrameText TSmartDriver::BuildFrame(const std::uint8_t* bytes, std::uint8_t count) {
@@ -71,26 +99,30 @@ void TSmartDriver::ResetReceiver() {
 std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count) {
   // Every attempt resends this text, with one packet index.
   const link::FrameText frame = BuildFrame(bytes, count);
-  // Commands that the exchange issues itself take the reply codes below as they come.
-  const bool answersReplyCodes = ExchangeDepth == 1;
-
+  // The codes are answered at every depth. The request a caller issued reads the code
+  // whatever the attempt's outcome (after a time-out it is the code of an earlier reply);
+  // a command the exchange issued itself answers only a reply of its own, since a stale
+  // code there is the one the enclosing exchange is already answering.
+  const auto answers = [this](std::uint8_t code) {
+    return ReplyData[kReplyCodeByte] == code && (ExchangeDepth == 1 || LastExchangeResult == 0);
+  };
   std::uint8_t attempts = 0;
-  while (attempts < kMaxAttempts) {
+  while (attempts < kMaxAttempts && !NestedLimitReached) {
     try {
       ResetReceiver();
       SendWithHandshake(frame);
       LastExchangeResult = AwaitReply();
-      // The reply code is read whatever the attempt's outcome: after a time-out it is the
-      // code of an earlier reply.
-      if (answersReplyCodes && ReplyData[kReplyCodeByte] == kReplyShiftMismatch) {
+      if (answers(kReplyShiftMismatch)) {
         ResynchroniseShift();
         LastExchangeResult = link::kLinkInProgress;  // send the caller's frame again
       }
-      if (answersReplyCodes && ReplyData[kReplyCodeByte] == kReplyBusy) {
+      if (answers(kReplyBusy)) {
         const std::int32_t before = LastExchangeResult;
         timing::sleep(Delay::kBusyPause);
-        tsReset();  // after the terminal's own 0x8F its result 0 ends the loop
-        keepFailure(before);
+        tsReset();
+        // ReplyData now holds the tsReset reply: the caller's frame goes out again on the
+        // next attempt (a stale code keeps the attempt's own failure).
+        LastExchangeResult = before != 0 ? before : link::kLinkInProgress;
       }
       attempts = static_cast<std::uint8_t>(attempts + (LastExchangeResult == 0 ? kMaxAttempts : 1));
     } catch (const std::exception&) {
@@ -99,21 +131,25 @@ std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::u
     }
   }
 
-  if (answersReplyCodes && ReplyData[kReplyCodeByte] == kReplyExecuting) {
+  if (NestedLimitReached) {
+    return LastExchangeResult != 0 ? LastExchangeResult : link::kLinkInProgress;
+  }
+  if (answers(kReplyExecuting)) {
+    // The reply code may be stale (an attempt without a good reply reads the code an
+    // earlier reply left); then the attempt's own failure stands. A fresh 0x01 means the
+    // terminal took the command and was still at it: the tsReset that follows does not
+    // tell how it ended, and sending it again could charge the card twice, so the
+    // exchange fails.
     const std::int32_t before = LastExchangeResult;
     timing::sleep(Delay::kExecutingPause);
     tsReset();  // its error leaves SendCommand
-    keepFailure(before);
+    if (before == 0) {
+      logging::WriteLog(
+          1, "Команда принята терминалом, но не завершена: ее результат неизвестен"_w1251);
+    }
+    LastExchangeResult = before != 0 ? before : link::kLinkInProgress;
   }
   return LastExchangeResult;
-}
-
-// The reply code that brings a tsReset may be stale: an attempt that got no good reply
-// reads the code an earlier reply left in ReplyData. The tsReset still goes out, but its
-// success must not pass for the success of a request that got no reply (or was answered
-// "shifts out of step"): the failure the attempt had before the tsReset stands.
-void TSmartDriver::keepFailure(std::int32_t before) {
-  if (before != 0) LastExchangeResult = before;
 }
 
 void TSmartDriver::ResynchroniseShift() {

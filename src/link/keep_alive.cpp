@@ -6,6 +6,7 @@
 // either lock held; detach waits for its end on pollDone.
 #include "link/keep_alive.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -22,15 +23,15 @@ namespace {
 
 struct Target {
   const void* owner;
-  std::function<void()> poll;
+  std::function<void(std::chrono::steady_clock::time_point)> poll;
 };
 
 struct KeepAliveState {
   std::mutex lifecycle;
   std::mutex mutex;
   std::condition_variable pollDone;
-  std::vector<Target> targets;        // the last one is polled
-  const void* polling = nullptr;      // owner of the poll in progress
+  std::vector<Target> targets;    // the last one is polled
+  const void* polling = nullptr;  // owner of the poll in progress
   bool terminate = false;
   platform::Event event{platform::EventReset::kAuto};
   std::unique_ptr<platform::Thread> thread;  // guarded by lifecycle
@@ -43,13 +44,16 @@ KeepAliveState& state() {
 }
 
 // The poller thread's body: wait for the idle period; when it ran out without any
-// exchange starting, poll the current target. Poll failures (the terminal switched off)
-// are swallowed: the exchange has logged them already.
+// exchange starting, poll the current target, telling it when the wait began (an exchange
+// that was under way all along may have ended since; the target then stands down and the
+// poller waits again). Poll failures (the terminal switched off) are swallowed: the
+// exchange has logged them already.
 class TTestThread {
  public:
   static void run() {
     KeepAliveState& s = state();
     for (;;) {
+      const auto idleSince = std::chrono::steady_clock::now();
       const bool exchangeStarted = s.event.wait(timing::ms(timing::Delay::kKeepAliveIdle));
       Target target;
       {
@@ -60,7 +64,7 @@ class TTestThread {
         s.polling = target.owner;
       }
       try {
-        target.poll();
+        target.poll(idleSince);
       } catch (...) {
         // Swallowed by design: the next poll follows after the next idle period.
       }
@@ -77,7 +81,8 @@ class TTestThread {
 
 platform::Event& keepAliveEvent() { return state().event; }
 
-void KeepAlive::attach(const void* owner, std::function<void()> poll) {
+void KeepAlive::attach(const void* owner,
+                       std::function<void(std::chrono::steady_clock::time_point)> poll) {
   KeepAliveState& s = state();
   std::lock_guard<std::mutex> life(s.lifecycle);
   {

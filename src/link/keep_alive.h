@@ -16,6 +16,7 @@
 // called from within a poll.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 #include "platform/sync.h"
@@ -27,10 +28,12 @@ platform::Event& keepAliveEvent();
 
 class KeepAlive {
  public:
-  // Adds a driver, identified by owner, whose poll function sends tsReset; it becomes the
-  // poll target. Starts the poller when none runs. Throws vexcard::Exception when the
+  // Adds a driver, identified by owner, whose poll function sends tsReset unless an
+  // exchange ended after the time it is given (when the poller's idle wait began); it
+  // becomes the poll target. Starts the poller when none runs. Throws vexcard::Exception when the
   // thread cannot be started (the driver is then not attached).
-  static void attach(const void* owner, std::function<void()> poll);
+  static void attach(const void* owner,
+                     std::function<void(std::chrono::steady_clock::time_point)> poll);
   // Removes the driver; returns once no poll of it is in progress. Stops and joins the
   // poller when no driver is left. Does nothing for a driver that is not attached.
   static void detach(const void* owner);

@@ -155,10 +155,11 @@ void TSmartDriver::tsRefundReset(std::uint16_t transactionNo, std::uint8_t reque
                                  std::int32_t productCode, std::string_view name, Currency price,
                                  Currency quantity, std::uint32_t requestTag,
                                  std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
-  // Laid out first, so that arguments that cannot be encoded send not even the tsReset.
+  // The tsReset goes out first; the request is laid out after it (the host operations have
+  // checked their figures before anything was sent).
+  tsReset();
   const auto request = refundRequest(kCodeRefundReset, transactionNo, requestByte, productCode,
                                      name, price, quantity, requestTag, cardBlock);
-  tsReset();
   sendOrRaise(request.data(), request.size());
 }
 

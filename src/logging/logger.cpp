@@ -152,21 +152,21 @@ void WriteLog(std::uint8_t type, std::string_view text) noexcept {
       s.pending.push_back(std::move(line));
       return;
     }
-    // One write per call: the lines of a call reach the file together or, on a failure,
-    // are lost together.
+    // One write per call: the lines of a call reach the file together or not at all (a
+    // write that fails part-way is cut back). The empty first line and the pending lines
+    // count as written only once the write has succeeded; this call's line is then lost.
     std::string out;
-    if (s.first_write) {
-      out += kEndOfLine;
-      s.first_write = false;
-    }
+    if (s.first_write) out += kEndOfLine;
     for (const std::string& p : s.pending) {
       out += p;
       out += kEndOfLine;
     }
-    s.pending.clear();
     out += line;
     out += kEndOfLine;
-    file.write(out);
+    if (file.write(out)) {
+      s.first_write = false;
+      s.pending.clear();
+    }
     file.close();
   } catch (...) {
   }

@@ -2,7 +2,10 @@
 //
 // Every line is appended synchronously (open, append, close) under one lock that exists
 // from load time, so WriteLog may be called from any thread at any time, also before
-// InitLog (it then writes nothing). WriteLog never throws and never reports failure.
+// InitLog (it then writes nothing). WriteLog never throws and never reports failure, and
+// never blocks on the file: only a regular file is appended to (a FIFO or device at the
+// path switches logging off as a failed open does). The lines of one call reach the file
+// whole or not at all.
 #pragma once
 
 #include <cstdint>

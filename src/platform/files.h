@@ -50,11 +50,14 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Opens an existing file for appending. False when it does not exist or cannot be opened.
+  // Opens an existing regular file for appending, without blocking. False when it does
+  // not exist, cannot be opened or is anything but a regular file (a FIFO, a device).
   bool openAppend(const std::string& path);
-  // Creates the file empty (replacing any file of that name) and opens it for writing.
+  // Creates the file empty (replacing any regular file of that name) and opens it for
+  // writing, without blocking; false for anything but a regular file.
   bool create(const std::string& path);
-  // Writes all of bytes at the end of the file. False when not open or on a failure.
+  // Writes all of bytes at the end of the file. False when not open or on a failure; a
+  // write that fails part-way is cut back to the size the file had before it.
   bool write(std::string_view bytes);
   // Closes the file; false when the close reported an error. Does nothing when closed.
   bool close();

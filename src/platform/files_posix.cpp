@@ -87,12 +87,29 @@ std::string defaultLogFolder() {
 
 OutputFile::~OutputFile() { close(); }
 
-bool OutputFile::openAppend(const std::string& path) {
-  close();
+namespace {
+
+// Opens without blocking (a FIFO without a reader would otherwise hang the caller) and
+// keeps the descriptor only for a regular file; -1 otherwise.
+int openRegularFile(const std::string& path, int flags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    fd = ::open(path.c_str(), flags | O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool OutputFile::openAppend(const std::string& path) {
+  close();
+  const int fd = openRegularFile(path, 0);
   if (fd < 0) return false;
   handle_ = fd;
   return true;
@@ -100,10 +117,9 @@ bool OutputFile::openAppend(const std::string& path) {
 
 bool OutputFile::create(const std::string& path) {
   close();
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  // Not truncated before it is known to be a regular file: O_TRUNC on anything else is
+  // either refused or meaningless, and the check below closes it.
+  const int fd = openRegularFile(path, O_CREAT | O_TRUNC);
   if (fd < 0) return false;
   handle_ = fd;
   return true;
@@ -112,12 +128,20 @@ bool OutputFile::create(const std::string& path) {
 bool OutputFile::write(std::string_view bytes) {
   if (!isOpen()) return false;
   const int fd = static_cast<int>(handle_);
+  // Cut back to this size when the write fails part-way, so that no torn piece is left.
+  const off_t before = ::lseek(fd, 0, SEEK_END);
+  bool wrote = false;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (wrote && before >= 0) {
+        while (::ftruncate(fd, before) != 0 && errno == EINTR) {
+        }
+      }
       return false;
     }
+    wrote = true;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;

@@ -55,10 +55,26 @@ std::string defaultLogFolder() { return "C:\\DOVA\\LogFiles"; }
 
 OutputFile::~OutputFile() { close(); }
 
+namespace {
+
+// Opens for writing (truncating a failed write needs write access, not append access
+// alone) and keeps the handle only for a disk file; INVALID_HANDLE_VALUE otherwise.
+HANDLE openDiskFile(const std::string& path, DWORD disposition) {
+  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+}  // namespace
+
 bool OutputFile::openAppend(const std::string& path) {
   close();
-  const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = openDiskFile(path, OPEN_EXISTING);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(h);
   return true;
@@ -66,9 +82,7 @@ bool OutputFile::openAppend(const std::string& path) {
 
 bool OutputFile::create(const std::string& path) {
   close();
-  // Replacing a file's contents needs write access, not append access alone.
-  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = openDiskFile(path, CREATE_ALWAYS);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(h);
   return true;
@@ -76,12 +90,20 @@ bool OutputFile::create(const std::string& path) {
 
 bool OutputFile::write(std::string_view bytes) {
   if (!isOpen()) return false;
+  const HANDLE h = asHandle(handle_);
+  // Written at the end; cut back to this size when the write fails part-way, so that no
+  // torn piece is left.
+  LARGE_INTEGER before{};
+  if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &before, FILE_END)) return false;
+  bool wrote = false;
   while (!bytes.empty()) {
     const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
     DWORD done = 0;
-    if (!::WriteFile(asHandle(handle_), bytes.data(), chunk, &done, nullptr) || done == 0) {
+    if (!::WriteFile(h, bytes.data(), chunk, &done, nullptr) || done == 0) {
+      if (wrote && ::SetFilePointerEx(h, before, nullptr, FILE_BEGIN)) ::SetEndOfFile(h);
       return false;
     }
+    wrote = true;
     bytes.remove_prefix(done);
   }
   return true;

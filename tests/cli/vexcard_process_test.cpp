@@ -190,6 +190,10 @@ TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {
       {{"VEXCARD_COM200", tmp_ / "no-such-device"}, {"VEXCARD_SETTINGS_DIR", tmp_ / "settings"}});
   EXPECT_EQ(noPort.exitCode, 1);
   EXPECT_TRUE(contains(noPort.err, "cannot create the driver: Can't open COM200")) << noPort.err;
+  // Under it, the device that was tried and the system's reason.
+  EXPECT_TRUE(contains(noPort.err,
+                       "COM200\n  " + (tmp_ / "no-such-device") + ": No such file or directory\n"))
+      << noPort.err;
 }
 
 TEST_F(VexcardTest, DemoRunsAWholeShift) {

@@ -1,10 +1,12 @@
 // The port's log lines: port lines, hex dumps, line control and the refused-RTS warning.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "comport/com_port.h"
+#include "comport/serial_errors.h"
 #include "logging/logger.h"
 #include "port_fixture.h"
 #include "support/temp_folder.h"
@@ -55,6 +57,21 @@ TEST_F(ComPortLogTest, DumpsAndLineControlAreLogged) {
   port.SetLines(false);
   EXPECT_EQ(logTexts(file()), (std::vector<std::string>{"[COM7]:  Send: 60 0A", "[COM7]:  Empty",
                                                         "[COM7]:  plain", "RTS_ON", "RTS_OFF"}));
+}
+
+TEST_F(ComPortLogTest, FailedOpenLogsTheDeviceAndTheSystemsReason) {
+  const std::string missing = dir / "no-such-device";
+  const std::string reason = missing + ": No such file or directory";
+  setenv("VEXCARD_COM8", missing.c_str(), 1);
+  try {
+    TestPort port(8);
+    ADD_FAILURE() << "opened";
+  } catch (const EOpenPortFail& e) {
+    EXPECT_EQ(e.message(), "Can't open COM8");
+    EXPECT_EQ(e.reason(), reason);
+  }
+  unsetenv("VEXCARD_COM8");
+  EXPECT_EQ(logTexts(file()), (std::vector<std::string>{"[COM8]:  Can't open " + reason}));
 }
 
 TEST_F(ComPortLogTest, RefusedRtsChangeWarnsBeforeTheLineIsLogged) {

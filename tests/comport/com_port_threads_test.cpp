@@ -102,6 +102,23 @@ TEST_F(ComPortThreadsTest, StalledWriteIsCancelledSoCloseCompletes) {
   EXPECT_EQ(line->pendingInput(1), 0u);
 }
 
+// A stop request that comes while the first part of a wrapped block is being written does
+// not drop the second part.
+TEST_F(ComPortThreadsTest, StopDuringAWrappedBlockStillWritesItsSecondPart) {
+  TestPort port(kPort);
+  const auto head = pattern(4000, 1), wrapped = pattern(200, 5);
+  port.PutBlock(head.data(), 4000);
+  ASSERT_TRUE(log->waitFor([&] { return log->writeResults.size() == 1; }));
+  line->stallWrites(0, true);
+  port.PutBlock(wrapped.data(), 200);  // 96 bytes to the ring's end, 104 from its start
+  ASSERT_TRUE(line->waitForBlockedWrite(0));
+  port.requestStop();
+  line->stallWrites(0, false);
+  ASSERT_TRUE(log->waitFor([&] { return log->writeResults.size() == 3; }));
+  EXPECT_EQ(snapshot(&DeviceLog::writes), (std::vector<std::uint32_t>{4000, 96, 104}));
+  EXPECT_EQ(receiveAtFar(4200).size(), 4200u);
+}
+
 TEST_F(ComPortThreadsTest, HookErrorsAreContainedAndReceivingGoesOn) {
   TestPort port(kPort);
   port.throwOnce();

@@ -131,6 +131,8 @@ class TestPort : public TComPort {
   ~TestPort() override { Close(); }
 
   using TComPort::Open;
+  // The stop request alone, as Close raises it first.
+  void requestStop() { StopFlag.store(true); }
 
   void DataReceived(std::uint16_t count) override {
     std::lock_guard<std::mutex> g(mutex_);

@@ -184,6 +184,11 @@ TEST_F(PurseTest, ItemLimitTakesTheFirstItemWithAPurse) {
   EXPECT_EQ(r.PurseNo, 2);
   EXPECT_EQ(r.AllowedQty, 30.0);
   EXPECT_EQ(r.AllowedSum, 75.0);
+
+  items.Count = 4;  // an item after the chosen one is never reached, however bad
+  items.Items[3].Purse = 0;
+  items.Items[3].Qty = extendedFromLongDouble(-1.0L);
+  EXPECT_NO_THROW(callSlot<ItemLimitFn>(host, 17, &r, host, 0u, items));
 }
 
 TEST_F(PurseTest, ItemLimitRefusesBadListsAndEndsWhenNoItemHasAPurse) {
@@ -199,13 +204,12 @@ TEST_F(PurseTest, ItemLimitRefusesBadListsAndEndsWhenNoItemHasAPurse) {
 
   items.Count = 9;  // names an item the list does not hold
   EXPECT_THROW(callSlot<ItemLimitFn>(host, 17, &r, host, 0u, items), Exception);
-  items.Count = 2;
-  items.Items[1].Purse = 0;
-  EXPECT_THROW(callSlot<ItemLimitFn>(host, 17, &r, host, 0u, items), Exception);
-  items.Items[1].Purse = 2;
-  items.Items[1].Qty = extendedFromLongDouble(-1.0L);
-  EXPECT_THROW(callSlot<ItemLimitFn>(host, 17, &r, host, 0u, items), Exception);
   EXPECT_TRUE(terminal.commands().empty());
+  items.Count = 2;
+  items.Items[1].Purse = 0;  // reached once item 1 has no purse
+  EXPECT_THROW(callSlot<ItemLimitFn>(host, 17, &r, host, 0u, items), Exception);
+  EXPECT_EQ(codes(), (std::vector<std::uint8_t>{kQueryPurse}));
+  terminal.sim->clearRecords();
 
   items.Count = 0;  // item 1 alone, asked once
   try {

@@ -2,6 +2,9 @@
 // CardQuantity (18), with DebitNonCash, which has no slot of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "integration/host_fixture.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"
@@ -69,12 +72,23 @@ TEST_F(NonCashTest, UnitPriceRoundsAHalfUpWhereTheBonusSaleRoundsToEven) {
   terminal.sim->addCard(simCard("bonus", 0x00, 0x01, 1000000, 5000, "00000000000000000001"));
   start(simCard("n", 0x00, 0x00, 1000000, 5000));
   EXPECT_EQ(subSchetEx(2, 2, 0.5).CosteSK, 0.13);
+  subSchetEx(2, 11, 101.03);
   terminal.sim->insertCard("bonus");
   TBonusResult b = filled<TBonusResult>();
   callSlot<BonusSaleExFn>(host, 22, &b, host, 'A', std::uint8_t{2}, 2.0, 0.5, nullptr, nullptr,
                           nullptr, nullptr, -1);
   EXPECT_EQ(b.SummaSk, 0.25);
   EXPECT_EQ(b.CosteSK, 0.12);
+
+  // Both attempt lines print Sum / Qty from extended precision, not from a double.
+  callSlot<BonusSaleExFn>(host, 22, &b, host, 'A', std::uint8_t{2}, 11.0, 101.03, nullptr, nullptr,
+                          nullptr, nullptr, -1);
+  const auto texts = env.logTexts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) {
+                            return t.ends_with(" Цена: 9.18454545454545 Колво: 11"_w1251);
+                          }),
+            2);
 }
 
 TEST_F(NonCashTest, TinyQuantitiesSkipTheSaleButStillWriteTheResultLine) {
@@ -101,9 +115,10 @@ TEST_F(NonCashTest, QuantitiesFromTwoTenThousandthsOnAreSold) {
   EXPECT_EQ(r.Status, 0);
   EXPECT_TRUE(std::equal(r.CardBlock, r.CardBlock + 79, terminal.sim->sales()[0].block.begin()));
 
-  // A negative quantity is refused before anything is sent.
+  // A negative quantity, and a Sum of 0, are refused before anything is sent.
   terminal.sim->clearRecords();
   EXPECT_THROW(subSchetEx(2, -1, 5), Exception);
+  EXPECT_THROW(subSchetEx(2, 1, 0), Exception);
   EXPECT_TRUE(terminal.commands().empty());
 }
 

@@ -2,6 +2,9 @@
 // command still running) and a final 0x01 (accepted, still executing).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <string>
 #include <thread>
 
 #include "driver/encodings.h"
@@ -78,40 +81,70 @@ TEST_F(LinkUpkeepTest, NoTerminalShiftIsOpenedWithoutClosing) {
   EXPECT_EQ(cmds[2], kReadCardCommand);
 }
 
-// A terminal that answers every command with 0x81 gets one re-synchronisation per
-// attempt: the commands of a re-synchronisation take 0x81 as it comes.
-TEST_F(LinkUpkeepTest, TerminalThatKeepsAnsweringOutOfStepCannotNestResynchronisation) {
+// Commands the exchange issues itself answer the codes too; a terminal that answers
+// every command with 0x81 is stopped by the bound on nested exchanges.
+TEST_F(LinkUpkeepTest, TerminalThatKeepsAnsweringOutOfStepIsStoppedByTheNestingBound) {
   terminal.replyCode(0x81, std::nullopt, sim::kAlways, /*terminal shift*/ 3);
   auto& d = startDriver();
   EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkInProgress);
   const auto cmds = terminal.commands();
-  ASSERT_EQ(cmds.size(), 15u);  // five times: tsReadCard, tsCloseShift, tsOpenShift
-  for (std::size_t k = 0; k < cmds.size(); k += 3) {
-    EXPECT_EQ(cmds[k], kReadCardCommand);
-    EXPECT_EQ(cmds[k + 1], sim::Bytes{0x04});
-    EXPECT_EQ(cmds[k + 2][0], 0x03);
-  }
-  EXPECT_THROW(d.tsReadCard(), Exception);
+  ASSERT_EQ(cmds.size(), 17u);  // tsReadCard, then 16 nested tsCloseShift
+  for (std::size_t k = 1; k < cmds.size(); ++k) EXPECT_EQ(cmds[k], sim::Bytes{0x04});
+  EXPECT_EQ(env.countLogPrefix(std::string("Слишком много вложенных"_w1251)), 1u);
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkInProgress);  // the bound is per exchange
+  EXPECT_EQ(terminal.commands().size(), 34u);
 }
 
-TEST_F(LinkUpkeepTest, BusyTerminalIsResetAndTheResetReplyKept) {
-  terminal.replyCode(0x8F, kReadCardCode);
+// 0x8F: tsReset, then the caller's own frame again, whose reply is what SendCommand
+// reports. Busy twice in a row, and a tsReset itself answered 0x8F, are chased too.
+TEST_F(LinkUpkeepTest, BusyTerminalIsResetAndTheRequestSentAgain) {
+  terminal.replyCode(0x8F, kReadCardCode, 2);
+  terminal.replyCode(0x8F, 0x00, 1);
   auto& d = startDriver();
   EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
   const auto reqs = terminal.requests();
-  ASSERT_EQ(reqs.size(), 2u);
-  EXPECT_EQ(reqs[1].command, kResetCommand);
-  EXPECT_EQ(d.ReplyData[1], 0x00);  // the body of the tsReset reply
-  EXPECT_EQ(d.ReplyData[2], 0x00);
+  // 0A (0x8F), 00 (0x8F), 00, 00 again, 0A (0x8F), 00, 0A
+  ASSERT_EQ(reqs.size(), 7u);
+  for (std::size_t k : {1, 2, 3, 5}) EXPECT_EQ(reqs[k].command, kResetCommand);
+  EXPECT_EQ(reqs[3].wire, reqs[1].wire);
+  EXPECT_EQ(reqs[4].wire, reqs[0].wire);  // the same packet index again
+  EXPECT_EQ(reqs[6].wire, reqs[0].wire);
+  EXPECT_TRUE(std::equal(reqs[6].replyBody.begin(), reqs[6].replyBody.end(), d.ReplyData.begin()));
 }
 
-TEST_F(LinkUpkeepTest, CommandStillExecutingIsFollowedByAReset) {
+// Five 0x8F in a row: every attempt was answered busy, so the request fails.
+TEST_F(LinkUpkeepTest, TerminalBusyOnEveryAttemptFailsTheRequest) {
+  terminal.replyCode(0x8F, kReadCardCode, 5);
+  auto& d = startDriver();
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkInProgress);
+  EXPECT_EQ(terminal.commands().size(), 10u);
+}
+
+// A final 0x01: the tsReset goes out, but how the command ended is unknown, so the
+// exchange fails instead of passing the tsReset reply off as the command's.
+TEST_F(LinkUpkeepTest, CommandStillExecutingIsResetAndFails) {
   terminal.replyCode(0x01, kReadCardCode);
   auto& d = startDriver();
-  EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkInProgress);
   const auto cmds = terminal.commands();
   ASSERT_EQ(cmds.size(), 2u);
   EXPECT_EQ(cmds[1], kResetCommand);
+  EXPECT_EQ(env.countLog(std::string(
+                "Команда принята терминалом, но не завершена: ее результат неизвестен"_w1251)),
+            1u);
+}
+
+// A poll queued on the lock behind an exchange stands down when that exchange ended
+// after the poller's idle wait began.
+TEST_F(LinkUpkeepTest, KeepAlivePollStandsDownAfterAnExchangeThatEndedWhileItWaited) {
+  auto& d = startDriver();
+  const auto waitBegan = std::chrono::steady_clock::now();
+  d.tsReadCard();
+  d.KeepAlivePoll(waitBegan);
+  EXPECT_EQ(terminal.commands().size(), 1u);
+  d.KeepAlivePoll(std::chrono::steady_clock::now());
+  ASSERT_EQ(terminal.commands().size(), 2u);
+  EXPECT_EQ(terminal.commands().back(), kResetCommand);
 }
 
 TEST_F(LinkUpkeepTest, FailedResetAfterStillExecutingLeavesTheExchangeAndFreesIt) {

@@ -14,6 +14,7 @@
 #include "cli/report.h"
 #include "cli/session.h"
 #include "cli/text_util.h"
+#include "comport/serial_errors.h"
 #include "driver/product_table.h"
 #include "terminal-sim/fault_syntax.h"
 #include "vexcard/exception.h"
@@ -152,6 +153,11 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
   } catch (const std::exception& e) {
     progress.clear();
     err << "vexcard: cannot create the driver: " << errorText(e) << "\n";
+    // Which device was tried and why it failed, as the driver logged it.
+    if (const auto* open = dynamic_cast<const comport::EOpenPortFail*>(&e);
+        open != nullptr && !open->reason().empty()) {
+      err << "  " << open->reason() << "\n";
+    }
     if (json) {
       out << toJson(Report()
                         .text("command", "", command.name)

@@ -326,9 +326,18 @@ std::optional<std::string> LogDecoder::decodeSend(PortState& state, std::string_
   if (!req.problem.empty()) text += "malformed request (" + req.problem + ")";
   if (!req.command.empty()) {
     if (!req.problem.empty()) text += ": ";
-    text += "#" + std::to_string(req.packetIndex) + " " + describeRequest(req.command);
+    // Appended piece by piece: a literal + temporary string sets off a false -Wrestrict
+    // in GCC 12 at -O3.
+    text += '#';
+    text += std::to_string(req.packetIndex);
+    text += ' ';
+    text += describeRequest(req.command);
   }
-  if (state.attempt > 1) text += "  [attempt " + std::to_string(state.attempt) + ", same packet]";
+  if (state.attempt > 1) {
+    text += "  [attempt ";
+    text += std::to_string(state.attempt);
+    text += ", same packet]";
+  }
   return text;
 }
 

@@ -82,8 +82,12 @@ class TrafficPrinter {
         if (!frame.problem.empty()) line += "malformed request (" + frame.problem + ") ";
         if (!frame.command.empty()) {
           lastCommand_ = frame.command[0];
-          line +=
-              "#" + std::to_string(frame.packetIndex) + " " + cli::describeRequest(frame.command);
+          // Appended piece by piece: a literal + temporary string sets off a false
+          // -Wrestrict in GCC 12 at -O3.
+          line += '#';
+          line += std::to_string(frame.packetIndex);
+          line += ' ';
+          line += cli::describeRequest(frame.command);
         }
       } else {
         line += "  terminal:  ";
