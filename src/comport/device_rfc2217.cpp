@@ -1,6 +1,13 @@
 // The RFC 2217 client device. One mutex guards the whole state; the reader thread parses
 // the stream under it, callers queue commands under it, and one condition variable wakes
 // every waiter (event waits, writes, settings and purge answers, the option agreement).
+//
+// A lost connection is made again by the next caller that changes the line (RTS, DTR,
+// settings, purge), no sooner than the back-off allows: the first try comes at once, each
+// failed one doubles the pause (kNetworkRetryFirst up to kNetworkRetryMax). The caller
+// connects on its own thread, so no thread is left behind; the old reader thread has
+// ended with the loss and is joined first. Each connection has a number: a write or a
+// request answer awaited on one connection never takes what belongs to the next.
 #include "comport/device_rfc2217.h"
 
 #include <algorithm>
@@ -14,6 +21,7 @@
 #include "comport/device_map.h"
 #include "comport/telnet.h"
 #include "comport/telnet_out_queue.h"
+#include "logging/logger.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -42,10 +50,13 @@ std::uint8_t stopCode(std::uint8_t stopBits) { return stopBits == 0 ? 1 : stopBi
 
 class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
  public:
-  explicit Rfc2217Device(std::unique_ptr<platform::TcpSocket> socket)
-      : socket_(std::move(socket)),
-        negotiator_({tn::kOptBinary, tn::kOptSuppressGoAhead, tn::kOptComPort},
-                    {tn::kOptBinary, tn::kOptSuppressGoAhead, tn::kOptComPort}),
+  Rfc2217Device(std::string url, std::string host, std::uint16_t port,
+                std::unique_ptr<platform::TcpSocket> socket)
+      : url_(std::move(url)),
+        host_(std::move(host)),
+        port_(port),
+        socket_(std::move(socket)),
+        negotiator_(newNegotiator()),
         ring_(kDefaultInQueue) {
     reader_.start([this] { run(); });
   }
@@ -64,20 +75,7 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
   // for every modem-state change and for the line errors.
   bool agree() {
     std::unique_lock<std::mutex> lk(mu_);
-    std::vector<std::uint8_t> out;
-    negotiator_.requestLocal(tn::kOptBinary, out);
-    negotiator_.requestRemote(tn::kOptBinary, out);
-    negotiator_.requestLocal(tn::kOptSuppressGoAhead, out);
-    negotiator_.requestRemote(tn::kOptSuppressGoAhead, out);
-    negotiator_.requestLocal(tn::kOptComPort, out);
-    queueLocked(std::move(out));
-    cv_.wait_until(lk, deadlineAfter(Delay::kNetworkReply), [&] {
-      return lost_ || negotiator_.local(tn::kOptComPort) != tn::Negotiator::State::kRequested;
-    });
-    if (lost_ || negotiator_.local(tn::kOptComPort) != tn::Negotiator::State::kOn) return false;
-    queueLocked(tn::comPortCommand(tn::kSetModemStateMask, {0xFF}));
-    queueLocked(tn::comPortCommand(tn::kSetLineStateMask, {kLineStateMask}));
-    return !lost_;
+    return agreeLocked(lk);
   }
 
   bool setupQueues(std::uint32_t inQueue, std::uint32_t /*outQueue*/) override {
@@ -103,25 +101,10 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
     if (s.baudRate == 0 || s.byteSize < 5 || s.byteSize > 8 || s.parity > 4 || s.stopBits > 2) {
       return false;
     }
+    if (!reconnect()) return false;
     std::lock_guard<std::mutex> serial(requestMu_);
     std::unique_lock<std::mutex> lk(mu_);
-    const auto deadline = deadlineAfter(Delay::kNetworkReply);
-    sendSettingsLocked(s);
-    const auto wanted = requested_;
-    const bool answered = cv_.wait_until(lk, deadline, [&] {
-      if (lost_) return true;
-      for (std::size_t k = 1; k < answered_.size(); ++k) {
-        if (answered_[k] < wanted[k]) return false;
-      }
-      return true;
-    });
-    if (!answered || lost_) return false;
-    if (answer_[tn::kSetBaudRate] != s.baudRate || answer_[tn::kSetDataSize] != s.byteSize ||
-        answer_[tn::kSetParity] != parityCode(s.parity) ||
-        answer_[tn::kSetStopSize] != stopCode(s.stopBits)) {
-      sendSettingsLocked(settings_);  // refused: put the server back to the old settings
-      return false;
-    }
+    if (!applySettingsLocked(s, lk)) return false;
     settings_ = s;
     return true;
   }
@@ -139,6 +122,7 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
   }
 
   bool purge(std::uint32_t flags) override {
+    (void)reconnect();  // the local queue is emptied in any case
     std::lock_guard<std::mutex> serial(requestMu_);
     std::unique_lock<std::mutex> lk(mu_);
     if (flags & kPurgeRxClear) {
@@ -158,15 +142,16 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
     // What the server sent before it purged is still on its way: drop it until the answer.
     discardRx_ = true;
     if (!cv_.wait_until(lk, deadlineAfter(Delay::kNetworkReply),
-                        [&] { return lost_ || purgeAnswered_ >= mine; })) {
+                        [&] { return lost_ || purgeAnswered_ >= mine; }) &&
+        !lost_) {
       purgeAnswered_ = mine;
     }
     discardRx_ = false;
     return !lost_;
   }
 
-  bool setRts(bool on) override { return control(on ? tn::kControlRtsOn : tn::kControlRtsOff); }
-  bool setDtr(bool on) override { return control(on ? tn::kControlDtrOn : tn::kControlDtrOff); }
+  bool setRts(bool on) override { return control(true, on); }
+  bool setDtr(bool on) override { return control(false, on); }
 
   bool getModemStatus(std::uint32_t& status) override {
     std::lock_guard<std::mutex> g(mu_);
@@ -194,7 +179,8 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
         return EventWaitResult::kCompletedAfterPending;
       }
       mask = 0;
-      if (lost_ || stop_) return EventWaitResult::kResultFailed;
+      // While the connection is lost the wait goes on: the next connection brings events.
+      if (stop_) return EventWaitResult::kResultFailed;
       if (maskChanges_ != changes) return EventWaitResult::kCompletedAfterPending;
       if (mask_ == 0) return EventWaitResult::kFailed;
       cv_.wait(lk);
@@ -210,6 +196,9 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
     return static_cast<std::uint32_t>(n);
   }
 
+  // Bytes written while the connection is lost are lost with it, as on a cut cable: the
+  // write reports them done, so that the port does not send a stale request over the
+  // next connection.
   bool write(const std::uint8_t* src, std::uint32_t count, std::uint32_t& written) override {
     written = 0;
     std::unique_lock<std::mutex> lk(mu_);
@@ -217,18 +206,20 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
       cancelWrite_ = false;
       return false;
     }
-    if (lost_) return false;
-    if (count == 0) return true;
+    if (lost_ || count == 0) return true;
     const auto deadline = deadlineAfter(Delay::kDeviceWriteTimeout);
+    const std::uint64_t connection = connection_;
     const std::uint64_t id = out_.pushData(src, count);
     pumpLocked();
-    cv_.wait_until(lk, deadline, [&] { return out_.sent(id) || lost_ || cancelWrite_; });
+    const auto gone = [&] { return lost_ || connection_ != connection; };
+    cv_.wait_until(lk, deadline, [&] { return gone() || out_.sent(id) || cancelWrite_; });
+    if (connection_ != connection) return true;  // the old queue went with its connection
     if (out_.sent(id)) {
       written = count;
       return true;
     }
     written = static_cast<std::uint32_t>(out_.withdraw(id, count));
-    if (lost_) return false;
+    if (lost_) return true;
     if (cancelWrite_) {
       cancelWrite_ = false;
       return false;
@@ -243,10 +234,123 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
   }
 
  private:
-  bool control(std::uint8_t value) {
+  bool control(bool rts, bool on) {
+    if (!reconnect()) {
+      std::lock_guard<std::mutex> g(mu_);
+      (rts ? rts_ : dtr_) = on;  // the next connection starts with it
+      return false;
+    }
     std::lock_guard<std::mutex> g(mu_);
-    queueLocked(tn::comPortCommand(tn::kSetControl, {value}));
+    (rts ? rts_ : dtr_) = on;
+    queueLocked(controlCommand(rts, on));
     return !lost_;
+  }
+
+  static std::vector<std::uint8_t> controlCommand(bool rts, bool on) {
+    const std::uint8_t value = rts ? (on ? tn::kControlRtsOn : tn::kControlRtsOff)
+                                   : (on ? tn::kControlDtrOn : tn::kControlDtrOff);
+    return tn::comPortCommand(tn::kSetControl, {value});
+  }
+
+  static tn::Negotiator newNegotiator() {
+    return tn::Negotiator({tn::kOptBinary, tn::kOptSuppressGoAhead, tn::kOptComPort},
+                          {tn::kOptBinary, tn::kOptSuppressGoAhead, tn::kOptComPort});
+  }
+
+  bool agreeLocked(std::unique_lock<std::mutex>& lk) {
+    std::vector<std::uint8_t> out;
+    negotiator_.requestLocal(tn::kOptBinary, out);
+    negotiator_.requestRemote(tn::kOptBinary, out);
+    negotiator_.requestLocal(tn::kOptSuppressGoAhead, out);
+    negotiator_.requestRemote(tn::kOptSuppressGoAhead, out);
+    negotiator_.requestLocal(tn::kOptComPort, out);
+    queueLocked(std::move(out));
+    cv_.wait_until(lk, deadlineAfter(Delay::kNetworkReply), [&] {
+      return lost_ || negotiator_.local(tn::kOptComPort) != tn::Negotiator::State::kRequested;
+    });
+    if (lost_ || negotiator_.local(tn::kOptComPort) != tn::Negotiator::State::kOn) return false;
+    queueLocked(tn::comPortCommand(tn::kSetModemStateMask, {0xFF}));
+    queueLocked(tn::comPortCommand(tn::kSetLineStateMask, {kLineStateMask}));
+    return !lost_;
+  }
+
+  // Sends the four settings and waits for their answers; a refusal puts the server back
+  // to the settings last accepted.
+  bool applySettingsLocked(const LineSettings& s, std::unique_lock<std::mutex>& lk) {
+    const auto deadline = deadlineAfter(Delay::kNetworkReply);
+    sendSettingsLocked(s);
+    const auto wanted = requested_;
+    const bool answered = cv_.wait_until(lk, deadline, [&] {
+      if (lost_) return true;
+      for (std::size_t k = 1; k < answered_.size(); ++k) {
+        if (answered_[k] < wanted[k]) return false;
+      }
+      return true;
+    });
+    if (!answered || lost_) return false;
+    if (answer_[tn::kSetBaudRate] != s.baudRate || answer_[tn::kSetDataSize] != s.byteSize ||
+        answer_[tn::kSetParity] != parityCode(s.parity) ||
+        answer_[tn::kSetStopSize] != stopCode(s.stopBits)) {
+      sendSettingsLocked(settings_);
+      return false;
+    }
+    return true;
+  }
+
+  // Makes a lost connection again when the back-off allows. True when connected.
+  bool reconnect() {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (!lost_) return true;
+      if (stop_) return false;
+    }
+    // One caller reconnects; the others fail at once rather than queue up behind it.
+    std::unique_lock<std::mutex> connecting(connectMu_, std::try_to_lock);
+    if (!connecting.owns_lock()) return false;
+    std::lock_guard<std::mutex> serial(requestMu_);
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (!lost_) return true;
+      if (Clock::now() < nextTry_) return false;
+    }
+    reader_.join();  // it ended with the loss
+    auto socket = platform::TcpSocket::connect(host_, port_, timing::ms(Delay::kNetworkConnect));
+    std::unique_lock<std::mutex> lk(mu_);
+    if (socket && !stop_) {
+      socket_ = std::move(socket);
+      ++connection_;
+      parser_.reset();
+      negotiator_ = newNegotiator();
+      replies_.clear();
+      out_ = tn::OutQueue();
+      requested_ = {};
+      answered_ = {};
+      purgeRequested_ = purgeAnswered_ = 0;
+      discardRx_ = false;
+      modemKnown_ = false;
+      lost_ = false;
+      cv_.notify_all();  // writes and waits of the old connection end
+      reader_.start([this] { run(); });
+      // The new connection starts as the old one stood: the masks (with the options), the
+      // last accepted settings and the RTS and DTR lines.
+      if (agreeLocked(lk) && applySettingsLocked(settings_, lk)) {
+        queueLocked(controlCommand(true, rts_));
+        queueLocked(controlCommand(false, dtr_));
+        if (!lost_) {
+          retryPause_ = 0;
+          nextTry_ = {};
+          down_ = false;
+          logging::WriteLog(1, url_ + ": connection made again");
+          return true;
+        }
+      }
+      markLostLocked("the server did not agree to the options again");
+    }
+    // The first try after a loss comes at once; each failed one doubles the pause.
+    retryPause_ = retryPause_ == 0 ? timing::ms(Delay::kNetworkRetryFirst)
+                                   : std::min(retryPause_ * 2, timing::ms(Delay::kNetworkRetryMax));
+    nextTry_ = Clock::now() + std::chrono::milliseconds(retryPause_);
+    return false;
   }
 
   void sendSettingsLocked(const LineSettings& s) {
@@ -268,17 +372,21 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
     if (lost_) return;
     const std::uint64_t before = out_.lastSent();
     if (!out_.pump(*socket_)) {
-      markLostLocked();
+      markLostLocked("sending failed");
       return;
     }
     if (out_.lastSent() != before) cv_.notify_all();  // a write may be waiting for it
     if (!out_.empty() && !reader_.isCurrent()) socket_->wake();
   }
 
-  void markLostLocked() {
+  // The first loss since the connection was last made is logged with its cause.
+  void markLostLocked(std::string_view cause) {
+    if (lost_) return;
     lost_ = true;
     socket_->shutdown();
     cv_.notify_all();
+    if (!down_ && !stop_) logging::WriteLog(1, url_ + ": connection lost: " + std::string(cause));
+    down_ = true;
   }
 
   void addEventsLocked(std::uint32_t events) {
@@ -301,7 +409,7 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
       if (ready & platform::kSocketReadable) {
         const long n = socket_->receive(buf.data(), buf.size());
         if (n < 0) {
-          markLostLocked();
+          markLostLocked("closed by the server or broken");
           return;
         }
         parser_.feed(buf.data(), static_cast<std::size_t>(n), *this);
@@ -389,9 +497,12 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
     addEventsLocked(events);
   }
 
-  std::unique_ptr<platform::TcpSocket> socket_;
+  const std::string url_, host_;
+  const std::uint16_t port_;
+  std::unique_ptr<platform::TcpSocket> socket_;  // replaced only while no reader runs
   platform::Thread reader_;
-  std::mutex requestMu_;  // one settings change or purge at a time
+  std::mutex connectMu_;  // one reconnection at a time
+  std::mutex requestMu_;  // one settings change, purge or reconnection at a time
   std::mutex mu_;         // everything below
   std::condition_variable cv_;
   tn::Parser parser_;
@@ -412,7 +523,12 @@ class Rfc2217Device final : public SerialDevice, private tn::Parser::Sink {
   bool discardRx_ = false;
   bool cancelWrite_ = false;
   bool lost_ = false;
+  bool down_ = false;  // the loss has been logged and no connection made since
   bool stop_ = false;
+  bool rts_ = false, dtr_ = false;  // as last asked for
+  std::uint64_t connection_ = 0;    // counts the connections made again
+  std::uint32_t retryPause_ = 0;    // ms; 0 before the first failed try
+  Clock::time_point nextTry_{};
 };
 
 }  // namespace
@@ -429,7 +545,8 @@ std::unique_ptr<SerialDevice> openRfc2217Device(std::string_view url) {
   auto socket = platform::TcpSocket::connect(host, port, timing::ms(Delay::kNetworkConnect));
   if (!socket) return fail("no connection to the server");
   try {
-    auto device = std::make_unique<Rfc2217Device>(std::move(socket));
+    auto device =
+        std::make_unique<Rfc2217Device>(std::string(url), std::move(host), port, std::move(socket));
     if (!device->agree()) return fail("the server did not take the port settings");
     return device;
   } catch (const Exception&) {  // no thread for the reader

@@ -9,8 +9,10 @@
 // Beyond the SerialDevice contract: every setEventMask() ends a pending wait with mask 0
 // and a wait with mask 0 fails at once; delivered events always come as
 // kCompletedAfterPending; the event bit 0x2000 is accepted and never reported;
-// cancelWrite() ends the write in progress or, when none is, the next one; a lost
-// connection ends every wait with kResultFailed and fails every later call but read().
+// cancelWrite() ends the write in progress or, when none is, the next one. A lost
+// connection is logged; waits go on, writes drop their bytes, line changes and settings
+// fail until the next setRts/setDtr/setSettings/purge makes the connection again (with a
+// bounded back-off between failed tries) and restores the settings, masks and lines.
 // Thread-safe as the contract requires.
 #pragma once
 

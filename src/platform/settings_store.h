@@ -4,7 +4,7 @@
 // values). On POSIX it is a directory with one file per value (see settings_store_posix.cpp
 // for its location); each value is written to a temporary file, flushed and renamed over
 // the old one, so a crash or a power loss leaves either the old or the new value, never a
-// torn or empty one.
+// torn or empty one; opening the store removes the temporary files of writers that died.
 #pragma once
 
 #include <cstdint>

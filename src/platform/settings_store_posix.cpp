@@ -12,16 +12,21 @@
 // flushed to disk, renamed over the value's file, and the folder is flushed, so a crash or a
 // power loss leaves the old or the new value, never a torn or empty one. A process killed
 // between creating and renaming its temporary file leaves that file behind; readers ignore
-// it. The store is thread-safe: the folder descriptor does not change after opening and
-// every writer uses its own temporary name.
+// it, and opening the store removes the temporaries of processes that no longer run (those
+// of live processes, this one among them, may be in the middle of a write). The store is
+// thread-safe: the folder descriptor does not change after opening and every writer uses
+// its own temporary name.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <charconv>
+#include <limits>
 #include <string>
 #include <system_error>
 
@@ -81,6 +86,44 @@ std::optional<std::int32_t> parseValue(std::string_view text) {
   return v;
 }
 
+// The writer's process id of a temporary file's name (".<name>.tmp.<pid>.<n>"), or 0 when
+// the name is not one of the store's temporaries.
+pid_t temporaryOwner(std::string_view file) {
+  if (file.size() < 2 || file.front() != '.') return 0;
+  const std::size_t tag = file.rfind(".tmp.");
+  if (tag == std::string_view::npos || !validName(file.substr(1, tag - 1))) return 0;
+  const std::string_view rest = file.substr(tag + 5);
+  const std::size_t dot = rest.find('.');
+  if (dot == std::string_view::npos) return 0;
+  std::int64_t pid = 0;
+  std::uint64_t n = 0;
+  const char* const end = rest.data() + rest.size();
+  const auto a = std::from_chars(rest.data(), rest.data() + dot, pid);
+  const auto b = std::from_chars(rest.data() + dot + 1, end, n);
+  if (a.ec != std::errc() || a.ptr != rest.data() + dot || b.ec != std::errc() || b.ptr != end ||
+      pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
+    return 0;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+// Removes the temporaries that writers killed before their rename left behind.
+void removeDeadTemporaries(int dir) {
+  const int copy = ::dup(dir);
+  if (copy < 0) return;
+  DIR* listing = ::fdopendir(copy);
+  if (listing == nullptr) {
+    ::close(copy);
+    return;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const pid_t owner = temporaryOwner(entry->d_name);
+    if (owner == 0 || owner == ::getpid()) continue;
+    if (::kill(owner, 0) != 0 && errno == ESRCH) ::unlinkat(dir, entry->d_name, 0);
+  }
+  ::closedir(listing);
+}
+
 std::string errorText(int err) { return std::generic_category().message(err); }
 
 class FolderStore final : public SettingsStore {
@@ -88,7 +131,11 @@ class FolderStore final : public SettingsStore {
   explicit FolderStore(std::string folder) : folder_(std::move(folder)) {
     makeFolders(folder_);
     dir_ = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_ < 0) open_error_ = errno;
+    if (dir_ < 0) {
+      open_error_ = errno;
+    } else {
+      removeDeadTemporaries(dir_);
+    }
   }
   ~FolderStore() override {
     if (dir_ >= 0) ::close(dir_);

@@ -26,6 +26,8 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     100,    // kPortRetryPause
     5000,   // kNetworkConnect
     3000,   // kNetworkReply
+    1000,   // kNetworkRetryFirst
+    30000,  // kNetworkRetryMax
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is

@@ -24,11 +24,18 @@ TEST(Rfc2217Url, TakesHostAndPortAndNothingElse) {
   ASSERT_TRUE(parseRfc2217Url("RFC2217://[::1]:7000", host, port));
   EXPECT_EQ(host, "::1");
   EXPECT_EQ(port, 7000);
-  for (const char* bad : {"rfc2217://host", "rfc2217://host:", "rfc2217://:80", "tcp://h:1",
-                          "rfc2217://h:0", "rfc2217://h:65536", "rfc2217://h:80x",
-                          "rfc2217://h:80/", "rfc2217://[::1]80", "rfc2217://a/b:80"}) {
+  for (const char* bad :
+       {"rfc2217://host", "rfc2217://host:", "rfc2217://:80", "tcp://h:1", "rfc2217://h:0",
+        "rfc2217://h:65536", "rfc2217://h:80x", "rfc2217://h:80/", "rfc2217://[::1]80",
+        "rfc2217://a/b:80", "rfc2217://[fe 80::1]:80", "rfc2217://[abc]:80", "rfc2217://h\x01:80",
+        "rfc2217://[::1%]:80"}) {
     EXPECT_FALSE(parseRfc2217Url(bad, host, port)) << bad;
   }
+  // A NUL would cut the name handed to the resolver.
+  EXPECT_FALSE(parseRfc2217Url(std::string_view("rfc2217://[::1\0x]:80", 20), host, port));
+  EXPECT_FALSE(parseRfc2217Url(std::string_view("rfc2217://h\0x:80", 16), host, port));
+  ASSERT_TRUE(parseRfc2217Url("rfc2217://[fe80::1%eth0]:7000", host, port));
+  EXPECT_EQ(host, "fe80::1%eth0");
 }
 
 TEST(Rfc2217Open, FailsWithoutAnRfc2217Server) {
@@ -224,21 +231,28 @@ TEST_F(Rfc2217DeviceTest, AnEventMaskOfZeroEndsAWait) {
   EXPECT_EQ(mask, 0u);
 }
 
-TEST_F(Rfc2217DeviceTest, ALostConnectionEndsWaitsAndFailsCalls) {
+TEST_F(Rfc2217DeviceTest, ALostConnectionIsLoggedOnceAndTriedAgainAfterABackOff) {
+  // The peer serves one client: a new connection is taken by its listener but never agreed.
+  timing::ScopedPolicy policy(timing::current()
+                                  .set(Delay::kNetworkReply, 50)
+                                  .set(Delay::kNetworkRetryFirst, 60000)
+                                  .set(Delay::kNetworkRetryMax, 60000));
+  LogWatch log;
   EventCollector events(*device_);
   peer_.send({1, 2, 3});
-  ASSERT_TRUE(events.waitData(3));
+  ASSERT_TRUE(events.waitData(3));  // received before the loss: still delivered
   peer_.disconnect();
-  ASSERT_TRUE(events.waitVanished());
+  const std::string lost = peer_.url() + ": connection lost: ";
+  ASSERT_TRUE(log.waitFor(lost));
   std::uint32_t written = 7, status = 0;
   const std::uint8_t b = 0;
-  EXPECT_FALSE(device_->write(&b, 1, written));
+  EXPECT_TRUE(device_->write(&b, 1, written));  // lost with the line, never sent later
   EXPECT_EQ(written, 0u);
-  EXPECT_FALSE(device_->setRts(true));
   EXPECT_FALSE(device_->getModemStatus(status));
-  EXPECT_FALSE(device_->purge(kPurgeRxClear));
-  std::uint32_t mask = 0;
-  EXPECT_EQ(device_->waitEvent(mask), EventWaitResult::kResultFailed);
+  EXPECT_FALSE(device_->setRts(true));          // the first try, at once: not agreed
+  EXPECT_FALSE(device_->purge(kPurgeRxClear));  // within the back-off: no try
+  EXPECT_EQ(log.count(lost), 1u);
+  EXPECT_EQ(log.count(peer_.url() + ": connection made again"), 0u);
 }
 
 // Writes all-IAC blocks to a server that reads nothing until one write ends short;

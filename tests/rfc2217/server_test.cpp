@@ -8,6 +8,7 @@
 
 #include "comport/device_map.h"
 #include "comport/device_rfc2217.h"
+#include "platform/timing.h"
 #include "rfc2217/test_util.h"
 #include "terminal-sim/rfc2217_server.h"
 
@@ -113,20 +114,39 @@ TEST_F(Rfc2217ServerTest, TheNextClientIsServedWhenOneLeaves) {
   ASSERT_TRUE(events.waitEvent(kEvCts));
 }
 
-TEST_F(Rfc2217ServerTest, StoppingTheServerMakesTheDeviceVanish) {
+// The server restarts on the same port: the next line change connects again and the new
+// connection carries the settings, the lines and the masks of the old one.
+TEST_F(Rfc2217ServerTest, ARestartedServerIsReachedAgainWithTheLineAsItWas) {
+  timing::ScopedPolicy policy(timing::current().set(timing::Delay::kNetworkRetryFirst, 0));
+  LogWatch log;
   EventCollector events(*client_);
+  LineSettings s;
+  s.baudRate = 19200;
+  s.byteSize = 7;
+  ASSERT_TRUE(client_->setSettings(s));
+  ASSERT_TRUE(client_->setRts(true));
+  ASSERT_TRUE(events.waitEvent(kEvCts));
+  const std::uint16_t port = server_.port();
   server_.stop();
-  ASSERT_TRUE(events.waitVanished());
-  std::uint32_t written = 0;
-  const std::uint8_t b = 1;
-  EXPECT_FALSE(client_->write(&b, 1, written));
-  server_.stop();  // idempotent
+  ASSERT_TRUE(log.waitFor(url_ + ": connection lost: "));
+  EXPECT_FALSE(client_->setDtr(true));  // nothing listens
+  line_.setSettings(LineSettings{});
+  line_.setRts(false);
+  ASSERT_TRUE(server_.start("127.0.0.1", port));
+  ASSERT_TRUE(client_->setDtr(true));
+  EXPECT_EQ(line_.settings().baudRate, 19200u);  // answered before the call returned
+  EXPECT_EQ(line_.settings().byteSize, 7);
+  ASSERT_TRUE(events.waitEvent(kEvCts | kEvDsr));  // RTS and DTR raised again
+  line_.injectErrors(kCeBreak);
+  ASSERT_TRUE(events.waitEvent(kEvBreak));  // the line-state mask was sent again
+  EXPECT_EQ(log.count(url_ + ": connection lost: "), 1u);
+  EXPECT_EQ(log.count(url_ + ": connection made again"), 1u);
 }
 
 TEST_F(Rfc2217ServerTest, AVanishedLineDropsTheClient) {
-  EventCollector events(*client_);
+  LogWatch log;
   line_.vanish();
-  ASSERT_TRUE(events.waitVanished());
+  ASSERT_TRUE(log.waitFor(url_ + ": connection lost: "));
 }
 
 // The hand-shake delay over the network: RTS raised until the client sees CTS. Printed,

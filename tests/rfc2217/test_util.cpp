@@ -1,7 +1,9 @@
 #include "rfc2217/test_util.h"
 
+#include <algorithm>
 #include <array>
 
+#include "logging/logger.h"
 #include "platform/sync.h"
 
 namespace vexcard::rfc2217_test {
@@ -65,9 +67,49 @@ Bytes EventCollector::data() {
   return data_;
 }
 
-bool EventCollector::waitVanished() {
-  std::unique_lock<std::mutex> lk(mu_);
-  return waitFor(cv_, lk, [&] { return vanished_; });
+// ---- LogWatch ----
+
+namespace {
+struct LogLines {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> lines;
+};
+LogLines& logLines() {
+  static LogLines lines;
+  return lines;
+}
+void observeLine(std::string_view text) noexcept {
+  LogLines& l = logLines();
+  std::lock_guard<std::mutex> g(l.mu);
+  l.lines.emplace_back(text);
+  l.cv.notify_all();
+}
+std::size_t countPrefix(const std::vector<std::string>& lines, std::string_view prefix) {
+  return static_cast<std::size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::string& t) { return t.starts_with(prefix); }));
+}
+}  // namespace
+
+LogWatch::LogWatch() {
+  {
+    std::lock_guard<std::mutex> g(logLines().mu);
+    logLines().lines.clear();
+  }
+  logging::SetLineObserver(&observeLine);
+}
+
+LogWatch::~LogWatch() { logging::SetLineObserver(nullptr); }
+
+bool LogWatch::waitFor(std::string_view prefix) {
+  std::unique_lock<std::mutex> lk(logLines().mu);
+  return rfc2217_test::waitFor(logLines().cv, lk,
+                               [&] { return countPrefix(logLines().lines, prefix) > 0; });
+}
+
+std::size_t LogWatch::count(std::string_view prefix) {
+  std::lock_guard<std::mutex> g(logLines().mu);
+  return countPrefix(logLines().lines, prefix);
 }
 
 // ---- FakePeer ----

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "comport/serial_device.h"
@@ -41,8 +42,6 @@ class EventCollector {
   // Waits until count bytes have been received.
   bool waitData(std::size_t count);
   Bytes data();
-  // Waits until a wait ended with kResultFailed (the device vanished).
-  bool waitVanished();
 
  private:
   void run();
@@ -54,6 +53,16 @@ class EventCollector {
   Bytes data_;
   bool vanished_ = false;
   bool stop_ = false;
+};
+
+// Sees every log line while it lives (one at a time): waits for a line and counts lines.
+class LogWatch {
+ public:
+  LogWatch();
+  ~LogWatch();
+  // Waits until a line beginning with prefix has been written.
+  bool waitFor(std::string_view prefix);
+  std::size_t count(std::string_view prefix);
 };
 
 // A scripted RFC 2217 server for one client: agrees to the options (or refuses
