@@ -20,7 +20,6 @@
 #include <array>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -152,15 +151,6 @@ Expect expected(const Op& op, Fault f, int count) {
       break;
   }
   return e;
-}
-
-// Until the exchange stops handing the caller the reply of its own tsReset after 0x8F or a
-// final 0x01, the cells of those two codes are known to fail; they run with
-// VEXCARD_MATRIX_KNOWN=1.
-constexpr bool kExchangeMended = false;
-bool knownFailing(Fault f) {
-  return !kExchangeMended && (f == Fault::kCode8F || f == Fault::kCode01) &&
-         getenv("VEXCARD_MATRIX_KNOWN") == nullptr;
 }
 
 struct Cell {
@@ -356,8 +346,6 @@ TEST_P(FaultMatrix, ResultIsTheTerminalsAndTheLinkRecovers) {
   const auto [opIndex, fault, count] = GetParam();
   const Op& o = op();
   const Expect want = expected(o, fault, count);
-  if (knownFailing(fault))
-    GTEST_SKIP() << "known to fail: the reply of tsReset taken for the caller's";
 
   Call first;
   if (o.prepare) o.prepare(*this, first);
