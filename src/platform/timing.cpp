@@ -46,6 +46,8 @@ std::array<std::atomic<std::uint32_t>, kDelayCount>& active() {
   return active_values.values;
 }
 
+std::atomic<Observer> observer{nullptr};
+
 }  // namespace
 
 Policy Policy::production() {
@@ -64,8 +66,14 @@ Policy Policy::scaled(std::uint32_t num, std::uint32_t den) {
 }
 
 std::uint32_t ms(Delay d) {
-  return active()[static_cast<std::size_t>(d)].load(std::memory_order_relaxed);
+  auto& value = active()[static_cast<std::size_t>(d)];
+  if (const Observer o = observer.load(std::memory_order_acquire)) {
+    o(d, value.load(std::memory_order_relaxed));
+  }
+  return value.load(std::memory_order_relaxed);
 }
+
+void setObserver(Observer o) { observer.store(o, std::memory_order_release); }
 
 void sleep(Delay d) { platform::sleepMs(ms(d)); }
 
@@ -77,7 +85,7 @@ void install(const Policy& policy) {
 
 Policy current() {
   Policy p;
-  for (std::size_t k = 0; k < kDelayCount; ++k) p.set(static_cast<Delay>(k), ms(static_cast<Delay>(k)));
+  for (std::size_t k = 0; k < kDelayCount; ++k) p.set(static_cast<Delay>(k), active()[k].load());
   return p;
 }
 

@@ -66,6 +66,15 @@ std::uint32_t ms(Delay d);
 // Sleeps for the duration of d under the active policy.
 void sleep(Delay d);
 
+// Called with every duration about to be taken from the active policy for a sleep or a
+// bounded wait (each call of ms(), so each sleep() too), from whichever thread takes it;
+// nullptr for none. The duration is read after the call, so the observer may install
+// another policy for the very wait it is told of. Lets a test add up the time an operation
+// may spend waiting, in the policy's own units, without measuring the clock, or make one
+// wait short only when nothing can end it early. Thread-safe; meant for tests.
+using Observer = void (*)(Delay d, std::uint32_t ms);
+void setObserver(Observer observer);
+
 // Replaces the active policy. Thread-safe; meant for tests and tools.
 void install(const Policy& policy);
 

@@ -127,6 +127,10 @@ class TerminalSimulator {
   void setShiftCheck(bool on);
   ShiftState shift() const;
   std::vector<SaleRecord> sales() const;
+  // At most `count` records from position `from` on (a long run looks at a few only), and
+  // how many there are.
+  std::vector<SaleRecord> sales(std::size_t from, std::size_t count = SIZE_MAX) const;
+  std::size_t saleCount() const;
   void setReplyDelay(std::uint32_t ms);
   void setTrickleDelay(std::uint32_t ms);
 

@@ -1,5 +1,6 @@
 // TerminalSimulator: the terminal's state, the fault rules and the records, as the tests and
 // the program reach them. Every member takes mutex_ for its whole body.
+#include <algorithm>
 #include <chrono>
 
 #include "terminal-sim/terminal_simulator.h"
@@ -77,6 +78,20 @@ ShiftState TerminalSimulator::shift() const {
 std::vector<SaleRecord> TerminalSimulator::sales() const {
   std::lock_guard<std::mutex> g(mutex_);
   return model_.sales();
+}
+
+std::vector<SaleRecord> TerminalSimulator::sales(std::size_t from, std::size_t count) const {
+  std::lock_guard<std::mutex> g(mutex_);
+  const auto& all = model_.sales();
+  from = std::min(from, all.size());
+  const std::size_t n = std::min(count, all.size() - from);
+  const auto first = all.begin() + static_cast<std::ptrdiff_t>(from);
+  return {first, first + static_cast<std::ptrdiff_t>(n)};
+}
+
+std::size_t TerminalSimulator::saleCount() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return model_.sales().size();
 }
 
 void TerminalSimulator::setReplyDelay(std::uint32_t ms) {
