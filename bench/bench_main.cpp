@@ -153,7 +153,7 @@ void runOperation(benchmark::State& state, Rig& rig, const Operation& op,
     state.SetIterationTime(times.back());
     if (store != nullptr) {
       const std::uint64_t a = threadAllocCount();
-      store->writeInt(driver::kPacketCounterValue, value++);
+      store->writeInt(link::kPacketCounterValue, value++);
       storeAllocs += threadAllocCount() - a;
       storeTime += Clock::now() - done;
     }
@@ -220,7 +220,7 @@ void packetCounterStore(benchmark::State& state) {
   ::unsetenv("VEXCARD_SETTINGS_DIR");
   std::int32_t value = 1;
   const AllocCounts before = allocCounts();
-  for (auto _ : state) store->writeInt(driver::kPacketCounterValue, value++);
+  for (auto _ : state) store->writeInt(link::kPacketCounterValue, value++);
   state.counters["allocs"] = static_cast<double>((allocCounts() - before).driver) /
                              static_cast<double>(state.iterations());
 }

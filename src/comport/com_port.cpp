@@ -285,7 +285,10 @@ void TComPort::PurgeInput() {
 // pointer only changes while the port opens or closes.
 void TComPort::SetLines(bool on) {
   SerialDevice* device = Device.get();
-  if (device == nullptr || !device->setRts(on)) platform::warningBeep();
+  // Where the platform has no warning sound, the log shows the event instead.
+  if ((device == nullptr || !device->setRts(on)) && !platform::warningBeep()) {
+    logging::WriteLog(1, "BEEP");
+  }
   if (device != nullptr) device->setDtr(on);
   logging::WriteLog(1, on ? "RTS_ON" : "RTS_OFF");
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/extended.h"
+#include "runtime/extended_math.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"
 

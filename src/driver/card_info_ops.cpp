@@ -6,8 +6,8 @@
 #include <string>
 
 #include "driver/card_ops.h"
-#include "driver/encodings.h"
-#include "driver/extended.h"
+#include "link/wire_values.h"
+#include "runtime/extended_math.h"
 #include "driver/product_table.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"

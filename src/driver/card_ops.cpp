@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "driver/encodings.h"
-#include "driver/extended.h"
+#include "link/wire_values.h"
+#include "runtime/extended_math.h"
 #include "link/status_texts.h"
 #include "platform/codepage.h"
 #include "platform/decimal_separator.h"

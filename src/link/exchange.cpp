@@ -3,12 +3,12 @@
 // the terminal's three reply codes that the link answers itself (0x81 shift out of step,
 // 0x8F previous command still running, 0x01 accepted and still executing).
 //
-// These are members of TSmartDriver: they work on its receiver, events and lock.
+// These are members of TTerminalLink: they work on its receiver, events and lock.
 #include <chrono>
 #include <exception>
 #include <string>
 
-#include "driver/smart_driver.h"
+#include "link/terminal_link.h"
 #include "link/keep_alive.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
@@ -18,7 +18,7 @@
 #include "platform/timing.h"
 #include "vexcard/exception.h"
 
-namespace vexcard::driver {
+namespace vexcard::link {
 
 using namespace vexcard::literals;
 using timing::Delay;
@@ -40,22 +40,22 @@ constexpr int kMaxNestedExchanges = 16;
 
 }  // namespace
 
-std::int32_t TSmartDriver::SendCommand(const std::uint8_t* bytes, std::uint8_t count) {
+std::int32_t TTerminalLink::SendCommand(const std::uint8_t* bytes, std::uint8_t count) {
   // Restart the keep-alive thread's idle count before waiting for the lock. A poll that is
   // already queued on the lock behind this exchange is not stopped by it; the poll itself
   // stands down when an exchange ended during its idle wait (KeepAlivePoll).
-  link::keepAliveEvent().set();
+  keepAliveEvent().set();
   ExchangeLock.lock();
   ++ExchangeDepth;
   // Leaves the exchange on every way out: the lock is released first, then the link state
   // returns to "exchange in progress" so that stray bytes between exchanges wake nobody.
   struct Leave {
-    TSmartDriver& self;
+    TTerminalLink& self;
     ~Leave() {
       if (self.ExchangeDepth == 1) self.LastExchangeEnd = std::chrono::steady_clock::now();
       --self.ExchangeDepth;
       self.ExchangeLock.unlock();
-      self.Receiver.LinkState.store(link::kLinkInProgress);
+      self.Receiver.LinkState.store(kLinkInProgress);
     }
   } leave{*this};
   if (ExchangeDepth == 1) {
@@ -68,27 +68,27 @@ std::int32_t TSmartDriver::SendCommand(const std::uint8_t* bytes, std::uint8_t c
       logging::WriteLog(1, "Слишком много вложенных команд обмена, обмен прерван"_w1251);
     }
     NestedLimitReached = true;
-    return link::kLinkInProgress;
+    return kLinkInProgress;
   }
   return ExchangeWithRetries(bytes, count);
 }
 
-void TSmartDriver::KeepAlivePoll(std::chrono::steady_clock::time_point idleSince) {
+void TTerminalLink::KeepAlivePoll(std::chrono::steady_clock::time_point idleSince) {
   std::lock_guard<platform::RecursiveLock> hold(ExchangeLock);
   if (LastExchangeEnd > idleSince) return;  // not idle: the poller waits again
   tsReset();
 }
 
-link::FrameText TSmartDriver::BuildFrame(const std::uint8_t* bytes, std::uint8_t count) {
+FrameText TTerminalLink::BuildFrame(const std::uint8_t* bytes, std::uint8_t count) {
   // encodeFrame checks the same limits; checking here first keeps a refused request from
   // consuming a packet index.
-  if (bytes == nullptr || count < link::kMinCommandBytes || count > link::kMaxCommandBytes) {
-    return link::encodeFrame(bytes, count, 0);  // throws the frame layer's error
+  if (bytes == nullptr || count < kMinCommandBytes || count > kMaxCommandBytes) {
+    return encodeFrame(bytes, count, 0);  // throws the frame layer's error
   }
-  return link::encodeFrame(bytes, count, NextPacketIndex());
+  return encodeFrame(bytes, count, NextPacketIndex());
 }
 
-void TSmartDriver::ResetReceiver() {
+void TTerminalLink::ResetReceiver() {
   ReplyLength = 0;
   // Under the receiver's lock, so that no verdict on bytes parsed before the reset can
   // set the event after it.
@@ -97,9 +97,9 @@ void TSmartDriver::ResetReceiver() {
   Receiver.ResetReceiver();
 }
 
-std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count) {
+std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count) {
   // Every attempt resends this text, with one packet index.
-  const link::FrameText frame = BuildFrame(bytes, count);
+  const FrameText frame = BuildFrame(bytes, count);
   // The codes are answered at every depth. The request a caller issued reads the code
   // whatever the attempt's outcome (after a time-out it is the code of an earlier reply);
   // a command the exchange issued itself answers only a reply of its own, since a stale
@@ -115,7 +115,7 @@ std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::u
       LastExchangeResult = AwaitReply();
       if (answers(kReplyShiftMismatch)) {
         ResynchroniseShift();
-        LastExchangeResult = link::kLinkInProgress;  // send the caller's frame again
+        LastExchangeResult = kLinkInProgress;  // send the caller's frame again
       }
       if (answers(kReplyBusy)) {
         const std::int32_t before = LastExchangeResult;
@@ -123,7 +123,7 @@ std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::u
         tsReset();
         // ReplyData now holds the tsReset reply: the caller's frame goes out again on the
         // next attempt (a stale code keeps the attempt's own failure).
-        LastExchangeResult = before != 0 ? before : link::kLinkInProgress;
+        LastExchangeResult = before != 0 ? before : kLinkInProgress;
       }
       attempts = static_cast<std::uint8_t>(attempts + (LastExchangeResult == 0 ? kMaxAttempts : 1));
     } catch (const std::exception&) {
@@ -133,7 +133,7 @@ std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::u
   }
 
   if (NestedLimitReached) {
-    return LastExchangeResult != 0 ? LastExchangeResult : link::kLinkInProgress;
+    return LastExchangeResult != 0 ? LastExchangeResult : kLinkInProgress;
   }
   if (answers(kReplyExecuting)) {
     // The reply code may be stale (an attempt without a good reply reads the code an
@@ -154,12 +154,12 @@ std::int32_t TSmartDriver::ExchangeWithRetries(const std::uint8_t* bytes, std::u
       ReplyLength = ownLength;
       if (ExchangeDepth == 1) OutcomeUnknown = true;
     }
-    LastExchangeResult = before != 0 ? before : link::kLinkInProgress;
+    LastExchangeResult = before != 0 ? before : kLinkInProgress;
   }
   return LastExchangeResult;
 }
 
-void TSmartDriver::ResynchroniseShift() {
+void TTerminalLink::ResynchroniseShift() {
   timing::sleep(Delay::kResyncPause);
   const std::uint8_t terminalShift = ReplyData[kTerminalShiftByte];
   if (terminalShift == ShiftNo.load()) {
@@ -173,7 +173,7 @@ void TSmartDriver::ResynchroniseShift() {
   tsOpenShift(normaliseShift(ShiftNo.load()), platform::nowOle(), ShiftDate.load());
 }
 
-void TSmartDriver::SendWithHandshake(const link::FrameText& frame) {
+void TTerminalLink::SendWithHandshake(const FrameText& frame) {
   for (int tries = 0; tries < kHandshakeTries; ++tries) {
     CtsEvent.reset();
     SetLines(true);
@@ -182,7 +182,7 @@ void TSmartDriver::SendWithHandshake(const link::FrameText& frame) {
       try {
         PutBlock(frame.text.data(), frame.length);
       } catch (const std::exception&) {
-        Receiver.LinkState.store(link::kLinkSendFailed);
+        Receiver.LinkState.store(kLinkSendFailed);
       }
       // RTS and DTR stay raised: the receiver drops them when the reply's ETX arrives.
       return;
@@ -194,23 +194,23 @@ void TSmartDriver::SendWithHandshake(const link::FrameText& frame) {
   throw Exception(std::string("Ошибка связи с платежным терминалом"_w1251));
 }
 
-std::int32_t TSmartDriver::AwaitReply() {
+std::int32_t TTerminalLink::AwaitReply() {
   const bool replied = ReplyEvent.wait(timing::ms(Delay::kReplyWait));
   std::int32_t state;
   {
     std::lock_guard<std::mutex> guard(RxLock);
-    if (!replied) Receiver.LinkState.store(link::kLinkReplyTimeout);
+    if (!replied) Receiver.LinkState.store(kLinkReplyTimeout);
     state = Receiver.LinkState.load();
     // The whole buffer is copied: bytes a shorter reply did not write keep what an
     // earlier reply left there, as the card operations expect.
     ReplyData = Receiver.ReplyData;
     ReplyLength = Receiver.ReplyLength;
   }
-  const std::string caption = state == link::kLinkOk
-                                  ? link::ReplyCodeText(ReplyData[kReplyCodeByte]) + ": "
-                                  : link::LinkStateText(state, 0);
+  const std::string caption = state == kLinkOk
+                                  ? ReplyCodeText(ReplyData[kReplyCodeByte]) + ": "
+                                  : LinkStateText(state, 0);
   LogHexDump(ReplyData.data(), ReplyLength, caption);
   return state;
 }
 
-}  // namespace vexcard::driver
+}  // namespace vexcard::link

@@ -5,7 +5,7 @@
 // and closed by the raw byte ETX (0x03). The ETX never occurs inside the hex text, so the
 // terminal can always find the end of a frame.
 //
-// encodeFrame is pure: the driver's BuildFrame takes the next packet index (which advances
+// encodeFrame is pure: the link's BuildFrame takes the next packet index (which advances
 // and persists the packet counter) and hands it in here.
 #pragma once
 

@@ -1,56 +1,53 @@
 // The link's own commands: tsReset, tsCloseShift, tsResumeShift and tsOpenShift, and the
 // rule that every terminal command routine follows (sendOrRaise).
 //
-// Members of TSmartDriver. Each builds its request in a zeroed buffer, hands it to
+// Members of TTerminalLink. Each builds its request in a zeroed buffer, hands it to
 // SendCommand and raises "Ошибка обмена с ридером" when the exchange does not end with a
 // good reply. The terminal's reply code is not examined here.
 #include <algorithm>
 #include <array>
 #include <string>
 
-#include "driver/encodings.h"
-#include "driver/smart_driver.h"
+#include "link/command_table.h"
+#include "link/terminal_link.h"
+#include "link/wire_values.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"
 
-namespace vexcard::driver {
+namespace vexcard::link {
 
 using namespace vexcard::literals;
 
 namespace {
 
-constexpr std::uint8_t kCodeReset = 0x00;
 constexpr std::uint8_t kResetParameter = 0x19;
-constexpr std::uint8_t kCodeOpenShift = 0x03;
-constexpr std::uint8_t kCodeCloseShift = 0x04;
-constexpr std::uint8_t kCodeResumeShift = 0x05;
 
 }  // namespace
 
-void TSmartDriver::sendOrRaise(const std::uint8_t* bytes, std::uint8_t count) {
+void TTerminalLink::sendOrRaise(const std::uint8_t* bytes, std::uint8_t count) {
   if (SendCommand(bytes, count) != 0) {
     throw Exception(std::string("Ошибка обмена с ридером"_w1251));
   }
 }
 
-void TSmartDriver::tsReset() {
-  const std::array<std::uint8_t, 2> request{kCodeReset, kResetParameter};
+void TTerminalLink::tsReset() {
+  const std::array<std::uint8_t, kTsReset.requestSize> request{kTsReset.code, kResetParameter};
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsCloseShift() {
-  const std::array<std::uint8_t, 1> request{kCodeCloseShift};
+void TTerminalLink::tsCloseShift() {
+  const std::array<std::uint8_t, kTsCloseShift.requestSize> request{kTsCloseShift.code};
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsResumeShift() {
-  const std::array<std::uint8_t, 1> request{kCodeResumeShift};
+void TTerminalLink::tsResumeShift() {
+  const std::array<std::uint8_t, kTsResumeShift.requestSize> request{kTsResumeShift.code};
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsOpenShift(std::uint8_t shift, double now, double shiftDate) {
-  std::array<std::uint8_t, 14> request{};
-  request[0] = kCodeOpenShift;
+void TTerminalLink::tsOpenShift(std::uint8_t shift, double now, double shiftDate) {
+  std::array<std::uint8_t, kTsOpenShift.requestSize> request{};
+  request[0] = kTsOpenShift.code;
   // Both dates are packed before anything changes: a date that cannot be packed (not a
   // number, outside the years 100..9999) throws with ShiftNo untouched and nothing sent.
   const std::array<std::uint8_t, 6> nowBytes = PackDateTime(now);
@@ -65,4 +62,4 @@ void TSmartDriver::tsOpenShift(std::uint8_t shift, double now, double shiftDate)
   sendOrRaise(request.data(), request.size());
 }
 
-}  // namespace vexcard::driver
+}  // namespace vexcard::link

@@ -6,12 +6,12 @@
 // while idle. A checksum mismatch parks the receiver in ChecksumFailed until the next
 // ResetReceiver, so the waiting exchange times out and tries again.
 //
-// This is the pure core: ReceiveByte changes only this object. The driver's data-received
+// This is the pure core: ReceiveByte changes only this object. The link's data-received
 // hook does the side effects: it drops RTS and DTR when ReceiveByte returns true, and sets
 // the reply event after every byte that leaves LinkState other than kLinkInProgress.
 //
 // Thread-safety: not thread-safe by itself. ReceiveByte runs on the port's event thread,
-// ResetReceiver on the exchanging thread. The driver orders them: ResetReceiver runs before
+// ResetReceiver on the exchanging thread. The link orders them: ResetReceiver runs before
 // the request is sent, and the exchanging thread reads ReplyLength and ReplyData only after
 // the reply event was set (the event's set/wait orders the accesses) or its wait timed
 // out. LinkState is atomic because both threads write it without such an order (the

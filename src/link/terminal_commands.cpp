@@ -1,7 +1,7 @@
 // The nine card-side terminal commands: tsCloseSession, tsSelectPurse, tsQueryQuantity,
 // tsSale, tsRefund, tsReadCard, tsQueryPurse, tsRefundReset and tsDebit.
 //
-// Members of TSmartDriver. Every request is laid out completely (money values encoded,
+// Members of TTerminalLink. Every request is laid out completely (money values encoded,
 // the name converted) before SendCommand is called, so an argument that cannot be
 // encoded throws with nothing sent and no packet index used. Multi-byte integers are
 // little-endian.
@@ -10,29 +10,22 @@
 #include <span>
 #include <string>
 
-#include "driver/encodings.h"
-#include "driver/smart_driver.h"
+#include "link/command_table.h"
+#include "link/terminal_link.h"
+#include "link/wire_values.h"
 #include "platform/codepage.h"
 
-namespace vexcard::driver {
+namespace vexcard::link {
 
 namespace {
 
-constexpr std::uint8_t kCodeCloseSession = 0x01;
-constexpr std::uint8_t kCodeSelectPurse = 0x06;
-constexpr std::uint8_t kCodeQueryQuantity = 0x07;
-constexpr std::uint8_t kCodeSale = 0x08;
-constexpr std::uint8_t kCodeRefund = 0x09;
-constexpr std::uint8_t kCodeReadCard = 0x0A;
-constexpr std::uint8_t kCodeQueryPurse = 0x0B;
-constexpr std::uint8_t kCodeRefundReset = 0x0D;
-constexpr std::uint8_t kCodeDebit = 0x0E;
-
 constexpr std::size_t kNameFieldSize = 12;
-constexpr std::size_t kSaleSize = 32;
-constexpr std::size_t kRefundSize = kSaleSize + kCardBlockSize;  // 111
-constexpr std::size_t kQuantitySize = 26;
-constexpr std::size_t kQueryPurseSize = 18;
+constexpr std::size_t kSaleSize = kTsSale.requestSize;
+constexpr std::size_t kRefundSize = kTsRefund.requestSize;
+constexpr std::size_t kQuantitySize = kTsQueryQuantity.requestSize;
+static_assert(kRefundSize == kSaleSize + kCardBlockSize);
+static_assert(kTsRefundReset.requestSize == kRefundSize);
+static_assert(kTsDebit.requestSize == kQuantitySize);
 
 void putLe16(std::uint8_t* at, std::uint16_t v) {
   at[0] = static_cast<std::uint8_t>(v);
@@ -95,72 +88,72 @@ std::array<std::uint8_t, kRefundSize> refundRequest(
 
 }  // namespace
 
-void TSmartDriver::tsCloseSession() {
-  const std::array<std::uint8_t, 1> request{kCodeCloseSession};
+void TTerminalLink::tsCloseSession() {
+  const std::array<std::uint8_t, kTsCloseSession.requestSize> request{kTsCloseSession.code};
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsReadCard() {
-  const std::array<std::uint8_t, 1> request{kCodeReadCard};
+void TTerminalLink::tsReadCard() {
+  const std::array<std::uint8_t, kTsReadCard.requestSize> request{kTsReadCard.code};
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsSelectPurse(std::uint8_t selector) {
-  const std::array<std::uint8_t, 2> request{kCodeSelectPurse, selector};
+void TTerminalLink::tsSelectPurse(std::uint8_t selector) {
+  const std::array<std::uint8_t, kTsSelectPurse.requestSize> request{kTsSelectPurse.code, selector};
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsQueryPurse(std::uint8_t first, std::int32_t productCode,
+void TTerminalLink::tsQueryPurse(std::uint8_t first, std::int32_t productCode,
                                 std::string_view name) {
-  std::array<std::uint8_t, kQueryPurseSize> request{};
-  request[0] = kCodeQueryPurse;
+  std::array<std::uint8_t, kTsQueryPurse.requestSize> request{};
+  request[0] = kTsQueryPurse.code;
   request[1] = first;
   putProduct(&request[2], productCode, name);
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsQueryQuantity(std::uint8_t first, std::int32_t productCode,
+void TTerminalLink::tsQueryQuantity(std::uint8_t first, std::int32_t productCode,
                                    std::string_view name, Currency price, Currency quantity) {
   const auto request =
-      quantityRequest(kCodeQueryQuantity, first, productCode, name, price, quantity);
+      quantityRequest(kTsQueryQuantity.code, first, productCode, name, price, quantity);
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsDebit(std::uint8_t first, std::int32_t productCode, std::string_view name,
+void TTerminalLink::tsDebit(std::uint8_t first, std::int32_t productCode, std::string_view name,
                            Currency price, Currency quantity) {
-  const auto request = quantityRequest(kCodeDebit, first, productCode, name, price, quantity);
+  const auto request = quantityRequest(kTsDebit.code, first, productCode, name, price, quantity);
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsSale(std::uint16_t transactionNo, std::uint8_t requestByte,
+void TTerminalLink::tsSale(std::uint16_t transactionNo, std::uint8_t requestByte,
                           std::int32_t productCode, std::string_view name, Currency price,
                           Currency quantity, std::uint32_t requestTag) {
   std::array<std::uint8_t, kSaleSize> request{};
-  request[0] = kCodeSale;
+  request[0] = kTsSale.code;
   putSaleFields(request.data(), transactionNo, requestByte, productCode, name, price, quantity,
                 requestTag);
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsRefund(std::uint16_t transactionNo, std::uint8_t requestByte,
+void TTerminalLink::tsRefund(std::uint16_t transactionNo, std::uint8_t requestByte,
                             std::int32_t productCode, std::string_view name, Currency price,
                             Currency quantity, std::uint32_t requestTag,
                             std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
-  const auto request = refundRequest(kCodeRefund, transactionNo, requestByte, productCode, name,
+  const auto request = refundRequest(kTsRefund.code, transactionNo, requestByte, productCode, name,
                                      price, quantity, requestTag, cardBlock);
   sendOrRaise(request.data(), request.size());
 }
 
-void TSmartDriver::tsRefundReset(std::uint16_t transactionNo, std::uint8_t requestByte,
+void TTerminalLink::tsRefundReset(std::uint16_t transactionNo, std::uint8_t requestByte,
                                  std::int32_t productCode, std::string_view name, Currency price,
                                  Currency quantity, std::uint32_t requestTag,
                                  std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
   // The tsReset goes out first; the request is laid out after it (the host operations have
   // checked their figures before anything was sent).
   tsReset();
-  const auto request = refundRequest(kCodeRefundReset, transactionNo, requestByte, productCode,
+  const auto request = refundRequest(kTsRefundReset.code, transactionNo, requestByte, productCode,
                                      name, price, quantity, requestTag, cardBlock);
   sendOrRaise(request.data(), request.size());
 }
 
-}  // namespace vexcard::driver
+}  // namespace vexcard::link

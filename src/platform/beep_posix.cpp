@@ -1,9 +1,8 @@
-// POSIX has no default warning sound; the beep becomes a log line (see beep.h).
-#include "logging/logger.h"
+// POSIX has no default warning sound (see beep.h).
 #include "platform/beep.h"
 
 namespace vexcard::platform {
 
-void warningBeep() { logging::WriteLog(1, "BEEP"); }
+bool warningBeep() noexcept { return false; }
 
 }  // namespace vexcard::platform

@@ -5,6 +5,9 @@
 
 namespace vexcard::platform {
 
-void warningBeep() { ::MessageBeep(0xFFFFFFFF); }
+bool warningBeep() noexcept {
+  ::MessageBeep(0xFFFFFFFF);
+  return true;
+}
 
 }  // namespace vexcard::platform

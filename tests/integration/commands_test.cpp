@@ -5,7 +5,7 @@
 #include <numeric>
 #include <string>
 
-#include "driver/encodings.h"
+#include "link/wire_values.h"
 #include "integration/terminal_fixture.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"

@@ -69,7 +69,7 @@ TEST_F(ExchangeTest, GoodReplyWithCodeZeroIsLabelledCommandDone) {
 }
 
 TEST_F(ExchangeTest, WorkedFramesGoOutByteForByte) {
-  env.storeInt(driver::kPacketCounterValue, 4);
+  env.storeInt(link::kPacketCounterValue, 4);
   auto& d = startDriver();
   d.tsReset();       // packet index 5
   d.tsCloseShift();  // packet index 6
@@ -77,7 +77,7 @@ TEST_F(ExchangeTest, WorkedFramesGoOutByteForByte) {
   ASSERT_EQ(reqs.size(), 2u);
   EXPECT_EQ(reqs[0].wire, wire("60030500197F"));
   EXPECT_EQ(reqs[1].wire, wire("6002060460"));
-  EXPECT_EQ(env.storedInt(driver::kPacketCounterValue), 6);
+  EXPECT_EQ(env.storedInt(link::kPacketCounterValue), 6);
 }
 
 TEST_F(ExchangeTest, RefusalIsRetriedWithTheSamePacketIndex) {

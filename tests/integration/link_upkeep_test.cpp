@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "driver/encodings.h"
+#include "link/wire_values.h"
 #include "integration/terminal_fixture.h"
 #include "link/link_state.h"
 #include "platform/clock.h"
@@ -35,8 +35,8 @@ class LinkUpkeepTest : public TerminalTest {
   // tsOpenShift as the re-synchronisation must send it.
   static sim::Bytes openShift(std::uint8_t shift, double shiftDate) {
     sim::Bytes c{0x03};
-    for (auto b : driver::PackDateTime(kNow)) c.push_back(b);
-    for (auto b : driver::PackDateTime(shiftDate)) c.push_back(b);
+    for (auto b : link::PackDateTime(kNow)) c.push_back(b);
+    for (auto b : link::PackDateTime(shiftDate)) c.push_back(b);
     c.push_back(shift);
     return c;
   }
@@ -57,7 +57,7 @@ TEST_F(LinkUpkeepTest, ShiftInStepIsResumedAndTheRequestSentAgain) {
 }
 
 TEST_F(LinkUpkeepTest, OtherTerminalShiftIsClosedAndOursOpened) {
-  env.storeInt(driver::kShiftNumberValue, 5);
+  env.storeInt(link::kShiftNumberValue, 5);
   terminal.replyCode(0x81, kReadCardCode, 1, /*terminal shift*/ 3);
   auto& d = startDriver();
   d.ShiftDate.store(kShiftDate);
@@ -71,7 +71,7 @@ TEST_F(LinkUpkeepTest, OtherTerminalShiftIsClosedAndOursOpened) {
 }
 
 TEST_F(LinkUpkeepTest, NoTerminalShiftIsOpenedWithoutClosing) {
-  env.storeInt(driver::kShiftNumberValue, 2);
+  env.storeInt(link::kShiftNumberValue, 2);
   terminal.replyCode(0x81, kReadCardCode, 1, /*terminal shift*/ 0);
   auto& d = startDriver();
   EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);

@@ -3,7 +3,7 @@
 // library does not link the link core; only this test puts them side by side.
 #include <gtest/gtest.h>
 
-#include "driver/encodings.h"
+#include "link/wire_values.h"
 #include "link/frame.h"
 #include "link/reply_receiver.h"
 #include "sim/sim_requests.h"
@@ -98,15 +98,15 @@ TEST(SimLinkInterop, MoneyValuesAgree) {
     std::uint8_t w[4];
     encodeMoney(hundredths, w);
     const std::uint32_t wire = w[0] | (w[1] << 8) | (w[2] << 16) | (std::uint32_t{w[3]} << 24);
-    EXPECT_EQ(driver::DecodeMoney(wire).raw, hundredths * 100);
-    EXPECT_EQ(driver::EncodeMoney(Currency::fromRaw(hundredths * 100)), wire);
+    EXPECT_EQ(link::DecodeMoney(wire).raw, hundredths * 100);
+    EXPECT_EQ(link::EncodeMoney(Currency::fromRaw(hundredths * 100)), wire);
   }
   // Amounts beyond 24 bits travel with a larger exponent, which the driver decodes.
   for (std::int64_t hundredths : {16777216LL, 20000000000LL}) {
     std::uint8_t w[4];
     encodeMoney(hundredths, w);
     const std::uint32_t wire = w[0] | (w[1] << 8) | (w[2] << 16) | (std::uint32_t{w[3]} << 24);
-    EXPECT_EQ(driver::DecodeMoney(wire).raw, *decodeMoney(w) * 100);
+    EXPECT_EQ(link::DecodeMoney(wire).raw, *decodeMoney(w) * 100);
   }
 }
 

@@ -1,7 +1,7 @@
 #include "cli/command_options.h"
 
 #include "cli/text_util.h"
-#include "driver/encodings.h"
+#include "link/wire_values.h"
 #include "vexcard/runtime.h"
 
 namespace vexcard::cli {
@@ -23,7 +23,7 @@ double decimalOption(const ParsedArgs& a, const std::string& name) {
 Currency currencyOption(const ParsedArgs& a, const std::string& name) {
   const double v = decimalOption(a, name);
   try {
-    return driver::currencyFromDouble(v);
+    return link::currencyFromDouble(v);
   } catch (const std::exception&) {
     throw UsageError("--" + name + ": " + a.required(name) + " is out of range");
   }
@@ -65,7 +65,7 @@ TItemList itemListOption(const ParsedArgs& a) {
     TItemRequest& r = list.Items[i];
     r.Purse = static_cast<std::int32_t>(*purse);
     try {
-      r.Price = driver::currencyFromDouble(*price);
+      r.Price = link::currencyFromDouble(*price);
     } catch (const std::exception&) {
       throw bad();
     }

@@ -106,15 +106,15 @@ SimulatorLink::~SimulatorLink() {
 // A value that was missing is left as the session made it.
 TemporarySettings::TemporarySettings() {
   const auto store = platform::SettingsStore::open();
-  packetCounter_ = store->readInt(driver::kPacketCounterValue);
-  shiftNumber_ = store->readInt(driver::kShiftNumberValue);
+  packetCounter_ = store->readInt(link::kPacketCounterValue);
+  shiftNumber_ = store->readInt(link::kShiftNumberValue);
 }
 
 TemporarySettings::~TemporarySettings() {
   const auto store = platform::SettingsStore::open();
   try {
-    if (packetCounter_) store->writeInt(driver::kPacketCounterValue, *packetCounter_);
-    if (shiftNumber_) store->writeInt(driver::kShiftNumberValue, *shiftNumber_);
+    if (packetCounter_) store->writeInt(link::kPacketCounterValue, *packetCounter_);
+    if (shiftNumber_) store->writeInt(link::kShiftNumberValue, *shiftNumber_);
   } catch (const Exception&) {
     // A key the user may not write: the library could not have changed it either.
   }

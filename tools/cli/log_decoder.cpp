@@ -4,35 +4,18 @@
 #include <utility>
 
 #include "cli/text_util.h"
-#include "driver/encodings.h"
 #include "driver/product_table.h"
+#include "link/command_table.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
+#include "link/wire_values.h"
 
 namespace vexcard::cli {
 
 namespace {
 
-struct CommandInfo {
-  std::uint8_t code;
-  const char* name;
-  std::size_t length;  // request bytes, code included
-};
-
-constexpr CommandInfo kCommands[] = {
-    {0x00, "tsReset", 2},          {0x01, "tsCloseSession", 1}, {0x03, "tsOpenShift", 14},
-    {0x04, "tsCloseShift", 1},     {0x05, "tsResumeShift", 1},  {0x06, "tsSelectPurse", 2},
-    {0x07, "tsQueryQuantity", 26}, {0x08, "tsSale", 32},        {0x09, "tsRefund", 111},
-    {0x0A, "tsReadCard", 1},       {0x0B, "tsQueryPurse", 18},  {0x0D, "tsRefundReset", 111},
-    {0x0E, "tsDebit", 26},
-};
-
-const CommandInfo* findCommand(std::uint8_t code) {
-  for (const CommandInfo& c : kCommands) {
-    if (c.code == code) return &c;
-  }
-  return nullptr;
-}
+using link::CommandInfo;
+using link::findCommand;
 
 // Link states a reply line may carry as its caption, with a short gloss.
 constexpr std::pair<std::int32_t, const char*> kLinkStateGloss[] = {
@@ -57,7 +40,7 @@ std::uint32_t u32At(std::span<const std::uint8_t> b, std::size_t at) {
 
 std::string moneyAt(std::span<const std::uint8_t> b, std::size_t at) {
   try {
-    return formatMoney(driver::DecodeMoney(u32At(b, at)));
+    return formatMoney(link::DecodeMoney(u32At(b, at)));
   } catch (const std::exception&) {
     return "(" + hexBytes(b.subspan(at, 4)) + ": out of range)";
   }
@@ -65,7 +48,7 @@ std::string moneyAt(std::span<const std::uint8_t> b, std::size_t at) {
 
 std::string cardDigitsAt(std::span<const std::uint8_t> b, std::size_t at) {
   std::string digits;
-  for (std::size_t k = 0; k < 10; ++k) digits += driver::BcdToDigits(b[at + k]);
+  for (std::size_t k = 0; k < 10; ++k) digits += link::BcdToDigits(b[at + k]);
   return digits;
 }
 
@@ -141,7 +124,7 @@ std::string commandLabel(std::optional<std::uint8_t> command) {
 }  // namespace
 
 std::string commandName(std::uint8_t code) {
-  if (const CommandInfo* c = findCommand(code)) return c->name;
+  if (const CommandInfo* c = findCommand(code)) return std::string(c->name);
   return "command " + hexBytes(std::span(&code, 1)).insert(0, "0x");
 }
 
@@ -193,8 +176,8 @@ std::string describeRequest(std::span<const std::uint8_t> c) {
   const CommandInfo* info = findCommand(c[0]);
   std::string text = commandName(c[0]);
   if (info == nullptr) return text + ": " + hexBytes(c.subspan(1));
-  if (c.size() < info->length) {
-    return text + ": " + std::to_string(c.size()) + " bytes, " + std::to_string(info->length) +
+  if (c.size() < info->requestSize) {
+    return text + ": " + std::to_string(c.size()) + " bytes, " + std::to_string(info->requestSize) +
            " expected: " + hexBytes(c);
   }
   switch (c[0]) {
@@ -224,8 +207,8 @@ std::string describeRequest(std::span<const std::uint8_t> c) {
     default:
       break;
   }
-  if (c.size() > info->length) {
-    text += " (" + std::to_string(c.size() - info->length) + " bytes more than expected)";
+  if (c.size() > info->requestSize) {
+    text += " (" + std::to_string(c.size() - info->requestSize) + " bytes more than expected)";
   }
   return text;
 }
@@ -237,19 +220,22 @@ std::string describeReply(std::optional<std::uint8_t> command, std::span<const s
   if (code == 0x81 && b.size() > 4) text += ", terminal's shift " + std::to_string(b[4]);
   if (code != 0 || !command) return text;
   auto has = [&](std::size_t end) { return b.size() >= end; };
+  // The whole body that callers of the command read.
+  const CommandInfo* info = findCommand(*command);
+  const bool whole = info != nullptr && has(info->replySize);
   switch (*command) {
     case 0x0A:
       if (has(15)) text += ", balance " + moneyAt(b, 11);
       if (has(33)) text += ", card " + cardDigitsAt(b, 23);
-      if (has(35)) {
+      if (whole) {
         text += ", status " + hexBytes(b.subspan(33, 2)) + " (" + cardKind(b[34]) + ")";
       }
       break;
     case 0x06:
-      if (has(12)) text += ", purse handle " + std::to_string(b[11]);
+      if (whole) text += ", purse handle " + std::to_string(b[11]);
       break;
     case 0x0B:
-      if (has(12)) {
+      if (whole) {
         if (b[11] == 0) {
           text += ", the card has no purse for this product";
         } else {
@@ -263,7 +249,7 @@ std::string describeReply(std::optional<std::uint8_t> command, std::span<const s
       }
       break;
     case 0x07:
-      if (has(15)) text += ", allowed quantity " + moneyAt(b, 11);
+      if (whole) text += ", allowed quantity " + moneyAt(b, 11);
       break;
     case 0x08:
     case 0x0E:
@@ -271,7 +257,7 @@ std::string describeReply(std::optional<std::uint8_t> command, std::span<const s
         text += ", amount " + moneyAt(b, 11) + ", charged " + moneyAt(b, 15) +
                 " (SummaSk), third " + moneyAt(b, 19);
       }
-      if (has(102)) {
+      if (whole) {
         text += ", card block of card " + cardDigitsAt(b, 23) + " (status " +
                 hexBytes(b.subspan(33, 2)) + ")";
       }

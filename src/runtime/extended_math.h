@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace vexcard::driver {
+namespace vexcard {
 
 static_assert(std::numeric_limits<long double>::digits == 64 &&
                   std::numeric_limits<long double>::radix == 2,
@@ -37,4 +37,4 @@ inline bool fitsInt64(long double v) {
   return v >= -kTwoTo63 && v < kTwoTo63;
 }
 
-}  // namespace vexcard::driver
+}  // namespace vexcard

@@ -1,4 +1,4 @@
-#include "driver/encodings.h"
+#include "link/wire_values.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "platform/codepage.h"
 #include "vexcard/exception.h"
 
-namespace vexcard::driver {
+namespace vexcard::link {
 namespace {
 
 // The four wire bytes in sending order.
@@ -120,4 +120,4 @@ TEST(Bcd, TwoCharactersWithoutDigitCheck) {
 }
 
 }  // namespace
-}  // namespace vexcard::driver
+}  // namespace vexcard::link

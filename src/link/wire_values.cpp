@@ -1,16 +1,16 @@
-#include "driver/encodings.h"
+#include "link/wire_values.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 
-#include "driver/extended.h"
+#include "runtime/extended_math.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"
 
-namespace vexcard::driver {
+namespace vexcard::link {
 
 using namespace vexcard::literals;
 
@@ -106,4 +106,4 @@ std::string currencyText(Currency amount) {
   return text;
 }
 
-}  // namespace vexcard::driver
+}  // namespace vexcard::link

@@ -1,6 +1,6 @@
-// The driver object without a terminal: construction from the settings store, the packet
+// The terminal link without a terminal: construction from the settings store, the packet
 // counter, the CTS watch and the receiver hook, each driven through a virtual line.
-#include "driver/smart_driver.h"
+#include "link/terminal_link.h"
 
 #include <gtest/gtest.h>
 
@@ -11,26 +11,25 @@
 #include <thread>
 
 #include "comport/serial_errors.h"
-#include "driver/driver_factory.h"
 #include "link/keep_alive.h"
 #include "link/link_state.h"
 #include "platform/codepage.h"
 #include "support/driver_env.h"
 
-namespace vexcard::driver {
+namespace vexcard::link {
 namespace {
 
 using namespace vexcard::literals;
 using test::DriverEnv;
 
-class SmartDriverTest : public ::testing::Test {
+class TerminalLinkTest : public ::testing::Test {
  protected:
-  SmartDriverTest() {
+  TerminalLinkTest() {
     line = env.line(1);
     terminal = line->open(DriverEnv::kTerminalEnd);
   }
 
-  std::unique_ptr<TSmartDriver> make() { return createDriver(1); }
+  std::unique_ptr<TTerminalLink> make() { return std::make_unique<TTerminalLink>(1); }
 
   // Writes bytes from the terminal's end and returns once the driver's event thread has
   // handed all of them to DataReceived and gone back to waiting.
@@ -45,7 +44,7 @@ class SmartDriverTest : public ::testing::Test {
     EXPECT_TRUE(terminal->getModemStatus(status));
     return (status & comport::kMsCtsOn) != 0;
   }
-  std::uint8_t nextIndex(TSmartDriver& d) {
+  std::uint8_t nextIndex(TTerminalLink& d) {
     platform::Guard<platform::RecursiveLock> hold(d.ExchangeLock);
     return d.NextPacketIndex();
   }
@@ -66,31 +65,29 @@ TEST(NormaliseShift, CountsOneToSixWithTheRemainderOfTruncatingDivision) {
             static_cast<std::uint8_t>((std::int64_t{INT32_MIN} - 1) % 6 + 1));
 }
 
-TEST_F(SmartDriverTest, StartsIdleWithDefaultsWhenTheStoreIsEmpty) {
+TEST_F(TerminalLinkTest, StartsIdleWithDefaultsWhenTheStoreIsEmpty) {
   auto d = make();
   EXPECT_EQ(d->PacketCounter, 1);
   EXPECT_EQ(d->ShiftNo.load(), 1);
-  EXPECT_EQ(d->TransactionNo, 1);
-  EXPECT_EQ(d->Command06Param, 16);
   EXPECT_EQ(d->Receiver.RxState, link::ReplyReceiver::kIdle);
-  EXPECT_EQ(d->linkState(), link::kLinkOk);
+  EXPECT_EQ(d->linkState(), kLinkOk);
   EXPECT_EQ(d->BaudRate, 9600u);
-  EXPECT_TRUE(link::KeepAlive::running());
+  EXPECT_TRUE(KeepAlive::running());
   // The first frame carries index 2: the default 1 is advanced before use.
   EXPECT_EQ(nextIndex(*d), 2);
   EXPECT_EQ(env.storedInt(kPacketCounterValue), 2);
   d.reset();
-  EXPECT_FALSE(link::KeepAlive::running());
+  EXPECT_FALSE(KeepAlive::running());
 }
 
-TEST_F(SmartDriverTest, ShiftNumberIsNormalisedFromTheStore) {
+TEST_F(TerminalLinkTest, ShiftNumberIsNormalisedFromTheStore) {
   for (auto [stored, expected] : {std::pair{0, 0}, {13, 1}, {5, 5}, {12, 6}}) {
     env.storeInt(kShiftNumberValue, stored);
     EXPECT_EQ(make()->ShiftNo.load(), expected) << stored;
   }
 }
 
-TEST_F(SmartDriverTest, PacketCounterWrapsAfter9999AndIsStoredEveryTime) {
+TEST_F(TerminalLinkTest, PacketCounterWrapsAfter9999AndIsStoredEveryTime) {
   env.storeInt(kPacketCounterValue, 9999);
   auto d = make();
   EXPECT_EQ(nextIndex(*d), 0x01);
@@ -99,14 +96,14 @@ TEST_F(SmartDriverTest, PacketCounterWrapsAfter9999AndIsStoredEveryTime) {
   EXPECT_EQ(env.storedInt(kPacketCounterValue), 2);
 }
 
-TEST_F(SmartDriverTest, IndexByteIsTheCounterModulo256) {
+TEST_F(TerminalLinkTest, IndexByteIsTheCounterModulo256) {
   env.storeInt(kPacketCounterValue, 255);
   auto d = make();
   EXPECT_EQ(nextIndex(*d), 0x00);
   EXPECT_EQ(env.storedInt(kPacketCounterValue), 256);
 }
 
-TEST_F(SmartDriverTest, StoredValuesOutOfRangeAreUsedUnchanged) {
+TEST_F(TerminalLinkTest, StoredValuesOutOfRangeAreUsedUnchanged) {
   env.storeInt(kPacketCounterValue, -5);
   EXPECT_EQ(nextIndex(*make()), 0xFC);
   EXPECT_EQ(env.storedInt(kPacketCounterValue), -4);
@@ -117,14 +114,14 @@ TEST_F(SmartDriverTest, StoredValuesOutOfRangeAreUsedUnchanged) {
   EXPECT_EQ(env.storedInt(kPacketCounterValue), 1);
 }
 
-TEST_F(SmartDriverTest, StoreFailureLeavesTheCounterAdvancedAndNothingSent) {
+TEST_F(TerminalLinkTest, StoreFailureLeavesTheCounterAdvancedAndNothingSent) {
   env.breakSettingsStore();
   auto d = make();
   EXPECT_EQ(d->PacketCounter, 1);
   const std::uint8_t reset[] = {0x00, 0x19};
   EXPECT_THROW(d->SendCommand(reset, 2), Exception);
   EXPECT_EQ(d->PacketCounter, 2);
-  EXPECT_EQ(d->linkState(), link::kLinkInProgress);
+  EXPECT_EQ(d->linkState(), kLinkInProgress);
   EXPECT_EQ(env.countLogPrefix("[COM1]:  Send:"), 0u);
   bool lockFree = false;
   std::thread([&] {
@@ -134,7 +131,7 @@ TEST_F(SmartDriverTest, StoreFailureLeavesTheCounterAdvancedAndNothingSent) {
   EXPECT_TRUE(lockFree);
 }
 
-TEST_F(SmartDriverTest, RefusedCommandLengthUsesNoPacketIndex) {
+TEST_F(TerminalLinkTest, RefusedCommandLengthUsesNoPacketIndex) {
   auto d = make();
   const std::uint8_t bytes[124] = {};
   EXPECT_THROW(d->SendCommand(bytes, 0), Exception);
@@ -142,21 +139,21 @@ TEST_F(SmartDriverTest, RefusedCommandLengthUsesNoPacketIndex) {
   EXPECT_EQ(d->PacketCounter, 1);
 }
 
-TEST_F(SmartDriverTest, PortZeroFailsAndLeavesNothingBehind) {
+TEST_F(TerminalLinkTest, PortZeroFailsAndLeavesNothingBehind) {
   try {
-    createDriver(0);
+    TTerminalLink link(0);
     FAIL() << "no error";
   } catch (const comport::EPortNotOpen& e) {
     EXPECT_EQ(e.message(), "Port COM0 not open");
   }
-  EXPECT_FALSE(link::KeepAlive::running());
+  EXPECT_FALSE(KeepAlive::running());
   comport::setDeviceOverride(7, [] { return std::unique_ptr<comport::SerialDevice>(); });
-  EXPECT_THROW(createDriver(7), comport::EOpenPortFail);
+  EXPECT_THROW(TTerminalLink(7), comport::EOpenPortFail);
   comport::setDeviceOverride(7, nullptr);
-  EXPECT_FALSE(link::KeepAlive::running());
+  EXPECT_FALSE(KeepAlive::running());
 }
 
-TEST_F(SmartDriverTest, CtsWatchSignalsOnlyCtsGoingLow) {
+TEST_F(TerminalLinkTest, CtsWatchSignalsOnlyCtsGoingLow) {
   auto d = make();
   terminal->setRts(true);  // the driver sees CTS high
   ASSERT_TRUE(line->waitUntilIdle(DriverEnv::kDriverEnd));
@@ -178,19 +175,19 @@ TEST_F(SmartDriverTest, CtsWatchSignalsOnlyCtsGoingLow) {
   EXPECT_EQ(env.countLog("CTS_OFF"), 2u);
 }
 
-class ReceiverHookTest : public SmartDriverTest {
+class ReceiverHookTest : public TerminalLinkTest {
  protected:
   ReceiverHookTest() {
     d = make();
     d->SetLines(true);
     d->ResetReceiver();
   }
-  std::unique_ptr<TSmartDriver> d;
+  std::unique_ptr<TTerminalLink> d;
 };
 
 TEST_F(ReceiverHookTest, GoodReplyDropsTheLinesAndSetsTheEvent) {
   feed("600305000066\x03");
-  EXPECT_EQ(d->linkState(), link::kLinkOk);
+  EXPECT_EQ(d->linkState(), kLinkOk);
   EXPECT_EQ(d->Receiver.ReplyLength, 3);
   EXPECT_EQ(d->Receiver.ReplyData[0], 0x05);
   EXPECT_TRUE(d->ReplyEvent.wait(0));
@@ -203,30 +200,30 @@ TEST_F(ReceiverHookTest, ReplyInPiecesIsAssembledAsIfWhole) {
   feed("0500");
   EXPECT_FALSE(d->ReplyEvent.wait(0));
   feed("0066\x03");
-  EXPECT_EQ(d->linkState(), link::kLinkOk);
+  EXPECT_EQ(d->linkState(), kLinkOk);
   EXPECT_TRUE(d->ReplyEvent.wait(0));
 }
 
 TEST_F(ReceiverHookTest, BadChecksumSwallowsTheReplyWithoutAVerdict) {
   feed("600305000067\x03");
   EXPECT_EQ(d->Receiver.RxState, link::ReplyReceiver::kChecksumFailed);
-  EXPECT_EQ(d->linkState(), link::kLinkInProgress);
+  EXPECT_EQ(d->linkState(), kLinkInProgress);
   EXPECT_FALSE(d->ReplyEvent.wait(0));
   EXPECT_TRUE(driverRtsUp());
 }
 
 TEST_F(ReceiverHookTest, WrongTerminatorIsReportedWithTheLinesStillUp) {
   feed("600305000066\x0D");
-  EXPECT_EQ(d->linkState(), link::kLinkBadTerminator);
+  EXPECT_EQ(d->linkState(), kLinkBadTerminator);
   EXPECT_TRUE(d->ReplyEvent.wait(0));
   EXPECT_TRUE(driverRtsUp());
 }
 
 TEST_F(ReceiverHookTest, RefusalThenGoodFrameInOneBatchEndsGood) {
   feed("N600305000066\x03");
-  EXPECT_EQ(d->linkState(), link::kLinkOk);
+  EXPECT_EQ(d->linkState(), kLinkOk);
   EXPECT_TRUE(d->ReplyEvent.wait(0));
 }
 
 }  // namespace
-}  // namespace vexcard::driver
+}  // namespace vexcard::link

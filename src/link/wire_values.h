@@ -11,7 +11,7 @@
 
 #include "vexcard/currency.h"
 
-namespace vexcard::driver {
+namespace vexcard::link {
 
 // The largest amount a wire money value can carry, in hundredths (167 772.15).
 inline constexpr std::uint32_t kMaxWireHundredths = 0xFFFFFF;
@@ -47,4 +47,4 @@ std::string BcdToDigits(std::uint8_t b);
 // An amount as text for messages: decimal comma, two to four decimals ("167772,16").
 std::string currencyText(Currency amount);
 
-}  // namespace vexcard::driver
+}  // namespace vexcard::link
