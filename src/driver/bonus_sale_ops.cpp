@@ -20,6 +20,8 @@
 namespace vexcard::driver {
 
 using namespace vexcard::literals;
+using ops::CardBlockBytes;
+using ops::LineCommand;
 using ops::Reply;
 
 namespace {
@@ -27,8 +29,6 @@ namespace {
 constexpr char kModeRefund = '+';
 constexpr char kModeDebit = 'M';
 constexpr std::uint8_t kBonusRequestByte = 1;
-
-using CardBlockBytes = std::array<std::uint8_t, kCardBlockSize>;
 
 // The block a refund sends: the first 79 elements of the host's array when it has that
 // many, otherwise 79 zero bytes.
@@ -93,35 +93,33 @@ void fillCardTexts(TBonusResultStr* result, const Reply& card) {
   setCardTexts(result, cardTypeText(card), cardNumberText(card));
 }
 
-// The lines of a bonus sale: "ЗВК, попытка продажи: ..." and "ЗВК, результат продажи: ...",
-// with the card texts as they stand in the record.
+// The head of the lines of a bonus sale ("ЗВК, попытка продажи: ..." and "ЗВК, результат
+// продажи: ..."), with the card texts as they stand in the record.
 template <class Record>
-std::string salePrefix(std::string_view head, const Record* result, std::uint8_t purse,
-                       std::string_view productName) {
-  return std::string(head) + cardTypeView(result) + " " + cardNumberView(result) +
-         std::string(" Кош: "_w1251) + std::to_string(purse) + " " + std::string(productName);
+std::string saleLineHead(std::string_view head, const Record* result, std::uint8_t purse,
+                         std::string_view productName) {
+  return ops::saleLineHead(head, cardTypeView(result), cardNumberView(result), purse, productName);
 }
 
-template <class Record>
-void compensateRefund(TSmartDriver& driver, Record* result, std::uint8_t purse,
-                      const ops::SaleFigures& figures, const std::uint8_t* block,
-                      std::int32_t high) {
-  const CardBlockBytes cardBlock = refundBlock(block, high);
-  const TKodTovar product = ProductOfPurse(purse);
-  const Reply reply = ops::exchange(driver, result->Status, [&] {
-    driver.tsRefundReset(ops::transactionWord(driver.TransactionNo), kBonusRequestByte,
-                         product.code, product.name, figures.price, figures.quantity, kRequestTag,
-                         cardBlock);
-  });
-  driver.TransactionNo = ops::nextTransaction(driver.TransactionNo);
-  ops::takeReplyCode(reply, result->Status);
+// A refund of the bonus sale, tsRefund or (to compensate one that failed) tsRefundReset,
+// with the block refundBlock makes of the host's array.
+void bonusRefundLine(TSmartDriver& driver, std::uint8_t& status, LineCommand command,
+                     std::uint8_t purse, const ops::SaleFigures& figures, const std::uint8_t* block,
+                     std::int32_t high) {
+  ops::sellLine(driver, status,
+                ops::SaleLine{.command = command,
+                              .requestByte = kBonusRequestByte,
+                              .purse = purse,
+                              .figures = figures,
+                              .cardBlock = refundBlock(block, high)});
 }
 
-// Steps 3 to 9 of the bonus sale; the caller compensates a refund that fails.
+// Reads the card, which must be a bonus card, and sells the line (or takes it back, for a
+// refund). The caller compensates a refund that fails.
 template <class Record>
-void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_t purse, double qty,
-                    double sum, const ops::SaleFigures& figures, std::uint8_t* block,
-                    std::int32_t high) {
+void sellBonusLine(TSmartDriver& driver, Record* result, char mode, std::uint8_t purse, double qty,
+                   double sum, const ops::SaleFigures& figures, std::uint8_t* block,
+                   std::int32_t high) {
   logging::WriteLog(1, "ЗВК tsReadCard... "_w1251);
   const Reply card = ops::exchange(driver, result->Status, [&] { driver.tsReadCard(); });
   logging::WriteLog(1, "ЗВК tsReadCard прошел "_w1251);
@@ -132,35 +130,24 @@ void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_
   }
 
   if (mode == kModeRefund) {
-    const CardBlockBytes cardBlock = refundBlock(block, high);
-    const TKodTovar product = ProductOfPurse(purse);
-    const Reply reply = ops::exchange(driver, result->Status, [&] {
-      driver.tsRefund(ops::transactionWord(driver.TransactionNo), kBonusRequestByte, product.code,
-                      product.name, figures.price, figures.quantity, kRequestTag, cardBlock);
-    });
-    driver.TransactionNo = ops::nextTransaction(driver.TransactionNo);
-    ops::takeReplyCode(reply, result->Status);
+    bonusRefundLine(driver, result->Status, LineCommand::Refund, purse, figures, block, high);
     return;
   }
   if (!(qty > 0.0)) return;
 
-  const TKodTovar product = ProductOfPurse(purse);
-  const long double unitPrice = static_cast<long double>(sum) / qty;
-  logging::WriteLog(1,
-                    salePrefix("ЗВК, попытка продажи: карта "_w1251, result, purse, product.name) +
-                        std::string(" Цена: "_w1251) + ops::numberText(unitPrice) +
-                        std::string(" Колво: "_w1251) + ops::numberText(qty));
-  const Reply sale = ops::exchange(driver, result->Status, [&] {
-    if (mode == kModeDebit) {
-      driver.tsDebit(kBonusRequestByte, product.code, product.name, figures.price,
-                     figures.quantity);
-    } else {
-      driver.tsSale(ops::transactionWord(driver.TransactionNo), kBonusRequestByte, product.code,
-                    product.name, figures.price, figures.quantity, kRequestTag);
-    }
-  });
-  driver.TransactionNo = ops::nextTransaction(driver.TransactionNo);
-  ops::takeReplyCode(sale, result->Status);
+  const ops::SoldLine sold = ops::sellLine(
+      driver, result->Status,
+      ops::SaleLine{.command = mode == kModeDebit ? LineCommand::Debit : LineCommand::Sale,
+                    .requestByte = kBonusRequestByte,
+                    .purse = purse,
+                    .figures = figures,
+                    .cardBlock = {}},
+      [&](const TKodTovar& product) {
+        logging::WriteLog(1, ops::attemptLine(saleLineHead("ЗВК, попытка продажи: карта "_w1251,
+                                                           result, purse, product.name),
+                                              qty, sum));
+      });
+  const Reply& sale = sold.reply;
 
   const double summaSk = sale.moneyAt(ops::kMoney2At);
   result->SummaSk = summaSk;
@@ -172,10 +159,9 @@ void bonusSaleSteps(TSmartDriver& driver, Record* result, char mode, std::uint8_
     const auto bytes = sale.cardBlock();
     std::copy(bytes.begin(), bytes.end(), block);
   }
-  logging::WriteLog(
-      1, salePrefix("ЗВК, результат продажи: карта "_w1251, result, purse, product.name) +
-             " SummaSk: " + ops::numberText(result->SummaSk) + " Skidka: " +
-             ops::numberText(result->Skidka) + " CosteSK: " + ops::numberText(result->CosteSK));
+  logging::WriteLog(1, ops::resultLine(saleLineHead("ЗВК, результат продажи: карта "_w1251, result,
+                                                    purse, sold.product.name),
+                                       result->SummaSk, result->Skidka, result->CosteSK));
 }
 
 template <class Record>
@@ -193,12 +179,12 @@ void bonusSale(TSmartDriver& driver, Record* result, char mode, std::uint8_t pur
   if (mode != kModeRefund && qty > 0.0) ops::requireNonZeroSum(sum);
 
   try {
-    bonusSaleSteps(driver, result, mode, purse, qty, sum, figures, block, high);
+    sellBonusLine(driver, result, mode, purse, qty, sum, figures, block, high);
   } catch (...) {
     if (mode != kModeRefund) throw;
     // A refund that failed anywhere is reset at the terminal; when that succeeds the first
     // error is dropped. An error of the compensation itself reaches the host.
-    compensateRefund(driver, result, purse, figures, block, high);
+    bonusRefundLine(driver, result->Status, LineCommand::RefundReset, purse, figures, block, high);
   }
 }
 
@@ -233,13 +219,13 @@ void TSmartDriver::SubSchet(TSaleResult* result, std::uint8_t purse, double qty,
   result->CardPrefix.set(std::string_view(digits).substr(0, 4));
   result->CardNumber.set(std::string_view(digits).substr(4, 16));
 
-  const TKodTovar product = ProductOfPurse(purse);
-  const Reply sale = ops::exchange(*this, result->Status, [&] {
-    tsSale(ops::transactionWord(TransactionNo), kBonusRequestByte, product.code, product.name,
-           figures.price, figures.quantity, kRequestTag);
-  });
-  TransactionNo = ops::nextTransaction(TransactionNo);
-  ops::takeReplyCode(sale, result->Status);
+  const Reply sale = ops::sellLine(*this, result->Status,
+                                   ops::SaleLine{.command = LineCommand::Sale,
+                                                 .requestByte = kBonusRequestByte,
+                                                 .purse = purse,
+                                                 .figures = figures,
+                                                 .cardBlock = {}})
+                         .reply;
   // Third money value minus the second, the third first stored as a double.
   const double third = sale.moneyAt(ops::kMoney3At);
   result->Amount = static_cast<double>(
@@ -259,18 +245,13 @@ void TSmartDriver::RefundSale(std::uint8_t* resultStatus, std::uint8_t requestBy
                 cardBlock.begin());
   }
   const ops::SaleFigures figures = ops::saleFigures(qty, sum);
-  const TKodTovar product = ProductOfPurse(purse);
-  const Reply reply = ops::exchange(*this, *resultStatus, [&] {
-    if (useReset == 0) {
-      tsRefund(ops::transactionWord(TransactionNo), requestByte, product.code, product.name,
-               figures.price, figures.quantity, kRequestTag, cardBlock);
-    } else {
-      tsRefundReset(ops::transactionWord(TransactionNo), requestByte, product.code, product.name,
-                    figures.price, figures.quantity, kRequestTag, cardBlock);
-    }
-  });
-  TransactionNo = ops::nextTransaction(TransactionNo);
-  ops::takeReplyCode(reply, *resultStatus);
+  ops::sellLine(
+      *this, *resultStatus,
+      ops::SaleLine{.command = useReset == 0 ? LineCommand::Refund : LineCommand::RefundReset,
+                    .requestByte = requestByte,
+                    .purse = purse,
+                    .figures = figures,
+                    .cardBlock = cardBlock});
 }
 
 }  // namespace vexcard::driver

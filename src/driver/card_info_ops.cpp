@@ -9,7 +9,6 @@
 #include "link/wire_values.h"
 #include "runtime/extended_math.h"
 #include "driver/product_table.h"
-#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/timing.h"
 #include "vexcard/exception.h"
@@ -50,7 +49,8 @@ void setPurseCardTexts(TPurseInfo* result, const Reply& card) {
   result->CardNumber.set(std::string_view(digits).substr(4, 16));
 }
 
-// Step 1 of OilLimit and OpenPurse.
+// The record OilLimit and OpenPurse start from, before the card is read: Status 0xFF and
+// empty card texts.
 void startPurseRecord(TPurseInfo* result) {
   result->Status = 0xFF;
   result->CardPrefix.set("");
@@ -82,15 +82,7 @@ Currency itemQuantity(const TItemRequest& item, std::size_t index) {
 }  // namespace
 
 void TSmartDriver::CardInfo(TCardInfo* result, std::uint32_t /*ignored*/) {
-  result->Status = 0xFF;
-  result->CardType.set("");
-  result->CardDigits.set("");
-  result->Available = 0.0;
-  result->Zero40 = 0.0;
-  result->Zero48 = 0.0;
-  result->Available2 = 0.0;
-  result->DateFrom = platform::nowOle() - 365.0;
-  result->DateTo = platform::nowOle() + 365.0;
+  ops::resetCardInfo(result);
 
   const Reply card = ops::exchangeAndCheck(*this, result->Status, [this] { tsReadCard(); });
   const std::string cardType =

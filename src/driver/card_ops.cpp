@@ -5,6 +5,7 @@
 #include "link/wire_values.h"
 #include "runtime/extended_math.h"
 #include "link/status_texts.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/decimal_separator.h"
 #include "vexcard/exception.h"
@@ -94,9 +95,76 @@ std::int64_t saleGrossRaw(const Reply& reply) {
   return gross;
 }
 
+SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& line,
+                  const std::function<void(const TKodTovar&)>& announce) {
+  SoldLine sold;
+  sold.product = ProductOfPurse(line.purse);
+  if (announce) announce(sold.product);
+  const TKodTovar& product = sold.product;
+  const SaleFigures& figures = line.figures;
+  sold.reply = exchange(driver, status, [&] {
+    switch (line.command) {
+      case LineCommand::Sale:
+        driver.tsSale(transactionWord(driver.TransactionNo), line.requestByte, product.code,
+                      product.name, figures.price, figures.quantity, kRequestTag);
+        break;
+      case LineCommand::Debit:
+        driver.tsDebit(line.requestByte, product.code, product.name, figures.price,
+                       figures.quantity);
+        break;
+      case LineCommand::DebitByTransaction:
+        driver.tsDebit(static_cast<std::uint8_t>(driver.TransactionNo), product.code, product.name,
+                       figures.price, figures.quantity);
+        break;
+      case LineCommand::Refund:
+        driver.tsRefund(transactionWord(driver.TransactionNo), line.requestByte, product.code,
+                        product.name, figures.price, figures.quantity, kRequestTag, line.cardBlock);
+        break;
+      case LineCommand::RefundReset:
+        driver.tsRefundReset(transactionWord(driver.TransactionNo), line.requestByte, product.code,
+                             product.name, figures.price, figures.quantity, kRequestTag,
+                             line.cardBlock);
+        break;
+    }
+  });
+  driver.TransactionNo = nextTransaction(driver.TransactionNo);
+  takeReplyCode(sold.reply, status);
+  return sold;
+}
+
+void resetCardInfo(TCardInfo* result) {
+  result->Status = 0xFF;
+  result->CardType.set("");
+  result->CardDigits.set("");
+  result->Available = 0.0;
+  result->Zero40 = 0.0;
+  result->Zero48 = 0.0;
+  result->Available2 = 0.0;
+  result->DateFrom = platform::nowOle() - 365.0;
+  result->DateTo = platform::nowOle() + 365.0;
+}
+
 std::string numberText(double value) { return formatGeneral(value, platform::decimalSeparator()); }
 std::string numberText(long double value) {
   return formatGeneral(value, platform::decimalSeparator());
+}
+
+std::string saleLineHead(std::string_view head, std::string_view cardType,
+                         std::string_view cardNumber, std::uint8_t purse,
+                         std::string_view productName) {
+  return std::string(head) + std::string(cardType) + " " + std::string(cardNumber) +
+         std::string(" Кош: "_w1251) + std::to_string(purse) + " " + std::string(productName);
+}
+
+std::string attemptLine(const std::string& head, double qty, double sum) {
+  const long double unitPrice = static_cast<long double>(sum) / qty;
+  return head + std::string(" Цена: "_w1251) + numberText(unitPrice) +
+         std::string(" Колво: "_w1251) + numberText(qty);
+}
+
+std::string resultLine(const std::string& head, double summaSk, double skidka, double costeSk) {
+  return head + " SummaSk: " + numberText(summaSk) + " Skidka: " + numberText(skidka) +
+         " CosteSK: " + numberText(costeSk);
 }
 
 }  // namespace vexcard::driver::ops

@@ -1,7 +1,7 @@
 // Helpers shared by the host operations of the card subsystem (card_info_ops.cpp,
 // bonus_sale_ops.cpp, noncash_sale_ops.cpp, shift_ops.cpp): taking a command's reply,
-// reading its fields, the card texts, the checks of the host's figures and the numbers of
-// the log lines.
+// reading its fields, the card texts, the checks of the host's figures, selling one line,
+// the sale log lines and the numbers in them.
 //
 // Everything here runs on the host's thread. The reply of a command is copied out of the
 // driver while the exchange lock is still held, so a keep-alive poll can never come between
@@ -11,11 +11,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "driver/product_table.h"
 #include "driver/smart_driver.h"
 #include "vexcard/currency.h"
 
@@ -74,8 +76,8 @@ Reply exchange(TSmartDriver& driver, std::uint8_t& status, Command&& command) {
   return reply;
 }
 
-// exchange, then status := the reply code and CheckReaderReply: the step every card
-// operation takes after a command whose reply it goes on to use.
+// exchange, then status := the reply code and CheckReaderReply: what every card operation
+// does with a command whose reply it goes on to use.
 template <class Command>
 Reply exchangeAndCheck(TSmartDriver& driver, std::uint8_t& status, Command&& command);
 
@@ -137,6 +139,56 @@ void requireNonZeroSum(double sum);
 // discount is the share of it that was not charged.
 std::int64_t saleGrossRaw(const Reply& reply);
 
+// ---- Selling one line --------------------------------------------------------------------
+// Every sale, debit and refund of the host operations sends its line through sellLine.
+
+// The command that sells, or takes back, one line.
+enum class LineCommand {
+  Sale,                // tsSale: the transaction word and the request byte
+  Debit,               // tsDebit, the request byte as its first byte
+  DebitByTransaction,  // tsDebit, the low byte of TransactionNo as its first byte
+  Refund,              // tsRefund: the transaction word, the request byte and the card block
+  RefundReset,         // tsRefundReset: tsReset, then the fields of tsRefund
+};
+
+using CardBlockBytes = std::array<std::uint8_t, kCardBlockSize>;
+
+// One line: the command, its request byte, the purse whose product row it carries, the
+// figures (checked by the caller before anything was sent) and, sent by the refunds only,
+// the card block.
+struct SaleLine {
+  LineCommand command = LineCommand::Sale;
+  std::uint8_t requestByte = 0;
+  std::uint8_t purse = 0;
+  SaleFigures figures{};
+  CardBlockBytes cardBlock{};
+};
+
+// The product row a line was sold with and the reply to its command.
+struct SoldLine {
+  TKodTovar product;
+  Reply reply;
+};
+
+// Sells one line:
+// - looks up the purse's product row; ProductOfPurse's error comes before anything is sent;
+// - hands the row to announce, when given (the operations that log their attempt do it
+//   there, so the line is written only for a product that exists);
+// - sends the command through exchange: on an error, a reply code 0x01 of an unknown
+//   outcome is first written to status. tsSale and the refunds carry transactionWord of
+//   TransactionNo, read under the exchange lock;
+// - advances TransactionNo once the command was exchanged, whatever its reply code, and
+//   not when the exchange failed;
+// - status := the reply code, then CheckReaderReply of it, which throws on a refusal.
+SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& line,
+                  const std::function<void(const TKodTovar&)>& announce = {});
+
+// ---- Card information records ------------------------------------------------------------
+
+// A card information record as CardInfo and CardQuantityEx start it, before the card is
+// read: Status 0xFF, empty texts, every figure 0, and dates a year either side of now.
+void resetCardInfo(TCardInfo* result);
+
 // ---- Log lines ---------------------------------------------------------------------------
 
 // A double as the log lines print it: the general number format with the user's decimal
@@ -144,5 +196,15 @@ std::int64_t saleGrossRaw(const Reply& reply);
 std::string numberText(double value);
 // The same for a value kept in extended precision (the unit price Sum / Qty).
 std::string numberText(long double value);
+
+// The log lines a sale writes about its line start with saleLineHead: head, the card type,
+// " ", the card number, " Кош: ", the purse, " " and the product's name.
+std::string saleLineHead(std::string_view head, std::string_view cardType,
+                         std::string_view cardNumber, std::uint8_t purse,
+                         std::string_view productName);
+// The attempt line: the head, then the unit price Sum / Qty in extended precision and Qty.
+std::string attemptLine(const std::string& head, double qty, double sum);
+// The result line: the head, then SummaSk, Skidka and CosteSK.
+std::string resultLine(const std::string& head, double summaSk, double skidka, double costeSk);
 
 }  // namespace vexcard::driver::ops

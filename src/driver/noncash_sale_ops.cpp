@@ -11,13 +11,13 @@
 #include "runtime/extended_math.h"
 #include "driver/product_table.h"
 #include "logging/logger.h"
-#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::driver {
 
 using namespace vexcard::literals;
+using ops::LineCommand;
 using ops::Reply;
 
 namespace {
@@ -30,7 +30,8 @@ bool saleGoesAhead(double qty) {
   return std::fabs(static_cast<long double>(qty) - kQtyThreshold) > kQtyThreshold;
 }
 
-// Step 1 of SubSchetEx and DebitNonCash.
+// The record SubSchetEx and DebitNonCash start from, before their figures are checked:
+// Status 0xFF, empty texts, no amount.
 void startSaleRecord(TSaleResultEx* result) {
   result->Status = 0xFF;
   result->CardType.set("");
@@ -57,11 +58,11 @@ long double discountPercent(const Reply& sale, double summaSk) {
   return (gross - static_cast<long double>(summaSk) * 10000.0L) * 100.0L / gross;
 }
 
+// The head of SubSchetEx's lines, with the card texts as they stand in the record.
 std::string lineHead(std::string_view head, const TSaleResultEx* result, std::uint8_t purse,
                      std::string_view productName) {
-  return std::string(head) + std::string(result->CardType.view()) + " " +
-         std::string(result->CardNumber.view()) + std::string(" Кош: "_w1251) +
-         std::to_string(purse) + " " + std::string(productName);
+  return ops::saleLineHead(head, result->CardType.view(), result->CardNumber.view(), purse,
+                           productName);
 }
 
 }  // namespace
@@ -87,17 +88,20 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
   if ((card.at(ops::kStatus2At) & 3) != 0) notNonCash();
 
   if (goesAhead) {
-    const TKodTovar product = ProductOfPurse(purse);
-    const long double unitPrice = static_cast<long double>(sum) / qty;
-    logging::WriteLog(1, lineHead("Попытка продажи: карта "_w1251, result, purse, product.name) +
-                             std::string(" Цена: "_w1251) + ops::numberText(unitPrice) +
-                             std::string(" Колво: "_w1251) + ops::numberText(qty));
-    const Reply sale = ops::exchange(*this, result->Status, [&] {
-      tsSale(ops::transactionWord(TransactionNo), requestByte, product.code, product.name,
-             figures.price, figures.quantity, kRequestTag);
-    });
-    TransactionNo = ops::nextTransaction(TransactionNo);
-    ops::takeReplyCode(sale, result->Status);
+    const Reply sale =
+        ops::sellLine(*this, result->Status,
+                      ops::SaleLine{.command = LineCommand::Sale,
+                                    .requestByte = requestByte,
+                                    .purse = purse,
+                                    .figures = figures,
+                                    .cardBlock = {}},
+                      [&](const TKodTovar& product) {
+                        logging::WriteLog(
+                            1, ops::attemptLine(lineHead("Попытка продажи: карта "_w1251, result,
+                                                         purse, product.name),
+                                                qty, sum));
+                      })
+            .reply;
 
     const double third = sale.moneyAt(ops::kMoney3At);
     const double summaSk = sale.moneyAt(ops::kMoney2At);
@@ -114,10 +118,9 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
 
   // Written in every case; when the sale was skipped the figures are what the record held.
   const TKodTovar product = ProductOfPurse(purse);
-  logging::WriteLog(1, lineHead("Результат продажи: карта "_w1251, result, purse, product.name) +
-                           " SummaSk: " + ops::numberText(result->SummaSk) +
-                           " Skidka: " + ops::numberText(result->Skidka) +
-                           " CosteSK: " + ops::numberText(result->CosteSK));
+  logging::WriteLog(
+      1, ops::resultLine(lineHead("Результат продажи: карта "_w1251, result, purse, product.name),
+                         result->SummaSk, result->Skidka, result->CosteSK));
 }
 
 void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSaleResultEx* result,
@@ -133,13 +136,13 @@ void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSal
   if (card.at(ops::kStatus2At) != 0) notNonCash();
   if (!(qty > 0.0)) return;
 
-  const TKodTovar product = ProductOfPurse(purse);
-  const Reply debit = ops::exchange(*this, result->Status, [&] {
-    tsDebit(static_cast<std::uint8_t>(TransactionNo), product.code, product.name, figures.price,
-            figures.quantity);
-  });
-  TransactionNo = ops::nextTransaction(TransactionNo);
-  ops::takeReplyCode(debit, result->Status);
+  const Reply debit = ops::sellLine(*this, result->Status,
+                                    ops::SaleLine{.command = LineCommand::DebitByTransaction,
+                                                  .requestByte = 0,
+                                                  .purse = purse,
+                                                  .figures = figures,
+                                                  .cardBlock = {}})
+                          .reply;
   result->Amount = debit.moneyAt(ops::kMoney3At);
   const double summaSk = debit.moneyAt(ops::kMoney2At);
   result->SummaSk = summaSk;
@@ -150,15 +153,7 @@ void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSal
 }
 
 void TSmartDriver::CardQuantityEx(TCardInfo* result, std::uint8_t purse, Currency* price) {
-  result->Status = 0xFF;
-  result->CardType.set("");
-  result->CardDigits.set("");
-  result->Available = 0.0;
-  result->Zero40 = 0.0;
-  result->Zero48 = 0.0;
-  result->Available2 = 0.0;
-  result->DateFrom = platform::nowOle() - 365.0;
-  result->DateTo = platform::nowOle() + 365.0;
+  ops::resetCardInfo(result);
   // The balance is divided by the price: a price of 0 (or none at all) is refused before
   // anything is sent, and so is a negative one, which no product has.
   if (price == nullptr) throw Exception(std::string("Не указана цена товара"_w1251));
