@@ -184,8 +184,8 @@ class TComPort {
 
   void StartThreads();
   void StopThreads() noexcept;
-  void EventThreadBody();
-  void WriterThreadBody();
+  void eventThreadBody();
+  void writerThreadBody();
   void ProcessCommEvent();
   void FillInputRing();
   std::uint32_t ReadDevice(std::uint8_t* destination, std::uint32_t count);

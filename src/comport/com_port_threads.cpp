@@ -32,10 +32,10 @@ void TComPort::StartThreads() {
   WriteWake.reset();
   WriteAbort.reset();
   StopEvent.reset();
-  EventThread.start([this] { EventThreadBody(); }, true);
+  EventThread.start([this] { eventThreadBody(); }, true);
   // A thread that has not acknowledged in time simply goes on starting.
   (void)ThreadAck.wait(timing::ms(Delay::kThreadStartAck));
-  WriterThread.start([this] { WriterThreadBody(); }, true);
+  WriterThread.start([this] { writerThreadBody(); }, true);
   (void)ThreadAck.wait(timing::ms(Delay::kThreadStartAck));
 }
 
@@ -85,7 +85,7 @@ void TComPort::notifyModemStatus(std::uint32_t mask) noexcept {
   }
 }
 
-void TComPort::EventThreadBody() {
+void TComPort::eventThreadBody() {
   SerialDevice& device = *Device;  // lives until this thread has been joined
   CurrentEventMask = kEventMaskFull;
   device.setEventMask(CurrentEventMask);
@@ -178,7 +178,7 @@ std::uint32_t TComPort::ReadDevice(std::uint8_t* destination, std::uint32_t coun
   return Device->read(destination, count);
 }
 
-void TComPort::WriterThreadBody() {
+void TComPort::writerThreadBody() {
   ThreadAck.set();
   for (;;) {
     if (platform::Event::waitAny(WriteWake, WriteAbort, platform::kInfinite) == 0) {

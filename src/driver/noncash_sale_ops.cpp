@@ -202,7 +202,7 @@ void TSmartDriver::CardQuantityEx(TCardInfo* result, std::uint8_t purse, Currenc
         100.0L);
     result->Available2 = result->Available;
   } catch (const std::exception&) {
-    // Dropped without a log line, as the operation has always done.
+    // Not logged: the record keeps the figures computed from the balance.
   }
 }
 

@@ -43,7 +43,7 @@ constexpr int kMaxNestedExchanges = 16;
 std::int32_t TTerminalLink::SendCommand(const std::uint8_t* bytes, std::uint8_t count) {
   // Restart the keep-alive thread's idle count before waiting for the lock. A poll that is
   // already queued on the lock behind this exchange is not stopped by it; the poll itself
-  // stands down when an exchange ended during its idle wait (KeepAlivePoll).
+  // stands down when an exchange ended during its idle wait (keepAlivePoll).
   keepAliveEvent().set();
   ExchangeLock.lock();
   ++ExchangeDepth;
@@ -73,7 +73,7 @@ std::int32_t TTerminalLink::SendCommand(const std::uint8_t* bytes, std::uint8_t 
   return ExchangeWithRetries(bytes, count);
 }
 
-void TTerminalLink::KeepAlivePoll(std::chrono::steady_clock::time_point idleSince) {
+void TTerminalLink::keepAlivePoll(std::chrono::steady_clock::time_point idleSince) {
   std::lock_guard<platform::RecursiveLock> hold(ExchangeLock);
   if (LastExchangeEnd > idleSince) return;  // not idle: the poller waits again
   tsReset();
@@ -114,7 +114,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
       SendWithHandshake(frame);
       LastExchangeResult = AwaitReply();
       if (answers(kReplyShiftMismatch)) {
-        ResynchroniseShift();
+        resynchroniseShift();
         LastExchangeResult = kLinkInProgress;  // send the caller's frame again
       }
       if (answers(kReplyBusy)) {
@@ -159,7 +159,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   return LastExchangeResult;
 }
 
-void TTerminalLink::ResynchroniseShift() {
+void TTerminalLink::resynchroniseShift() {
   timing::sleep(Delay::kResyncPause);
   const std::uint8_t terminalShift = ReplyData[kTerminalShiftByte];
   if (terminalShift == ShiftNo.load()) {

@@ -46,7 +46,7 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
     ShiftNo.store(normaliseShift(Registry->readInt(kShiftNumberValue).value_or(1)));
     KeepAlive::attach(
-        this, [this](std::chrono::steady_clock::time_point since) { KeepAlivePoll(since); });
+        this, [this](std::chrono::steady_clock::time_point since) { keepAlivePoll(since); });
     KeepAliveAttached = true;
   } catch (...) {
     // The event thread must not run this object's hooks while its members are released.

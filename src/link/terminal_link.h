@@ -121,7 +121,7 @@ class TTerminalLink : public comport::TComPort {
   // The keep-alive poll: under ExchangeLock, sends tsReset unless an exchange ended after
   // idleSince (the start of the poller's idle wait), so that a poll queued on the lock
   // behind a long exchange never lands between two commands of one host operation.
-  void KeepAlivePoll(std::chrono::steady_clock::time_point idleSince);
+  void keepAlivePoll(std::chrono::steady_clock::time_point idleSince);
 
   // ---- Terminal commands (link_commands.cpp, terminal_commands.cpp) --------------------
   // Each sends one request and throws "Ошибка обмена с ридером" when the exchange does
@@ -178,7 +178,7 @@ class TTerminalLink : public comport::TComPort {
   void SendWithHandshake(const FrameText& frame);
   std::int32_t AwaitReply();
   // What is done on reply code 0x81: tsResumeShift, or tsCloseShift / tsOpenShift.
-  void ResynchroniseShift();
+  void resynchroniseShift();
   // Sends a command by the rule of every command routine: SendCommand, and "Ошибка
   // обмена с ридером" for a non-zero result.
   void sendOrRaise(const std::uint8_t* bytes, std::uint8_t count);

@@ -32,7 +32,7 @@ struct LogState {
   std::string path;                 // LogPath; empty: nothing is written
   std::deque<std::string> pending;  // PendingLines: file lines without their line end
   bool first_write = true;          // FirstWrite
-  std::string default_override;     // SetDefaultLogPathOverride
+  std::string default_override;     // setDefaultLogPathOverride
 };
 
 std::atomic<LineObserver> g_observer{nullptr};
@@ -117,13 +117,13 @@ void SetLogPath(std::string path) {
   s.path = std::move(path);
 }
 
-void SetDefaultLogPathOverride(std::string path) {
+void setDefaultLogPathOverride(std::string path) {
   LogState& s = state();
   std::lock_guard<std::mutex> g(s.lock);
   s.default_override = std::move(path);
 }
 
-void SetLineObserver(LineObserver observer) { g_observer.store(observer); }
+void setLineObserver(LineObserver observer) { g_observer.store(observer); }
 
 std::string DefaultLogPath() {
   {

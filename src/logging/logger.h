@@ -33,14 +33,14 @@ std::string DefaultLogPath();
 // the driver in its own process and lets its user choose the file (the vexcard command's
 // --log). Empty restores the platform's folder. Takes effect for drivers constructed
 // afterwards. Thread-safe.
-void SetDefaultLogPathOverride(std::string path);
+void setDefaultLogPathOverride(std::string path);
 
 // A function that sees the text of every WriteLog call (Windows-1251, without prefix and
 // time stamp), on the calling thread, before the file is written and also while file
 // logging is off. It must be thread-safe, must not throw and must not log. nullptr
 // removes it. For tools that show an exchange's progress; the driver installs none.
 using LineObserver = void (*)(std::string_view text) noexcept;
-void SetLineObserver(LineObserver observer);
+void setLineObserver(LineObserver observer);
 
 // Formats and appends one line of the given type (0..6, prefix "-+?!#$^"; a type above 6
 // takes the prefix of 6).

@@ -140,9 +140,9 @@ TEST_F(LinkUpkeepTest, KeepAlivePollStandsDownAfterAnExchangeThatEndedWhileItWai
   auto& d = startDriver();
   const auto waitBegan = std::chrono::steady_clock::now();
   d.tsReadCard();
-  d.KeepAlivePoll(waitBegan);
+  d.keepAlivePoll(waitBegan);
   EXPECT_EQ(terminal.commands().size(), 1u);
-  d.KeepAlivePoll(std::chrono::steady_clock::now());
+  d.keepAlivePoll(std::chrono::steady_clock::now());
   ASSERT_EQ(terminal.commands().size(), 2u);
   EXPECT_EQ(terminal.commands().back(), kResetCommand);
 }

@@ -29,22 +29,22 @@ class LoggerHooksTest : public ::testing::Test {
     g_seen.clear();
   }
   ~LoggerHooksTest() override {
-    SetLineObserver(nullptr);
-    SetDefaultLogPathOverride({});
+    setLineObserver(nullptr);
+    setDefaultLogPathOverride({});
     testing::resetLogState();
   }
 };
 
 TEST_F(LoggerHooksTest, DefaultPathOverrideAndBack) {
   const std::string platformPath = DefaultLogPath();
-  SetDefaultLogPathOverride("/some/where/else.log");
+  setDefaultLogPathOverride("/some/where/else.log");
   EXPECT_EQ(DefaultLogPath(), "/some/where/else.log");
-  SetDefaultLogPathOverride({});
+  setDefaultLogPathOverride({});
   EXPECT_EQ(DefaultLogPath(), platformPath);
 }
 
 TEST_F(LoggerHooksTest, ObserverSeesEveryTextAlsoWhileLoggingIsOff) {
-  SetLineObserver(&record);
+  setLineObserver(&record);
   WriteLog(1, "before any path");  // LogPath empty: nothing written, still observed
   test::TempFolder tmp;
   SetLogPath(tmp / "VexCard.log");
@@ -55,7 +55,7 @@ TEST_F(LoggerHooksTest, ObserverSeesEveryTextAlsoWhileLoggingIsOff) {
     });
   }
   for (std::thread& t : threads) t.join();
-  SetLineObserver(nullptr);
+  setLineObserver(nullptr);
   WriteLog(1, "after");
   std::lock_guard<std::mutex> g(g_seenLock);
   ASSERT_EQ(g_seen.size(), 201u);

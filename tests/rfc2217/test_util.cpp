@@ -96,10 +96,10 @@ LogWatch::LogWatch() {
     std::lock_guard<std::mutex> g(logLines().mu);
     logLines().lines.clear();
   }
-  logging::SetLineObserver(&observeLine);
+  logging::setLineObserver(&observeLine);
 }
 
-LogWatch::~LogWatch() { logging::SetLineObserver(nullptr); }
+LogWatch::~LogWatch() { logging::setLineObserver(nullptr); }
 
 bool LogWatch::waitFor(std::string_view prefix) {
   std::unique_lock<std::mutex> lk(logLines().mu);

@@ -69,12 +69,12 @@ Progress::Progress(std::ostream& err, bool enabled) : err_(err), enabled_(enable
     s.lastText.clear();
     s.attempt = 0;
   }
-  logging::SetLineObserver(&observe);
+  logging::setLineObserver(&observe);
 }
 
 Progress::~Progress() {
   if (!enabled_) return;
-  logging::SetLineObserver(nullptr);
+  logging::setLineObserver(nullptr);
   clear();
   // An observer call that loaded the pointer before the line above may still be running:
   // it takes the lock and finds no active object.

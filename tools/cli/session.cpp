@@ -68,7 +68,7 @@ SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
 Session::Session(const SessionOptions& options) : port_(options.port) {
   try {
     if (options.logFile) {
-      logging::SetDefaultLogPathOverride(*options.logFile);
+      logging::setDefaultLogPathOverride(*options.logFile);
     }
     driver_ = std::make_unique<DriverLoader>(options.dll);
     if (options.simulator) {
@@ -104,7 +104,7 @@ void Session::release() noexcept {
   line_.reset();
   settings_.reset();
   driver_.reset();
-  logging::SetDefaultLogPathOverride({});
+  logging::setDefaultLogPathOverride({});
 }
 
 }  // namespace vexcard::cli
