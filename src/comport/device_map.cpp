@@ -36,6 +36,17 @@ void setDeviceOverride(unsigned port, DeviceFactory factory) {
   }
 }
 
+void setDeviceOverrides(const std::map<unsigned, DeviceFactory>& replacement) {
+  std::map<unsigned, DeviceFactory> kept;
+  for (const auto& [port, factory] : replacement) {
+    if (factory) kept.emplace(port, factory);
+  }
+  std::map<unsigned, DeviceFactory> previous;  // released outside the lock
+  std::lock_guard<std::mutex> g(overridesMutex());
+  previous.swap(overrides());
+  overrides().swap(kept);
+}
+
 std::string openFailure() { return t_openFailure; }
 
 void setOpenFailure(std::string reason) { t_openFailure = std::move(reason); }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -29,7 +30,12 @@ std::string openFailure();
 void setOpenFailure(std::string reason);
 
 // Makes COM n open through factory (nullptr from the factory = cannot open). An empty
-// factory removes the override. Thread-safe.
+// factory removes the override. Thread-safe. The built-in simulator of the tools uses it;
+// tests map their ports through vexcard::Env (driver/env.h).
 void setDeviceOverride(unsigned port, DeviceFactory factory);
+
+// Replaces every override by those of overrides (an empty factory in it counts as none).
+// Thread-safe. vexcard::installEnv (driver/env.h) calls it with the Env's device map.
+void setDeviceOverrides(const std::map<unsigned, DeviceFactory>& overrides);
 
 }  // namespace vexcard::comport
