@@ -1,4 +1,4 @@
-// The in-process overrides of the per-port mapping (tests, the built-in simulator),
+// The in-process overrides of the per-port mapping (an Env's devices, the simulator),
 // consulted before the platform's own mapping.
 #include "comport/device_map.h"
 

@@ -1,9 +1,9 @@
 // The per-port device mapping: which device COM n stands for on this platform.
 //
-// In-process overrides (tests, the built-in simulator) come first. Otherwise, on POSIX,
-// the environment variable VEXCARD_COM<n> names a device path or rfc2217://HOST:PORT;
-// without it COM n is the platform default (see device_map_posix.cpp). On Windows COM n
-// is "\\.\COM<n>" unless VEXCARD_COM<n> says rfc2217://HOST:PORT.
+// In-process overrides (an Env's device map, the built-in simulator) come first.
+// Otherwise, on POSIX, the environment variable VEXCARD_COM<n> names a device path or
+// rfc2217://HOST:PORT; without it COM n is the platform default (see device_map_posix.cpp).
+// On Windows COM n is "\\.\COM<n>" unless VEXCARD_COM<n> says rfc2217://HOST:PORT.
 #pragma once
 
 #include <functional>

@@ -4,12 +4,14 @@
 //
 // Each piece belongs to a layer below the driver and is read there: the timing policy by
 // platform/timing.h, the clock by platform/clock.h, the device map by comport/device_map.h,
-// the settings folder by platform/settings_store.h, the log path by logging/logger.h. A
-// platform-level object could not hold the device map (its factories make comport's
-// SerialDevice, a layer above), so the aggregate lives here, the lowest layer under which
-// every piece is visible to the code that installs it, and installEnv hands each piece to
-// its layer. Those layers' setters are for installEnv alone (the tools' built-in simulator
-// still maps its one port through comport::setDeviceOverride).
+// the settings folder by platform/settings_store.h (setSettingsLocation), the log path by
+// logging/logger.h (SetDefaultLogPathOverride, which the driver's constructor reads through
+// DefaultLogPath). A platform-level object cannot hold the device map, since its factories
+// make comport's SerialDevice, a layer above; so the aggregate lives in the driver layer,
+// whose code sees every piece, and installEnv hands each piece to its layer. Those
+// setters are not for tests to call; besides installEnv only the tools use two of them
+// (their built-in simulator maps its port with comport::setDeviceOverride, their --log
+// option is SetDefaultLogPathOverride).
 //
 // Production never installs an Env: a default-constructed Env is what every layer does by
 // itself (the real delays, the system clock, the platform's device per port, the settings
