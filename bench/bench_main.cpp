@@ -28,6 +28,7 @@
 #include "comport/com_port.h"
 #include "comport/device_virtual.h"
 #include "driver/card_ops.h"
+#include "driver/env.h"
 #include "driver/product_table.h"
 #include "link/reply_receiver.h"
 #include "logging/logger.h"
@@ -177,18 +178,25 @@ void runOperation(benchmark::State& state, Rig& rig, const Operation& op,
     state.counters["store_s"] = std::chrono::duration<double>(storeTime).count() / n;
 }
 
+// A settings store of its own in folder; opened while no driver exists, as the Env may
+// change only then.
+std::unique_ptr<platform::SettingsStore> storeIn(const ScratchFolder& folder) {
+  Env env = currentEnv();
+  env.settingsFolder = folder.path().string();
+  EnvScope scope(env);
+  return platform::SettingsStore::open();
+}
+
 void pacedOperation(benchmark::State& state, const Operation& op) {
   Rig rig({.paced = true, .replyDelayMs = kReplyDelayMs, .card = op.card});
   runOperation(state, rig, op);
 }
 
 void overheadOperation(benchmark::State& state, const Operation& op) {
-  Rig rig({.paced = false, .replyDelayMs = 0, .policy = overheadPolicy(), .card = op.card});
   // A store of its own in a sibling folder of the driver's, on the same file system.
   ScratchFolder folder;
-  ::setenv("VEXCARD_SETTINGS_DIR", folder.path().c_str(), 1);
-  auto store = platform::SettingsStore::open();
-  ::unsetenv("VEXCARD_SETTINGS_DIR");
+  auto store = storeIn(folder);
+  Rig rig({.paced = false, .replyDelayMs = 0, .policy = overheadPolicy(), .card = op.card});
   runOperation(state, rig, op, store.get());
   state.counters["floor_s"] = 0;
 }
@@ -215,9 +223,7 @@ void lineAlone(benchmark::State& state) {
 // settings store (temporary file, flush, rename, flush of the folder).
 void packetCounterStore(benchmark::State& state) {
   ScratchFolder folder;
-  ::setenv("VEXCARD_SETTINGS_DIR", folder.path().c_str(), 1);
-  auto store = platform::SettingsStore::open();
-  ::unsetenv("VEXCARD_SETTINGS_DIR");
+  auto store = storeIn(folder);
   std::int32_t value = 1;
   const AllocCounts before = allocCounts();
   for (auto _ : state) store->writeInt(link::kPacketCounterValue, value++);

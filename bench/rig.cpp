@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "alloc_counter.h"
-#include "comport/device_map.h"
 #include "library/host_table.h"
 #include "logging/logger.h"
 #include "terminal-sim/sim_config.h"
@@ -119,12 +118,14 @@ ScratchFolder::~ScratchFolder() {
 
 Rig::Rig(const RigOptions& options)
     : replyDelayMs_(options.replyDelayMs),
-      policy_(options.policy),
       line_(comport::NewVirtualSerialPair(comport::VirtualLineOptions{options.paced})),
       eventClock_(std::make_shared<ThreadClock>()) {
   std::filesystem::create_directories(folder_.path() / "log");
-  ::setenv("VEXCARD_SETTINGS_DIR", (folder_.path() / "ZUR").c_str(), 1);
-  ::setenv("VEXCARD_LOG_DIR", (folder_.path() / "log").c_str(), 1);
+  env_.update([&](Env& e) {
+    e.timing = options.policy;
+    e.settingsFolder = (folder_.path() / "ZUR").string();
+    e.logPath = (folder_.path() / "log" / "VexCard.log").string();
+  });
   logging::testing::resetLogState();
 
   if (options.simulator) {
@@ -137,8 +138,10 @@ Rig::Rig(const RigOptions& options)
   } else {
     terminalEnd_ = line_->open(1);
   }
-  comport::setDeviceOverride(1, [line = line_, clock = eventClock_] {
-    return tagged(line->open(0), ThreadRole::kPortEvents, clock);
+  env_.update([&](Env& e) {
+    e.devices[1] = [line = line_, clock = eventClock_] {
+      return tagged(line->open(0), ThreadRole::kPortEvents, clock);
+    };
   });
   if (options.createDriver) createHost();
 }
@@ -146,9 +149,6 @@ Rig::Rig(const RigOptions& options)
 Rig::~Rig() {
   destroyHost();
   if (sim_) sim_->stop();
-  comport::setDeviceOverride(1, nullptr);
-  ::unsetenv("VEXCARD_SETTINGS_DIR");
-  ::unsetenv("VEXCARD_LOG_DIR");
   logging::testing::resetLogState();
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "comport/device_virtual.h"
+#include "driver/env.h"
 #include "driver/smart_driver.h"
 #include "platform/timing.h"
 #include "terminal-sim/terminal_simulator.h"
@@ -84,7 +85,7 @@ class Rig {
  private:
   ScratchFolder folder_;
   const std::uint32_t replyDelayMs_;
-  timing::ScopedPolicy policy_;
+  EnvScope env_;
   std::shared_ptr<comport::VirtualSerialPair> line_;
   std::unique_ptr<sim::TerminalSimulator> sim_;
   std::unique_ptr<comport::SerialDevice> terminalEnd_;

@@ -11,6 +11,7 @@
 
 #include "comport/device_rfc2217.h"
 #include "comport/telnet.h"
+#include "driver/env.h"
 #include "fuzz_check.h"
 #include "platform/socket.h"
 #include "platform/timing.h"
@@ -38,9 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const bool policy = [] {
     // Answers that never come end their waits quickly; the agreement itself is awaited
     // long, as it always comes.
-    timing::install(timing::Policy::production()
-                        .set(timing::Delay::kNetworkReply, 2000)
-                        .set(timing::Delay::kNetworkRetryFirst, 60000));
+    Env env;
+    env.timing.set(timing::Delay::kNetworkReply, 2000)
+        .set(timing::Delay::kNetworkRetryFirst, 60000);
+    installEnv(env);
     return true;
   }();
   (void)policy;

@@ -1,4 +1,4 @@
-// The in-process overrides of the per-port mapping (tests, the built-in simulator),
+// The in-process overrides of the per-port mapping (an Env's devices, the simulator),
 // consulted before the platform's own mapping.
 #include "comport/device_map.h"
 
@@ -34,6 +34,17 @@ void setDeviceOverride(unsigned port, DeviceFactory factory) {
   } else {
     overrides().erase(port);
   }
+}
+
+void setDeviceOverrides(const std::map<unsigned, DeviceFactory>& replacement) {
+  std::map<unsigned, DeviceFactory> kept;
+  for (const auto& [port, factory] : replacement) {
+    if (factory) kept.emplace(port, factory);
+  }
+  std::map<unsigned, DeviceFactory> previous;  // released outside the lock
+  std::lock_guard<std::mutex> g(overridesMutex());
+  previous.swap(overrides());
+  overrides().swap(kept);
 }
 
 std::string openFailure() { return t_openFailure; }

@@ -1,12 +1,13 @@
 // The per-port device mapping: which device COM n stands for on this platform.
 //
-// In-process overrides (tests, the built-in simulator) come first. Otherwise, on POSIX,
-// the environment variable VEXCARD_COM<n> names a device path or rfc2217://HOST:PORT;
-// without it COM n is the platform default (see device_map_posix.cpp). On Windows COM n
-// is "\\.\COM<n>" unless VEXCARD_COM<n> says rfc2217://HOST:PORT.
+// In-process overrides (an Env's device map, the built-in simulator) come first.
+// Otherwise, on POSIX, the environment variable VEXCARD_COM<n> names a device path or
+// rfc2217://HOST:PORT; without it COM n is the platform default (see device_map_posix.cpp).
+// On Windows COM n is "\\.\COM<n>" unless VEXCARD_COM<n> says rfc2217://HOST:PORT.
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -29,7 +30,12 @@ std::string openFailure();
 void setOpenFailure(std::string reason);
 
 // Makes COM n open through factory (nullptr from the factory = cannot open). An empty
-// factory removes the override. Thread-safe.
+// factory removes the override. Thread-safe. The built-in simulator of the tools uses it;
+// tests map their ports through vexcard::Env (driver/env.h).
 void setDeviceOverride(unsigned port, DeviceFactory factory);
+
+// Replaces every override by those of overrides (an empty factory in it counts as none).
+// Thread-safe. vexcard::installEnv (driver/env.h) calls it with the Env's device map.
+void setDeviceOverrides(const std::map<unsigned, DeviceFactory>& overrides);
 
 }  // namespace vexcard::comport

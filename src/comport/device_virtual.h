@@ -53,7 +53,7 @@ class VirtualSerialPair {
 
   // Opens end 0 or 1; nullptr while that end is open elsewhere.
   std::unique_ptr<SerialDevice> open(int end);
-  // A factory opening end (for setDeviceOverride). It keeps the pair alive.
+  // A factory opening end (for a device map). It keeps the pair alive.
   DeviceFactory factory(int end);
 
   // Fault switches of an end.

@@ -31,8 +31,8 @@ std::string DefaultLogPath();
 
 // A path that DefaultLogPath() returns instead of the platform's, for a program that runs
 // the driver in its own process and lets its user choose the file (the vexcard command's
-// --log). Empty restores the platform's folder. Takes effect for drivers constructed
-// afterwards. Thread-safe.
+// --log), and for the log path of vexcard::Env (driver/env.h). Empty restores the
+// platform's folder. Takes effect for drivers constructed afterwards. Thread-safe.
 void setDefaultLogPathOverride(std::string path);
 
 // A function that sees the text of every WriteLog call (Windows-1251, without prefix and

@@ -25,7 +25,8 @@ DateTimeParts decodeOle(double t);
 // out of range (year 1..9999, a real day of the month, 0..23:59:59.999).
 double encodeOle(const DateTimeParts& parts);
 
-// Replaces the clock (tests); an empty function restores the real one. Thread-safe.
+// Replaces the clock; an empty function restores the real one. Thread-safe.
+// vexcard::installEnv (driver/env.h) sets it from the Env's clock; nothing else does.
 void setClockOverride(std::function<double()> now);
 
 }  // namespace vexcard::platform

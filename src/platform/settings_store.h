@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace vexcard::platform {
@@ -27,5 +28,14 @@ class SettingsStore {
   // Stores the value. Throws vexcard::Exception when it cannot be stored.
   virtual void writeInt(std::string_view name, std::int32_t value) = 0;
 };
+
+// Where stores opened afterwards keep their values instead of the platform's place: on
+// POSIX the folder (in place of $VEXCARD_SETTINGS_DIR and its fallbacks), on Windows the
+// key's path below HKEY_LOCAL_MACHINE (in place of SOFTWARE\Norvex\ZUR). Empty restores
+// the platform's place. Thread-safe. vexcard::installEnv (driver/env.h) sets it from the
+// Env's settings folder; nothing else does.
+void setSettingsLocation(std::string location);
+// The location set by setSettingsLocation; empty when none is.
+std::string settingsLocation();
 
 }  // namespace vexcard::platform

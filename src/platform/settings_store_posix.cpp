@@ -1,7 +1,8 @@
 // The settings store on POSIX: a folder standing for the registry key, one file per value
 // holding its decimal text.
 //
-// Folder: $VEXCARD_SETTINGS_DIR when set and not empty; else
+// Folder: the one set by setSettingsLocation when there is one; else $VEXCARD_SETTINGS_DIR
+// when set and not empty; else
 // $XDG_STATE_HOME/vexcard/registry/SOFTWARE/Norvex/ZUR when XDG_STATE_HOME is an absolute
 // path; else $HOME/.local/state/vexcard/registry/SOFTWARE/Norvex/ZUR; else (no HOME)
 // /var/lib/vexcard/registry/SOFTWARE/Norvex/ZUR. It is created with its parents when
@@ -50,6 +51,7 @@ const char* fromEnvironment(const char* name) {
 }
 
 std::string settingsFolder() {
+  if (std::string chosen = settingsLocation(); !chosen.empty()) return chosen;
   if (const char* dir = fromEnvironment("VEXCARD_SETTINGS_DIR")) return dir;
   if (const char* state = fromEnvironment("XDG_STATE_HOME"); state && state[0] == '/') {
     return std::string(state) + "/vexcard/" + kKeyPath;

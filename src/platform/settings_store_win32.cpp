@@ -1,5 +1,5 @@
 // The settings store on Windows: the registry key HKEY_LOCAL_MACHINE\SOFTWARE\Norvex\ZUR
-// with REG_DWORD values.
+// (or the path below HKEY_LOCAL_MACHINE set by setSettingsLocation) with REG_DWORD values.
 //
 // The key is created when missing and kept open for the store's life. When it cannot be
 // opened for writing (a user without rights to the machine's settings) it is opened for
@@ -22,16 +22,21 @@ namespace {
 
 constexpr const char* kKeyPath = "SOFTWARE\\Norvex\\ZUR";
 
+std::string keyPath() {
+  std::string chosen = settingsLocation();
+  return chosen.empty() ? std::string(kKeyPath) : chosen;
+}
+
 class RegistryStore final : public SettingsStore {
  public:
-  RegistryStore() {
+  RegistryStore() : key_path_(keyPath()) {
     HKEY key = nullptr;
-    open_error_ =
-        ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                          KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
+    open_error_ = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path_.c_str(), 0, nullptr,
+                                    REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                    nullptr, &key, nullptr);
     if (open_error_ != ERROR_SUCCESS) {
       key = nullptr;
-      if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_QUERY_VALUE, &key) !=
+      if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path_.c_str(), 0, KEY_QUERY_VALUE, &key) !=
           ERROR_SUCCESS) {
         key = nullptr;
       }
@@ -67,11 +72,12 @@ class RegistryStore final : public SettingsStore {
     if (rc != ERROR_SUCCESS) {
       using namespace vexcard::literals;
       throw Exception(std::string("Не удалось записать значение настроек "_w1251) + value_name +
-                      " (HKEY_LOCAL_MACHINE\\" + kKeyPath + "): " + std::to_string(rc));
+                      " (HKEY_LOCAL_MACHINE\\" + key_path_ + "): " + std::to_string(rc));
     }
   }
 
  private:
+  std::string key_path_;  // below HKEY_LOCAL_MACHINE
   HKEY key_ = nullptr;
   LONG open_error_ = ERROR_SUCCESS;  // outcome of opening the key for writing
 };

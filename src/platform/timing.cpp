@@ -89,7 +89,4 @@ Policy current() {
   return p;
 }
 
-ScopedPolicy::ScopedPolicy(const Policy& policy) : previous_(current()) { install(policy); }
-ScopedPolicy::~ScopedPolicy() { install(previous_); }
-
 }  // namespace vexcard::timing

@@ -1,9 +1,9 @@
 // The timing policy.
 //
 // Every sleep and every bounded wait of the system takes its duration from here, by
-// name. Production uses the real constants; tests install a policy that scales them
-// down (or sets single ones), so that a 50-second retry path runs in milliseconds with
-// the same code.
+// name. Production uses the real constants; tests give vexcard::Env (driver/env.h) a
+// policy that scales them down (or sets single ones), so that a 50-second retry path runs
+// in milliseconds with the same code.
 #pragma once
 
 #include <array>
@@ -75,20 +75,9 @@ void sleep(Delay d);
 using Observer = void (*)(Delay d, std::uint32_t ms);
 void setObserver(Observer observer);
 
-// Replaces the active policy. Thread-safe; meant for tests and tools.
+// Replaces the active policy. Thread-safe. vexcard::installEnv and vexcard::retime
+// (driver/env.h) call it with the Env's policy; nothing else does.
 void install(const Policy& policy);
-
-// Installs a policy for the lifetime of the object and restores the previous one.
-class ScopedPolicy {
- public:
-  explicit ScopedPolicy(const Policy& policy);
-  ~ScopedPolicy();
-  ScopedPolicy(const ScopedPolicy&) = delete;
-  ScopedPolicy& operator=(const ScopedPolicy&) = delete;
-
- private:
-  Policy previous_;
-};
 
 // The active policy as a whole (a snapshot).
 Policy current();

@@ -42,10 +42,10 @@ TEST_F(ComPortTest, PortZeroStaysClosedAndOnlyStoresSettings) {
 }
 
 TEST_F(ComPortTest, OpenFailuresReleaseEverything) {
-  setDeviceOverride(kPort, [] { return std::unique_ptr<SerialDevice>(); });
+  mapPort([] { return std::unique_ptr<SerialDevice>(); });
   EXPECT_EQ(errorOf<EOpenPortFail>([] { TestPort p(kPort); }), "Can't open COM7");
 
-  setDeviceOverride(kPort, [line = line, log = log]() -> std::unique_ptr<SerialDevice> {
+  mapPort([line = line, log = log]() -> std::unique_ptr<SerialDevice> {
     return std::make_unique<RecordingDevice>(line->open(0), log);
   });
   log->refuseQueues = true;

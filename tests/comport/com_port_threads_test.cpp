@@ -3,6 +3,7 @@
 
 #include "comport/com_port.h"
 #include "port_fixture.h"
+#include "support/env_with.h"
 
 namespace vexcard::comport::test {
 namespace {
@@ -60,7 +61,7 @@ TEST_F(ComPortThreadsTest, RefusedDeviceSpecificBitFallsBackAndStillDeliversEven
 }
 
 TEST_F(ComPortThreadsTest, VanishedDeviceEndsReceivingAndCloseStillCompletes) {
-  timing::ScopedPolicy slowRetry(timing::current().set(Delay::kPortRetryPause, 600000));
+  EnvScope slowRetry(envWith({{Delay::kPortRetryPause, 600000}}));
   {
     TestPort port(kPort);
     ASSERT_TRUE(line->waitUntilIdle(0));
@@ -78,7 +79,7 @@ TEST_F(ComPortThreadsTest, VanishedDeviceEndsReceivingAndCloseStillCompletes) {
 }
 
 TEST_F(ComPortThreadsTest, FailingEventWaitIsPacedAndStopped) {
-  timing::ScopedPolicy slowRetry(timing::current().set(Delay::kPortRetryPause, 600000));
+  EnvScope slowRetry(envWith({{Delay::kPortRetryPause, 600000}}));
   log->failWaits = true;
   {
     TestPort port(kPort);
@@ -89,7 +90,7 @@ TEST_F(ComPortThreadsTest, FailingEventWaitIsPacedAndStopped) {
 
 TEST_F(ComPortThreadsTest, StalledWriteIsCancelledSoCloseCompletes) {
   // The write would only end by its own time-out after ten minutes: the cancel ends it.
-  timing::ScopedPolicy longWrites(timing::current().set(Delay::kDeviceWriteTimeout, 600000));
+  EnvScope longWrites(envWith({{Delay::kDeviceWriteTimeout, 600000}}));
   line->stallWrites(0, true);
   {
     TestPort port(kPort);

@@ -16,6 +16,7 @@
 
 #include "comport/device_map.h"
 #include "comport/interruptible_loop_posix.h"
+#include "driver/env.h"
 #include "port_fixture.h"
 
 namespace vexcard::comport::test {
@@ -206,9 +207,12 @@ TEST_F(PtyTest, MappingTakesOverridesThenTheEnvironment) {
   auto viaEnv = openSerialDevice(42);
   EXPECT_NE(viaEnv, nullptr);
   viaEnv.reset();
-  setDeviceOverride(42, [] { return std::unique_ptr<SerialDevice>(); });
-  EXPECT_EQ(openSerialDevice(42), nullptr);  // the override wins
-  setDeviceOverride(42, {});
+  {
+    Env env = currentEnv();
+    env.devices[42] = [] { return std::unique_ptr<SerialDevice>(); };
+    EnvScope mapped(env);
+    EXPECT_EQ(openSerialDevice(42), nullptr);  // the Env's device wins
+  }
   EXPECT_NE(openSerialDevice(42), nullptr);
   unsetenv("VEXCARD_COM42");
   EXPECT_EQ(openSerialDevice(0), nullptr);

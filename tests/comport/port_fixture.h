@@ -16,6 +16,7 @@
 #include "comport/device_map.h"
 #include "comport/device_virtual.h"
 #include "comport/device_wrapper.h"
+#include "driver/env.h"
 #include "platform/timing.h"
 
 namespace vexcard::comport::test {
@@ -235,18 +236,20 @@ inline std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t first) {
 class PortFixture : public ::testing::Test {
  protected:
   PortFixture()
-      : policy_(timing::Policy::scaled(1, 10)),
-        line(NewVirtualSerialPair()),
-        log(std::make_shared<DeviceLog>()),
-        far(line->open(1)) {
-    setDeviceOverride(kPort, [line = line, log = log]() -> std::unique_ptr<SerialDevice> {
+      : line(NewVirtualSerialPair()), log(std::make_shared<DeviceLog>()), far(line->open(1)) {
+    env_.update([&](Env& e) { e.timing = timing::Policy::scaled(1, 10); });
+    mapPort([line = line, log = log]() -> std::unique_ptr<SerialDevice> {
       auto end = line->open(0);
       if (!end) return nullptr;
       return std::make_unique<RecordingDevice>(std::move(end), log);
     });
     far->setEventMask(kEvRxChar);
   }
-  ~PortFixture() override { setDeviceOverride(kPort, {}); }
+
+  // Makes COM7 open through factory.
+  void mapPort(DeviceFactory factory) {
+    env_.update([&](Env& e) { e.devices[kPort] = std::move(factory); });
+  }
 
   void sendFromFar(const std::vector<std::uint8_t>& bytes) {
     std::uint32_t written = 0;
@@ -279,7 +282,7 @@ class PortFixture : public ::testing::Test {
   }
 
  private:
-  timing::ScopedPolicy policy_;
+  EnvScope env_;
 
  protected:
   std::shared_ptr<VirtualSerialPair> line;

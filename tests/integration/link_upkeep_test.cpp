@@ -28,9 +28,8 @@ const sim::Bytes kResetCommand{0x00, 0x19};
 class LinkUpkeepTest : public TerminalTest {
  protected:
   LinkUpkeepTest() {
-    platform::setClockOverride([] { return kNow; });
+    env.setClock([] { return kNow; });
   }
-  ~LinkUpkeepTest() override { platform::setClockOverride(nullptr); }
 
   // tsOpenShift as the re-synchronisation must send it.
   static sim::Bytes openShift(std::uint8_t shift, double shiftDate) {

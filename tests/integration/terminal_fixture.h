@@ -90,7 +90,7 @@ class TerminalTest : public ::testing::Test {
   static void use(std::initializer_list<std::pair<Delay, std::uint32_t>> changes) {
     timing::Policy p = basePolicy();
     for (auto [d, ms] : changes) p.set(d, ms);
-    timing::install(p);
+    retime(p);
   }
   // After an attempt that ended without a good reply RTS is still up, so the next
   // attempt's first hand-shake try raises no edge and must run out before RTS is dropped
@@ -104,8 +104,7 @@ class TerminalTest : public ::testing::Test {
     return *driver;
   }
 
-  DriverEnv env;
-  timing::ScopedPolicy policy{basePolicy()};
+  DriverEnv env{basePolicy()};
   SimulatedTerminal terminal{env, 1};
   std::unique_ptr<driver::TSmartDriver> driver;
 };

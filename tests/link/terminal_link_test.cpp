@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
@@ -76,6 +77,9 @@ TEST_F(TerminalLinkTest, StartsIdleWithDefaultsWhenTheStoreIsEmpty) {
   // The first frame carries index 2: the default 1 is advanced before use.
   EXPECT_EQ(nextIndex(*d), 2);
   EXPECT_EQ(env.storedInt(kPacketCounterValue), 2);
+  // The Env placed the store and the log.
+  EXPECT_TRUE(std::filesystem::exists(env.folder() / "ZUR" / kPacketCounterValue));
+  EXPECT_EQ(logging::LogPath(), (env.folder() / "log" / "VexCard.log").string());
   d.reset();
   EXPECT_FALSE(KeepAlive::running());
 }
@@ -147,9 +151,9 @@ TEST_F(TerminalLinkTest, PortZeroFailsAndLeavesNothingBehind) {
     EXPECT_EQ(e.message(), "Port COM0 not open");
   }
   EXPECT_FALSE(KeepAlive::running());
-  comport::setDeviceOverride(7, [] { return std::unique_ptr<comport::SerialDevice>(); });
+  env.setDevice(7, [] { return std::unique_ptr<comport::SerialDevice>(); });
   EXPECT_THROW(TTerminalLink(7), comport::EOpenPortFail);
-  comport::setDeviceOverride(7, nullptr);
+  env.setDevice(7, nullptr);
   EXPECT_FALSE(KeepAlive::running());
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/env.h"
 #include "platform/clock.h"
 #include "support/temp_folder.h"
 
@@ -41,17 +42,18 @@ void writeFile(const std::string& path, const std::string& text) {
 // A fresh log state, a fixed clock (6 December 2023, 14:20:09.123) and a temporary folder.
 class LoggerTest : public ::testing::Test {
  protected:
-  LoggerTest() {
-    testing::resetLogState();
-    const double t = platform::encodeOle({2023, 12, 6, 14, 20, 9, 123});
-    platform::setClockOverride([t] { return t; });
-  }
-  ~LoggerTest() override {
-    platform::setClockOverride({});
-    testing::resetLogState();
-  }
+  LoggerTest() : env(fixedClock()) { testing::resetLogState(); }
+  ~LoggerTest() override { testing::resetLogState(); }
   std::string logFile() const { return dir / "VexCard.log"; }
 
+  static Env fixedClock() {
+    Env e;
+    const double t = platform::encodeOle({2023, 12, 6, 14, 20, 9, 123});
+    e.clock = [t] { return t; };
+    return e;
+  }
+
+  EnvScope env;
   vexcard::test::TempFolder dir;
 };
 

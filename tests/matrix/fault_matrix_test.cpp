@@ -325,8 +325,7 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {
     return 0;
   }
 
-  DriverEnv env;
-  timing::ScopedPolicy scoped{slow()};
+  DriverEnv env{slow()};
   SimulatedTerminal terminal{env, 1, matrixTerminal()};
   HostObject* host = nullptr;
 
@@ -353,7 +352,7 @@ TEST_P(FaultMatrix, ResultIsTheTerminalsAndTheLinkRecovers) {
   const timing::Policy faulted = fault == Fault::kVanish ? lost()
                                  : waitsRunOut(fault)    ? fast()
                                                          : slow();
-  timing::install(faulted);
+  env.setTiming(faulted);
   takeUses();
   ReplyWaitSteer::start(*terminal.sim, fast().get(timing::Delay::kReplyWait),
                         slow().get(timing::Delay::kReplyWait), countUse);
@@ -404,7 +403,7 @@ TEST_P(FaultMatrix, ResultIsTheTerminalsAndTheLinkRecovers) {
     terminal.line->vanish(DriverEnv::kDriverEnd, false);
     host = library::wrapDriver(driver::createDriver(1));
   }
-  timing::install(slow());
+  env.setTiming(slow());
   Call next;
   if (o.prepare) o.prepare(*this, next);
   takeUses();

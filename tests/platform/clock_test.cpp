@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+#include "driver/env.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::platform {
@@ -94,26 +95,32 @@ TEST(Clock, EncodeAndDecodeRoundTrip) {
   }
 }
 
-TEST(Clock, OverrideReplacesTheClockAndCanBeRemoved) {
-  setClockOverride([] { return 39146.25; });
-  EXPECT_EQ(nowOle(), 39146.25);
-  setClockOverride({});
+TEST(Clock, EnvClockReplacesTheClockAndCanBeRemoved) {
+  Env fixed;
+  fixed.clock = [] { return 39146.25; };
+  {
+    EnvScope env(fixed);
+    EXPECT_EQ(nowOle(), 39146.25);
+  }
   EXPECT_GT(nowOle(), 43831.0);  // the real clock is past 1 January 2020
   const DateTimeParts p = decodeOle(nowOle());
   EXPECT_GE(p.year, 2020);
 }
 
-TEST(Clock, OverrideMayChangeWhileOtherThreadsReadTheClock) {
+TEST(Clock, EnvClockMayChangeWhileOtherThreadsReadTheClock) {
   std::thread reader([] {
     for (int k = 0; k < 2000; ++k) {
       const double t = nowOle();
       EXPECT_TRUE(t == 1.0 || t == 2.0 || t > 43831.0) << t;
     }
   });
+  Env one, two;
+  one.clock = [] { return 1.0; };
+  two.clock = [] { return 2.0; };
   for (int k = 0; k < 200; ++k) {
-    setClockOverride([] { return 1.0; });
-    setClockOverride([] { return 2.0; });
-    setClockOverride({});
+    installEnv(one);
+    installEnv(two);
+    installEnv(Env{});
   }
   reader.join();
 }

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "driver/env.h"
 #include "support/temp_folder.h"
 #include "vexcard/exception.h"
 
@@ -24,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Points the store at a folder for one test and restores the environment afterwards.
+// Sets an environment variable for one test and restores it afterwards.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -56,8 +57,15 @@ class SettingsStoreTest : public ::testing::Test {
     std::ofstream(folder() + "/" + name, std::ios::binary) << text;
   }
 
+  // The installed Env with the store in folder (empty: the platform's place).
+  static Env storeIn(const std::string& folder) {
+    Env e = currentEnv();
+    e.settingsFolder = folder;
+    return e;
+  }
+
   vexcard::test::TempFolder dir;
-  ScopedEnv env{"VEXCARD_SETTINGS_DIR", folder().c_str()};
+  EnvScope env{storeIn(folder())};
 };
 
 TEST_F(SettingsStoreTest, ValuesRoundTripAndOneFileHoldsEachValue) {
@@ -115,7 +123,7 @@ TEST_F(SettingsStoreTest, FailedWritesThrowAndLeaveNoTemporaryBehind) {
 
 TEST_F(SettingsStoreTest, StoreThatCannotBeOpenedReadsNothingAndThrowsOnWrite) {
   std::ofstream(dir / "plain") << "not a folder";
-  ScopedEnv blocked("VEXCARD_SETTINGS_DIR", (dir / "plain/ZUR").c_str());
+  EnvScope blocked(storeIn(dir / "plain/ZUR"));
   auto store = openStore();  // does not throw
   EXPECT_EQ(store->readInt("SmenaNum"), std::nullopt);
   try {
@@ -136,7 +144,11 @@ TEST_F(SettingsStoreTest, ReadOnlyFolderMakesWritesThrow) {
   EXPECT_EQ(store->readInt("SmenaNum"), 2);
 }
 
-TEST_F(SettingsStoreTest, DefaultFolderLiesUnderTheHomeFolder) {
+TEST_F(SettingsStoreTest, DefaultFolderIsTheVariablesOrLiesUnderTheHomeFolder) {
+  EnvScope platformPlace(storeIn(""));
+  ScopedEnv variable("VEXCARD_SETTINGS_DIR", (dir / "var").c_str());
+  openStore()->writeInt("SmenaNum", 4);
+  EXPECT_TRUE(fs::exists(dir / "var/SmenaNum"));
   ScopedEnv unset("VEXCARD_SETTINGS_DIR", nullptr);
   ScopedEnv state("XDG_STATE_HOME", nullptr);
   ScopedEnv home("HOME", dir.path().c_str());

@@ -7,6 +7,7 @@
 #include "platform/socket.h"
 #include "platform/timing.h"
 #include "rfc2217/test_util.h"
+#include "support/env_with.h"
 
 namespace vexcard::rfc2217_test {
 namespace {
@@ -51,7 +52,7 @@ TEST(Rfc2217Open, FailsWithoutAnRfc2217Server) {
   EXPECT_EQ(openRfc2217Device(refusing.url()), nullptr);
 
   // A listener that never answers: the agreement wait runs out.
-  timing::ScopedPolicy policy(timing::current().set(Delay::kNetworkReply, 50));
+  EnvScope policy(envWith({{Delay::kNetworkReply, 50}}));
   auto silent = platform::TcpListener::listen("127.0.0.1", 0);
   EXPECT_EQ(openRfc2217Device("rfc2217://127.0.0.1:" + std::to_string(silent->port())), nullptr);
 }
@@ -233,10 +234,9 @@ TEST_F(Rfc2217DeviceTest, AnEventMaskOfZeroEndsAWait) {
 
 TEST_F(Rfc2217DeviceTest, ALostConnectionIsLoggedOnceAndTriedAgainAfterABackOff) {
   // The peer serves one client: a new connection is taken by its listener but never agreed.
-  timing::ScopedPolicy policy(timing::current()
-                                  .set(Delay::kNetworkReply, 50)
-                                  .set(Delay::kNetworkRetryFirst, 60000)
-                                  .set(Delay::kNetworkRetryMax, 60000));
+  EnvScope policy(envWith({{Delay::kNetworkReply, 50},
+                           {Delay::kNetworkRetryFirst, 60000},
+                           {Delay::kNetworkRetryMax, 60000}}));
   LogWatch log;
   EventCollector events(*device_);
   peer_.send({1, 2, 3});
@@ -274,7 +274,7 @@ TEST_F(Rfc2217DeviceTest, AWriteTheServerDoesNotTakeEndsAtTheWriteTimeoutAndCanB
   peer_.pauseReading(true);
   std::size_t total;
   {
-    timing::ScopedPolicy policy(timing::current().set(Delay::kDeviceWriteTimeout, 100));
+    EnvScope policy(envWith({{Delay::kDeviceWriteTimeout, 100}}));
     total = fillUntilAWriteEndsShort(*device_);
   }
   // With the long time-out back, writes go on into the full buffers until one is

@@ -37,7 +37,7 @@ timing::Policy policy(std::uint32_t ctsAnswer) {
 
 TEST(Rfc2217Reconnect, ADriverWorksAgainWhenItsServerComesBack) {
   test::DriverEnv env;
-  timing::ScopedPolicy scoped(policy(1000));
+  env.setTiming(policy(1000));
   auto line = comport::NewVirtualSerialPair();
   sim::TerminalSimulator terminal(line->open(1), {});
   terminal.setReplyDelay(1);
@@ -47,7 +47,7 @@ TEST(Rfc2217Reconnect, ADriverWorksAgainWhenItsServerComesBack) {
   ASSERT_TRUE(server.start());
   const std::uint16_t port = server.port();
   const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
-  comport::setDeviceOverride(1, [url] { return comport::openRfc2217Device(url); });
+  env.setDevice(1, [url] { return comport::openRfc2217Device(url); });
   LogWatch log;
   {
     auto driver = driver::createDriver(1);
@@ -55,16 +55,16 @@ TEST(Rfc2217Reconnect, ADriverWorksAgainWhenItsServerComesBack) {
 
     server.stop();
     ASSERT_TRUE(log.waitFor(url + ": connection lost: "));
-    timing::install(policy(20));                 // every try runs out: keep them short
+    env.setTiming(policy(20));                   // every try runs out: keep them short
     EXPECT_THROW(driver->tsReset(), Exception);  // as on a lost device
     EXPECT_EQ(driver->linkState(), 100);
 
     ASSERT_TRUE(server.start("127.0.0.1", port));
-    timing::install(policy(1000));
+    env.setTiming(policy(1000));
     driver->tsReset();
     EXPECT_EQ(driver->linkState(), 100);
   }
-  comport::setDeviceOverride(1, nullptr);
+  env.setDevice(1, nullptr);
   terminal.stop();
   EXPECT_EQ(log.count(url + ": connection lost: "), 1u);
   EXPECT_EQ(log.count(url + ": connection made again"), 1u);

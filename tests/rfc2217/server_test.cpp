@@ -10,6 +10,7 @@
 #include "comport/device_rfc2217.h"
 #include "platform/timing.h"
 #include "rfc2217/test_util.h"
+#include "support/env_with.h"
 #include "terminal-sim/rfc2217_server.h"
 
 namespace vexcard::rfc2217_test {
@@ -117,7 +118,7 @@ TEST_F(Rfc2217ServerTest, TheNextClientIsServedWhenOneLeaves) {
 // The server restarts on the same port: the next line change connects again and the new
 // connection carries the settings, the lines and the masks of the old one.
 TEST_F(Rfc2217ServerTest, ARestartedServerIsReachedAgainWithTheLineAsItWas) {
-  timing::ScopedPolicy policy(timing::current().set(timing::Delay::kNetworkRetryFirst, 0));
+  EnvScope policy(envWith({{timing::Delay::kNetworkRetryFirst, 0}}));
   LogWatch log;
   EventCollector events(*client_);
   LineSettings s;

@@ -139,8 +139,7 @@ class LedgerSoak : public ::testing::Test {
 
   static constexpr std::int64_t kOpening = 15000000;  // 150 000.00
 
-  DriverEnv env;
-  timing::ScopedPolicy scoped{policy()};
+  DriverEnv env{policy()};
   std::shared_ptr<comport::VirtualSerialPair> line = comport::NewVirtualSerialPair();
   std::unique_ptr<comport::SerialDevice> networkEnd = line->open(0);
   sim::Rfc2217Server server{*networkEnd};

@@ -1,12 +1,10 @@
-// The surroundings of a driver under test: temporary folders for its settings store and
-// its log (through VEXCARD_SETTINGS_DIR and VEXCARD_LOG_DIR), virtual serial lines for its
-// COM ports, and readers for the store and the log.
+// The surroundings of a driver under test, installed as one vexcard::Env: temporary folders
+// for its settings store and its log, virtual serial lines for its COM ports, the timing
+// policy and the clock; and readers for the store and the log.
 //
-// Set up before any driver is built and torn down after the last is gone: the environment
-// variables are changed only while no other thread of the system runs.
+// Set up before any driver is built and torn down after the last is gone, as the Env is
+// installed only while no driver or port exists; retime() may be called at any time.
 #pragma once
-
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "comport/device_map.h"
 #include "comport/device_virtual.h"
+#include "driver/env.h"
 #include "logging/logger.h"
 #include "platform/settings_store.h"
 #include "support/temp_folder.h"
@@ -32,35 +30,48 @@ class DriverEnv {
   static constexpr int kDriverEnd = 0;
   static constexpr int kTerminalEnd = 1;
 
-  DriverEnv() {
+  // Starts from the production Env (the real clock, the platform's devices) with the given
+  // timing policy.
+  explicit DriverEnv(const timing::Policy& policy = timing::Policy::production()) {
     std::filesystem::create_directories(folder_ / "log");
-    setenv("VEXCARD_SETTINGS_DIR", (folder_ / "ZUR").c_str(), 1);
-    setenv("VEXCARD_LOG_DIR", (folder_ / "log").c_str(), 1);
+    scope_.update([&](Env& e) {
+      e.timing = policy;
+      e.settingsFolder = (folder_ / "ZUR").string();
+      e.logPath = (folder_ / "log" / "VexCard.log").string();
+    });
     logging::testing::resetLogState();
   }
-  ~DriverEnv() {
-    for (unsigned port : ports_) comport::setDeviceOverride(port, nullptr);
-    logging::testing::resetLogState();
-    unsetenv("VEXCARD_SETTINGS_DIR");
-    unsetenv("VEXCARD_LOG_DIR");
-  }
+  ~DriverEnv() { logging::testing::resetLogState(); }
   DriverEnv(const DriverEnv&) = delete;
   DriverEnv& operator=(const DriverEnv&) = delete;
 
   // A new virtual line whose end 0 stands for COM port.
   std::shared_ptr<comport::VirtualSerialPair> line(unsigned port) {
     auto pair = comport::NewVirtualSerialPair();
-    comport::setDeviceOverride(port, pair->factory(kDriverEnd));
-    ports_.push_back(port);
+    setDevice(port, pair->factory(kDriverEnd));
     return pair;
+  }
+  // Makes COM port open through factory (nullptr from it: the port cannot be opened); an
+  // empty factory gives the port back to the platform's device.
+  void setDevice(unsigned port, comport::DeviceFactory factory) {
+    scope_.update([&](Env& e) { e.devices[port] = std::move(factory); });
+  }
+  // Replaces the timing policy (at any time, see vexcard::retime).
+  void setTiming(const timing::Policy& policy) { retime(policy); }
+  // Replaces the clock; empty: the system's.
+  void setClock(std::function<double()> now) {
+    scope_.update([&](Env& e) { e.clock = std::move(now); });
   }
 
   // Makes every write of the settings store fail (and every read find nothing): the
   // store's folder is to lie below a regular file.
   void breakSettingsStore() {
     std::ofstream(folder_ / "not-a-folder") << "x";
-    setenv("VEXCARD_SETTINGS_DIR", (folder_ / "not-a-folder" / "ZUR").c_str(), 1);
+    scope_.update([&](Env& e) { e.settingsFolder = (folder_ / "not-a-folder" / "ZUR").string(); });
   }
+
+  // The folder holding the settings store (ZUR) and the log (log/VexCard.log).
+  const std::filesystem::path& folder() const { return folder_; }
 
   void storeInt(std::string_view name, std::int32_t value) {
     platform::SettingsStore::open()->writeInt(name, value);
@@ -100,7 +111,7 @@ class DriverEnv {
 
   TempFolder temp_;
   std::filesystem::path folder_{temp_.path()};
-  std::vector<unsigned> ports_;
+  EnvScope scope_;
 };
 
 }  // namespace vexcard::test

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "driver/env.h"
 #include "platform/timing.h"
 #include "terminal-sim/terminal_simulator.h"
 
@@ -59,7 +60,7 @@ class ReplyWaitSteer {
       spoiled = fault == sim::FaultKind::kSilence || fault == sim::FaultKind::kBadChecksum;
     }
     timing::Policy p = timing::current();
-    timing::install(p.set(timing::Delay::kReplyWait, spoiled ? s.shortMs : s.longMs));
+    retime(p.set(timing::Delay::kReplyWait, spoiled ? s.shortMs : s.longMs));
   }
 };
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "comport/device_map.h"
+#include "driver/env.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "win32_cases.h"
@@ -132,12 +133,15 @@ void exclusiveCase(Win32Context& ctx, Verdict& v) {
 
 void overrideCase(Win32Context&, Verdict& v) {
   std::atomic<int> calls{0};
-  setDeviceOverride(251, [&]() -> std::unique_ptr<SerialDevice> {
-    ++calls;
-    return nullptr;
-  });
-  openSerialDevice(251);
-  setDeviceOverride(251, nullptr);
+  {
+    Env env = currentEnv();
+    env.devices[251] = [&]() -> std::unique_ptr<SerialDevice> {
+      ++calls;
+      return nullptr;
+    };
+    EnvScope mapped(env);
+    openSerialDevice(251);
+  }
   openSerialDevice(251);
   v.check(calls == 1, "the override was called " + std::to_string(calls) + " times");
 }
