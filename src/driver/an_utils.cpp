@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "runtime/extended_math.h"
 #include "platform/codepage.h"
+#include "runtime/extended_math.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::driver {

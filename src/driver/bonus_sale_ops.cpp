@@ -10,11 +10,11 @@
 #include <string>
 
 #include "driver/card_ops.h"
-#include "link/wire_values.h"
-#include "runtime/extended_math.h"
 #include "driver/product_table.h"
+#include "link/wire_values.h"
 #include "logging/logger.h"
 #include "platform/codepage.h"
+#include "runtime/extended_math.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::driver {

@@ -2,12 +2,12 @@
 
 #include <cmath>
 
-#include "link/wire_values.h"
-#include "runtime/extended_math.h"
 #include "link/status_texts.h"
+#include "link/wire_values.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/decimal_separator.h"
+#include "runtime/extended_math.h"
 #include "vexcard/exception.h"
 #include "vexcard/runtime.h"
 

@@ -7,11 +7,11 @@
 
 #include "driver/an_utils.h"
 #include "driver/card_ops.h"
-#include "link/wire_values.h"
-#include "runtime/extended_math.h"
 #include "driver/product_table.h"
+#include "link/wire_values.h"
 #include "logging/logger.h"
 #include "platform/codepage.h"
+#include "runtime/extended_math.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::driver {

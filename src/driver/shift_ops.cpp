@@ -1,8 +1,8 @@
 // Shift operations and the forms that pass through to other operations: OpenShift (slot
 // 13), CloseShift (14), BonusSale (11), BonusSale2 (20), CardQuantity (18), HostSlot5 (5)
 // and HostSlot6 (6). Host's thread only.
-#include "link/wire_values.h"
 #include "driver/smart_driver.h"
+#include "link/wire_values.h"
 #include "platform/clock.h"
 
 namespace vexcard::driver {

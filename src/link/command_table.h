@@ -42,9 +42,9 @@ inline constexpr CommandInfo kTsRefundReset{0x0D, "tsRefundReset", 111, 3};
 inline constexpr CommandInfo kTsDebit{0x0E, "tsDebit", 26, 102};
 
 inline constexpr std::array<CommandInfo, 13> kTerminalCommands{
-    kTsReset,       kTsCloseSession, kTsOpenShift,    kTsCloseShift, kTsResumeShift,
-    kTsSelectPurse, kTsQueryQuantity, kTsSale,        kTsRefund,     kTsReadCard,
-    kTsQueryPurse,  kTsRefundReset,  kTsDebit};
+    kTsReset,       kTsCloseSession,  kTsOpenShift, kTsCloseShift, kTsResumeShift,
+    kTsSelectPurse, kTsQueryQuantity, kTsSale,      kTsRefund,     kTsReadCard,
+    kTsQueryPurse,  kTsRefundReset,   kTsDebit};
 
 // The command with this code, or null.
 constexpr const CommandInfo* findCommand(std::uint8_t code) {

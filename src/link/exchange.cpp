@@ -8,10 +8,10 @@
 #include <exception>
 #include <string>
 
-#include "link/terminal_link.h"
 #include "link/keep_alive.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
+#include "link/terminal_link.h"
 #include "logging/logger.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -206,9 +206,8 @@ std::int32_t TTerminalLink::AwaitReply() {
     ReplyData = Receiver.ReplyData;
     ReplyLength = Receiver.ReplyLength;
   }
-  const std::string caption = state == kLinkOk
-                                  ? ReplyCodeText(ReplyData[kReplyCodeByte]) + ": "
-                                  : LinkStateText(state, 0);
+  const std::string caption =
+      state == kLinkOk ? ReplyCodeText(ReplyData[kReplyCodeByte]) + ": " : LinkStateText(state, 0);
   LogHexDump(ReplyData.data(), ReplyLength, caption);
   return state;
 }

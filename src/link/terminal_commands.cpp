@@ -104,7 +104,7 @@ void TTerminalLink::tsSelectPurse(std::uint8_t selector) {
 }
 
 void TTerminalLink::tsQueryPurse(std::uint8_t first, std::int32_t productCode,
-                                std::string_view name) {
+                                 std::string_view name) {
   std::array<std::uint8_t, kTsQueryPurse.requestSize> request{};
   request[0] = kTsQueryPurse.code;
   request[1] = first;
@@ -113,21 +113,21 @@ void TTerminalLink::tsQueryPurse(std::uint8_t first, std::int32_t productCode,
 }
 
 void TTerminalLink::tsQueryQuantity(std::uint8_t first, std::int32_t productCode,
-                                   std::string_view name, Currency price, Currency quantity) {
+                                    std::string_view name, Currency price, Currency quantity) {
   const auto request =
       quantityRequest(kTsQueryQuantity.code, first, productCode, name, price, quantity);
   sendOrRaise(request.data(), request.size());
 }
 
 void TTerminalLink::tsDebit(std::uint8_t first, std::int32_t productCode, std::string_view name,
-                           Currency price, Currency quantity) {
+                            Currency price, Currency quantity) {
   const auto request = quantityRequest(kTsDebit.code, first, productCode, name, price, quantity);
   sendOrRaise(request.data(), request.size());
 }
 
 void TTerminalLink::tsSale(std::uint16_t transactionNo, std::uint8_t requestByte,
-                          std::int32_t productCode, std::string_view name, Currency price,
-                          Currency quantity, std::uint32_t requestTag) {
+                           std::int32_t productCode, std::string_view name, Currency price,
+                           Currency quantity, std::uint32_t requestTag) {
   std::array<std::uint8_t, kSaleSize> request{};
   request[0] = kTsSale.code;
   putSaleFields(request.data(), transactionNo, requestByte, productCode, name, price, quantity,
@@ -136,18 +136,18 @@ void TTerminalLink::tsSale(std::uint16_t transactionNo, std::uint8_t requestByte
 }
 
 void TTerminalLink::tsRefund(std::uint16_t transactionNo, std::uint8_t requestByte,
-                            std::int32_t productCode, std::string_view name, Currency price,
-                            Currency quantity, std::uint32_t requestTag,
-                            std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
+                             std::int32_t productCode, std::string_view name, Currency price,
+                             Currency quantity, std::uint32_t requestTag,
+                             std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
   const auto request = refundRequest(kTsRefund.code, transactionNo, requestByte, productCode, name,
                                      price, quantity, requestTag, cardBlock);
   sendOrRaise(request.data(), request.size());
 }
 
 void TTerminalLink::tsRefundReset(std::uint16_t transactionNo, std::uint8_t requestByte,
-                                 std::int32_t productCode, std::string_view name, Currency price,
-                                 Currency quantity, std::uint32_t requestTag,
-                                 std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
+                                  std::int32_t productCode, std::string_view name, Currency price,
+                                  Currency quantity, std::uint32_t requestTag,
+                                  std::span<const std::uint8_t, kCardBlockSize> cardBlock) {
   // The tsReset goes out first; the request is laid out after it (the host operations have
   // checked their figures before anything was sent).
   tsReset();

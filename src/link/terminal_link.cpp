@@ -56,7 +56,6 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
   }
 }
 
-
 // Shut-down. Keep-alive polling of this link ends first (a poll in progress is allowed to
 // finish). The port's event and writer threads are stopped and the device closed next,
 // before the events and the lock are released: DataReceived and ModemStatusChanged run on

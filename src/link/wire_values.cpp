@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <limits>
 
-#include "runtime/extended_math.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "runtime/extended_math.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::link {

@@ -5,8 +5,8 @@
 #include <numeric>
 #include <string>
 
-#include "link/wire_values.h"
 #include "integration/terminal_fixture.h"
+#include "link/wire_values.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"

@@ -48,8 +48,8 @@ TEST_F(ExchangeTest, GoodReplyOnTheFirstAttemptIsSentAndLoggedOnce) {
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_EQ(env.countLog("[COM1]:  Send: " + sim::hexDump(reqs[0].wire)), 1u);
   // The terminal has no card: reply code 0x87 in a well-formed reply.
-  const std::string replyLine = "[COM1]:  " + link::ReplyCodeText(0x87) + ":  " +
-                                sim::hexDump(reqs[0].replyBody);
+  const std::string replyLine =
+      "[COM1]:  " + link::ReplyCodeText(0x87) + ":  " + sim::hexDump(reqs[0].replyBody);
   EXPECT_EQ(env.countLog(replyLine), 1u);
   EXPECT_EQ(env.countLogPrefix("[COM1]:  "), 2u);
   EXPECT_EQ(d.ReplyLength, reqs[0].replyBody.size());
@@ -95,8 +95,7 @@ TEST_F(ExchangeTest, WrongTerminatorIsRetriedAndReportedAfterFiveAttempts) {
   auto& d = startDriver();
   EXPECT_EQ(d.SendCommand(kReadCard, 1), link::kLinkBadTerminator);
   expectAttemptsOfOneRequest(5);
-  EXPECT_EQ(env.countLogPrefix(std::string("[COM1]:  Прием:Ошибка завершения пакета"_w1251)),
-            5u);
+  EXPECT_EQ(env.countLogPrefix(std::string("[COM1]:  Прием:Ошибка завершения пакета"_w1251)), 5u);
 }
 
 TEST_F(ExchangeTest, SilenceEndsEachAttemptWithTheTimeOut) {

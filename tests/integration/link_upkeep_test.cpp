@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "link/wire_values.h"
 #include "integration/terminal_fixture.h"
 #include "link/link_state.h"
+#include "link/wire_values.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"

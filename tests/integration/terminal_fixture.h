@@ -14,9 +14,9 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
-#include <string>
 #include <vector>
 
 #include "driver/driver_factory.h"
@@ -33,8 +33,7 @@ using timing::Delay;
 struct SimulatedTerminal {
   SimulatedTerminal(DriverEnv& env, unsigned port, const sim::SimulatorConfig& config = {})
       : line(env.line(port)),
-        sim(std::make_unique<sim::TerminalSimulator>(line->open(DriverEnv::kTerminalEnd),
-                                                     config)) {
+        sim(std::make_unique<sim::TerminalSimulator>(line->open(DriverEnv::kTerminalEnd), config)) {
     sim->setReplyDelay(1);
     sim->start();
   }
@@ -78,9 +77,9 @@ class TerminalTest : public ::testing::Test {
 
   static timing::Policy basePolicy() {
     timing::Policy p = timing::Policy::production();
-    for (Delay d : {Delay::kHandshakeRetry, Delay::kResyncPause, Delay::kResyncCloseShift,
-                    Delay::kBusyPause, Delay::kExecutingPause, Delay::kPace500,
-                    Delay::kPace400, Delay::kPace300}) {
+    for (Delay d :
+         {Delay::kHandshakeRetry, Delay::kResyncPause, Delay::kResyncCloseShift, Delay::kBusyPause,
+          Delay::kExecutingPause, Delay::kPace500, Delay::kPace400, Delay::kPace300}) {
       p.set(d, 10);
     }
     p.set(Delay::kCtsAnswer, 1000).set(Delay::kReplyWait, 5000);

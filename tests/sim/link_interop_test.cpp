@@ -3,9 +3,9 @@
 // library does not link the link core; only this test puts them side by side.
 #include <gtest/gtest.h>
 
-#include "link/wire_values.h"
 #include "link/frame.h"
 #include "link/reply_receiver.h"
+#include "link/wire_values.h"
 #include "sim/sim_requests.h"
 #include "terminal-sim/sim_config.h"
 #include "terminal-sim/sim_faults.h"
