@@ -81,16 +81,7 @@ std::string changeFileExt(std::string_view path, std::string_view extension) {
 
 // Caller holds LogLock. Every failure is ignored.
 void rotateLocked(const std::string& path, std::int32_t limit) {
-  if (path.empty() || !platform::fileExists(path)) return;
-  if (platform::fileSize(path) <= static_cast<std::int64_t>(limit)) return;
-  const auto generation = [&](int n) { return path + "." + std::to_string(n); };
-  const std::string oldest = generation(kGenerations - 1);
-  if (platform::fileExists(oldest)) platform::deleteFile(oldest);
-  for (int n = kGenerations - 2; n >= 0; --n) {
-    const std::string from = generation(n);
-    if (platform::fileExists(from)) platform::renameFile(from, generation(n + 1));
-  }
-  platform::renameFile(path, generation(0));
+  platform::rotateBySize(path, limit, kGenerations);
 }
 
 }  // namespace

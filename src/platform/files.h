@@ -1,5 +1,6 @@
-// File services of the log writer: existence and size, delete, rename, a file written at
-// its end, the host executable's path and the folder of the driver's log.
+// File services of the log writer and the journal: existence and size, delete, rename, a
+// file written at its end, a file appended to and flushed to disk, reading a whole file,
+// the host executable's path and the folder of the driver's log.
 //
 // Paths are narrow strings in the platform's own form (on Windows the ANSI code page).
 // None of these functions throws; failures come back as results. Each call is thread-safe
@@ -29,6 +30,12 @@ std::int64_t fileSize(const std::string& path);
 bool deleteFile(const std::string& path);
 // Renames from to to. Fails, leaving both alone, when to already exists.
 bool renameFile(const std::string& from, const std::string& to);
+
+// Archives path when it has grown beyond limit bytes: deletes path + "." + (generations-1),
+// renames path + ".n" to path + ".n+1" from the oldest down, then path to path + ".0".
+// Every failure is ignored (the caller then appends to the file as it is). The log and the
+// journal rotate so.
+void rotateBySize(const std::string& path, std::int64_t limit, int generations);
 
 // The full path of the running program (the host executable, also when this code runs in
 // a library loaded by it); empty when it cannot be found.
@@ -67,5 +74,46 @@ class OutputFile {
   static constexpr std::intptr_t kClosed = -1;
   std::intptr_t handle_ = kClosed;  // a descriptor on POSIX, a HANDLE on Windows
 };
+
+// A file that records are appended to and flushed to the disk (the driver's journal).
+// Opened without blocking; only a regular file is used (a FIFO or a device at the path
+// fails the open). Created readable and writable by the owner alone (mode 0600 on POSIX;
+// on Windows a protected ACL giving the owner and SYSTEM full control). A file that open()
+// created reaches the disk with its folder entry at the next sync(), so a power cut after
+// a sync never loses the file. Used by one thread at a time.
+class DurableFile {
+ public:
+  DurableFile() = default;
+  ~DurableFile();
+  DurableFile(const DurableFile&) = delete;
+  DurableFile& operator=(const DurableFile&) = delete;
+
+  // Opens path for appending, creating it when missing. False when it cannot be opened or
+  // created or is anything but a regular file.
+  bool open(const std::string& path);
+  // Writes all of bytes at the end; a write that fails part-way is cut back. False when not
+  // open or on a failure.
+  bool append(std::string_view bytes);
+  // Flushes the file's data (and, after creating it, its folder entry) to the disk: fsync
+  // of the file and the folder on POSIX, FlushFileBuffers on Windows. False on a failure.
+  bool sync();
+  // The file's size in bytes; -1 when closed or unknown.
+  std::int64_t size() const;
+  bool close();
+  bool isOpen() const { return handle_ != kClosed; }
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t handle_ = kClosed;
+  std::string folder_;  // the folder to flush after creating the file; empty otherwise
+};
+
+// Reads a whole regular file into out, without blocking. False when it does not exist, is
+// not a regular file or cannot be read (out is then empty).
+bool readWholeFile(const std::string& path, std::string& out);
+
+// Creates a folder with its missing parents; true when it exists afterwards. New folders are
+// private to the owner on POSIX (mode 0700).
+bool makeFolders(const std::string& path);
 
 }  // namespace vexcard::platform

@@ -1,5 +1,7 @@
 // File services on POSIX: plain descriptors, rename without replacing (renameat2 with
-// RENAME_NOREPLACE where the kernel has it), the program path from /proc/self/exe.
+// RENAME_NOREPLACE where the kernel has it), the program path from /proc/self/exe, and the
+// durable file: created 0600, flushed with fsync of the file and, after creating it, of its
+// folder.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -153,6 +155,132 @@ bool OutputFile::close() {
   handle_ = kClosed;
   // The descriptor is released even when close reports an error; it is not retried.
   return ::close(fd) == 0;
+}
+
+namespace {
+
+// Writes all of bytes at the end of fd; cut back to the size before when it fails part-way.
+bool appendAll(int fd, std::string_view bytes) {
+  const off_t before = ::lseek(fd, 0, SEEK_END);
+  bool wrote = false;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (wrote && before >= 0) {
+        while (::ftruncate(fd, before) != 0 && errno == EINTR) {
+        }
+      }
+      return false;
+    }
+    wrote = true;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+int retryOpen(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+DurableFile::~DurableFile() { close(); }
+
+bool DurableFile::open(const std::string& path) {
+  close();
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
+  // Created only by this call (O_EXCL), so that the folder is flushed exactly when the entry
+  // is new; an existing file is opened as it is.
+  int fd = retryOpen(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+  const bool created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = retryOpen(path.c_str(), kFlags, 0);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  handle_ = fd;
+  folder_ = created ? folderOf(path) : std::string();
+  return true;
+}
+
+bool DurableFile::append(std::string_view bytes) {
+  return isOpen() && appendAll(static_cast<int>(handle_), bytes);
+}
+
+bool DurableFile::sync() {
+  if (!isOpen()) return false;
+  int rc;
+  do {
+    rc = ::fsync(static_cast<int>(handle_));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return false;
+  if (folder_.empty()) return true;
+  const int dir = retryOpen(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (dir < 0) return false;
+  const bool ok = ::fsync(dir) == 0;
+  ::close(dir);
+  if (ok) folder_.clear();
+  return ok;
+}
+
+std::int64_t DurableFile::size() const {
+  struct stat st {};
+  if (!isOpen() || ::fstat(static_cast<int>(handle_), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool DurableFile::close() {
+  folder_.clear();
+  if (!isOpen()) return true;
+  const int fd = static_cast<int>(handle_);
+  handle_ = kClosed;
+  return ::close(fd) == 0;
+}
+
+bool readWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = retryOpen(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      out.clear();
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool makeFolders(const std::string& path) {
+  for (std::size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos == path.size() || path[pos] == '/') ::mkdir(path.substr(0, pos).c_str(), 0700);
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace vexcard::platform

@@ -1,10 +1,14 @@
 // File services on Windows: ANSI-code-page paths through the -A functions, rename without
 // replacing (MoveFileEx without MOVEFILE_REPLACE_EXISTING), the program path from
-// GetModuleFileName of the process's executable, and the log folder C:\DOVA\LogFiles.
+// GetModuleFileName of the process's executable, and the log folder C:\DOVA\LogFiles. The
+// durable file is created with a protected ACL (its owner and SYSTEM only) and flushed with
+// FlushFileBuffers, which on NTFS also commits the file's own folder entry.
 //
 // Files are opened sharing reading and writing, so a log viewer that holds the file open
 // does not stop the logging.
 #include <windows.h>
+// After windows.h.
+#include <sddl.h>
 
 #include <string>
 
@@ -114,6 +118,116 @@ bool OutputFile::close() {
   const HANDLE h = asHandle(handle_);
   handle_ = kClosed;
   return ::CloseHandle(h) != FALSE;
+}
+
+namespace {
+
+// The owner and SYSTEM, full control; no inherited entries.
+constexpr const char* kPrivateAcl = "D:P(A;;FA;;;OW)(A;;FA;;;SY)";
+
+HANDLE openDurable(const std::string& path, bool& created) {
+  SECURITY_ATTRIBUTES sa{};
+  sa.nLength = sizeof sa;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(kPrivateAcl, SDDL_REVISION_1, &sd,
+                                                             nullptr)) {
+    sa.lpSecurityDescriptor = sd;
+  }
+  const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  created = h != INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_ALREADY_EXISTS;
+  if (sd != nullptr) ::LocalFree(sd);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+}  // namespace
+
+DurableFile::~DurableFile() { close(); }
+
+bool DurableFile::open(const std::string& path) {
+  close();
+  bool created = false;
+  const HANDLE h = openDurable(path, created);
+  (void)created;  // FlushFileBuffers commits a new file's entry with its data
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<std::intptr_t>(h);
+  return true;
+}
+
+bool DurableFile::append(std::string_view bytes) {
+  if (!isOpen()) return false;
+  const HANDLE h = asHandle(handle_);
+  LARGE_INTEGER before{};
+  if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &before, FILE_END)) return false;
+  bool wrote = false;
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD done = 0;
+    if (!::WriteFile(h, bytes.data(), chunk, &done, nullptr) || done == 0) {
+      if (wrote && ::SetFilePointerEx(h, before, nullptr, FILE_BEGIN)) ::SetEndOfFile(h);
+      return false;
+    }
+    wrote = true;
+    bytes.remove_prefix(done);
+  }
+  return true;
+}
+
+bool DurableFile::sync() { return isOpen() && ::FlushFileBuffers(asHandle(handle_)) != FALSE; }
+
+std::int64_t DurableFile::size() const {
+  LARGE_INTEGER size{};
+  if (!isOpen() || !::GetFileSizeEx(asHandle(handle_), &size)) return -1;
+  return static_cast<std::int64_t>(size.QuadPart);
+}
+
+bool DurableFile::close() {
+  folder_.clear();
+  if (!isOpen()) return true;
+  const HANDLE h = asHandle(handle_);
+  handle_ = kClosed;
+  return ::CloseHandle(h) != FALSE;
+}
+
+bool readWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    return false;
+  }
+  char buf[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(h, buf, sizeof buf, &got, nullptr)) {
+      ::CloseHandle(h);
+      out.clear();
+      return false;
+    }
+    if (got == 0) break;
+    out.append(buf, got);
+  }
+  ::CloseHandle(h);
+  return true;
+}
+
+bool makeFolders(const std::string& path) {
+  for (std::size_t pos = 3; pos <= path.size(); ++pos) {
+    if (pos == path.size() || path[pos] == '\\' || path[pos] == '/') {
+      ::CreateDirectoryA(path.substr(0, pos).c_str(), nullptr);
+    }
+  }
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace vexcard::platform

@@ -38,4 +38,11 @@ void setSettingsLocation(std::string location);
 // The location set by setSettingsLocation; empty when none is.
 std::string settingsLocation();
 
+// The folder of the driver's journal, without a closing separator; created with its parents
+// by the journal when missing.
+//   POSIX: the settings store's folder (the journal lies beside the settings values).
+//   Windows: %ProgramData%\Norvex\VexCard (C:\ProgramData\Norvex\VexCard when ProgramData
+//   is not set), the machine's folder for program data, whoever runs the host.
+std::string journalFolder();
+
 }  // namespace vexcard::platform

@@ -227,6 +227,8 @@ class FolderStore final : public SettingsStore {
 
 }  // namespace
 
+std::string journalFolder() { return settingsFolder(); }
+
 std::unique_ptr<SettingsStore> SettingsStore::open() {
   return std::make_unique<FolderStore>(settingsFolder());
 }

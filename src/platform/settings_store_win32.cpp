@@ -86,4 +86,11 @@ class RegistryStore final : public SettingsStore {
 
 std::unique_ptr<SettingsStore> SettingsStore::open() { return std::make_unique<RegistryStore>(); }
 
+std::string journalFolder() {
+  char buffer[MAX_PATH];
+  const DWORD n = ::GetEnvironmentVariableA("ProgramData", buffer, MAX_PATH);
+  const std::string base = n > 0 && n < MAX_PATH ? std::string(buffer, n) : "C:\\ProgramData";
+  return base + "\\Norvex\\VexCard";
+}
+
 }  // namespace vexcard::platform

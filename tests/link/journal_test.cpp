@@ -1,0 +1,145 @@
+#include "link/journal.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <mutex>
+
+#include "logging/logger.h"
+#include "platform/files.h"
+#include "support/temp_folder.h"
+
+namespace vexcard::link {
+namespace {
+
+JournalRequest sale(std::int32_t packet) {
+  JournalRequest r;
+  r.time = "2026-12-09 12:30:01.123";
+  r.port = 1;
+  r.packet = packet;
+  r.transaction = 3;
+  r.command = "tsSale";
+  r.operation = "BonusSaleEx";
+  r.purse = 19;
+  r.productCode = 92;
+  r.productName = "Аи-92\tx\\";
+  r.price = Currency::fromRaw(185025);
+  r.quantity = Currency::fromRaw(200000);
+  r.amount = Currency::fromRaw(3700000);
+  r.card = "12345678901234567890";
+  return r;
+}
+
+JournalOutcome done() {
+  JournalOutcome o;
+  o.time = "2026-12-09 12:30:01.456";
+  o.outcome = RequestOutcome::kDone;
+  o.code = 0;
+  o.money1 = Currency::fromRaw(3700000);
+  o.money2 = Currency::fromRaw(3515000);
+  o.block = "0A0B";
+  return o;
+}
+
+std::vector<JournalEntry> parse(const std::string& text) {
+  std::vector<JournalEntry> entries;
+  parseJournal(text, entries);
+  return entries;
+}
+
+TEST(JournalFormat, LinesReadBackWithTheirOutcomesPairedByPortAndPacket) {
+  const std::string request = formatRequestLine(sale(57));
+  const std::string head =
+      "2026-12-09 12:30:01.123\trequest\tport=1\tpacket=57\ttxn=3\tcommand=tsSale\top=";
+  EXPECT_EQ(request.substr(0, head.size()), head);
+  EXPECT_NE(request.find("\tname=Аи-92\\tx\\\\\tprice=18.5025\tqty=20.00\tamount=370.00\t"),
+            std::string::npos);
+  // A request without outcome, then the same packet index again with one, a torn line.
+  const auto entries = parse(request + request + formatOutcomeLine(sale(57), done()) +
+                             formatRequestLine(sale(58)).substr(0, 40));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_FALSE(entries[0].outcome.recorded);
+  EXPECT_EQ(entries[0].outcome.outcome, RequestOutcome::kUnknown);
+  const JournalEntry& e = entries[1];
+  EXPECT_EQ(e.request.productName, "Аи-92\tx\\");
+  EXPECT_EQ(e.request.price, Currency::fromRaw(185025));
+  EXPECT_EQ(e.request.card, "12345678901234567890");
+  EXPECT_EQ(e.request.operation, "BonusSaleEx");
+  EXPECT_TRUE(e.outcome.recorded);
+  EXPECT_EQ(e.outcome.outcome, RequestOutcome::kDone);
+  EXPECT_EQ(e.outcome.money2, Currency::fromRaw(3515000));
+  EXPECT_EQ(e.outcome.block, "0A0B");
+}
+
+TEST(JournalFormat, MoneyTakesTwoToFourDecimalsAndRefusesMalformedText) {
+  EXPECT_EQ(journalMoney(Currency::fromRaw(185000)), "18.50");
+  EXPECT_EQ(journalMoney(Currency::fromRaw(25)), "0.0025");
+  EXPECT_EQ(journalMoney(Currency::fromRaw(-10000)), "-1.00");
+  Currency c;
+  EXPECT_TRUE(parseJournalMoney("18.5", c) && c.raw == 185000);
+  for (const char* bad : {"", "1.23456", "1,5", "x", ".5"}) {
+    EXPECT_FALSE(parseJournalMoney(bad, c)) << bad;
+  }
+}
+
+std::mutex gLinesLock;
+std::vector<std::string> gLines;
+void observe(std::string_view text) noexcept {
+  std::lock_guard<std::mutex> g(gLinesLock);
+  gLines.emplace_back(text);
+}
+
+TEST(JournalWriter, WritesPrivatelyRotatesAndReadsEveryGeneration) {
+  test::TempFolder dir;
+  const std::string path = dir / "sub/VexCard.journal";  // its folder is made
+  {
+    Journal journal(path);
+    journal.begin(sale(1));
+    journal.syncPending();
+    journal.end(done());
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // Over its limit, the file becomes generation .0 at the next request.
+  std::ofstream(path, std::ios::app) << std::string(kJournalSizeLimit, '#') << '\n';
+  Journal journal(path);
+  journal.begin(sale(2));
+  journal.end(done());
+  EXPECT_TRUE(platform::fileExists(path + ".0"));
+  EXPECT_LT(platform::fileSize(path), 1000);
+  const auto entries = readJournal(path);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].request.packet, 1);
+  EXPECT_EQ(entries[1].request.packet, 2);
+  EXPECT_TRUE(entries[1].outcome.recorded);
+}
+
+TEST(JournalWriter, AFifoOrAReadOnlyFolderIsReportedOnceAndNothingStops) {
+  test::TempFolder dir;
+  const std::string fifo = dir / "VexCard.journal";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ::mkdir((dir / "ro").c_str(), 0500);
+  logging::setLineObserver(observe);
+  for (const std::string& path : {fifo, dir / "ro/VexCard.journal"}) {
+    gLines.clear();
+    Journal journal(path);
+    for (int k = 0; k < 3; ++k) {
+      journal.begin(sale(k));
+      journal.syncPending();
+      journal.end(done());
+      EXPECT_FALSE(journal.open());
+    }
+    // Root writes into a read-only folder; the FIFO is refused whoever runs the test.
+    if (path == fifo || ::geteuid() != 0) {
+      ASSERT_EQ(gLines.size(), 1u) << path;
+      EXPECT_NE(gLines[0].find(path), std::string::npos);
+    }
+  }
+  logging::setLineObserver(nullptr);
+}
+
+}  // namespace
+}  // namespace vexcard::link
