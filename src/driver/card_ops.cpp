@@ -2,8 +2,10 @@
 
 #include <cmath>
 
+#include "link/command_table.h"
 #include "link/status_texts.h"
 #include "link/wire_values.h"
+#include "logging/logger.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/decimal_separator.h"
@@ -95,6 +97,37 @@ std::int64_t saleGrossRaw(const Reply& reply) {
   return gross;
 }
 
+namespace {
+
+std::string_view commandName(LineCommand command) {
+  switch (command) {
+    case LineCommand::Sale:
+      return link::kTsSale.name;
+    case LineCommand::Debit:
+    case LineCommand::DebitByTransaction:
+      return link::kTsDebit.name;
+    case LineCommand::Refund:
+      return link::kTsRefund.name;
+    case LineCommand::RefundReset:
+      return link::kTsRefundReset.name;
+  }
+  return {};
+}
+
+// The line written for a money request that went to the terminal and whose outcome is
+// unknown: what must be reconciled with the terminal's shift report.
+std::string unknownOutcomeLine(const SaleLine& line, const TKodTovar& product,
+                               std::int32_t transactionNo) {
+  return std::string("Результат операции неизвестен: "_w1251) +
+         std::string(commandName(line.command)) + std::string(" транзакция "_w1251) +
+         std::to_string(static_cast<std::uint32_t>(transactionNo)) +
+         std::string(" Кош: "_w1251) + std::to_string(line.purse) + " " + std::string(product.name) +
+         std::string(" Цена: "_w1251) + numberText(toDouble(line.figures.price)) +
+         std::string(" Колво: "_w1251) + numberText(toDouble(line.figures.quantity));
+}
+
+}  // namespace
+
 SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& line,
                   const std::function<void(const TKodTovar&)>& announce) {
   SoldLine sold;
@@ -102,31 +135,46 @@ SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& li
   if (announce) announce(sold.product);
   const TKodTovar& product = sold.product;
   const SaleFigures& figures = line.figures;
-  sold.reply = exchange(driver, status, [&] {
-    switch (line.command) {
-      case LineCommand::Sale:
-        driver.tsSale(transactionWord(driver.TransactionNo), line.requestByte, product.code,
-                      product.name, figures.price, figures.quantity, kRequestTag);
-        break;
-      case LineCommand::Debit:
-        driver.tsDebit(line.requestByte, product.code, product.name, figures.price,
-                       figures.quantity);
-        break;
-      case LineCommand::DebitByTransaction:
-        driver.tsDebit(static_cast<std::uint8_t>(driver.TransactionNo), product.code, product.name,
-                       figures.price, figures.quantity);
-        break;
-      case LineCommand::Refund:
-        driver.tsRefund(transactionWord(driver.TransactionNo), line.requestByte, product.code,
-                        product.name, figures.price, figures.quantity, kRequestTag, line.cardBlock);
-        break;
-      case LineCommand::RefundReset:
-        driver.tsRefundReset(transactionWord(driver.TransactionNo), line.requestByte, product.code,
-                             product.name, figures.price, figures.quantity, kRequestTag,
-                             line.cardBlock);
-        break;
+  std::lock_guard<platform::RecursiveLock> hold(driver.ExchangeLock);
+  driver.MoneyRequestWritten = false;
+  try {
+    sold.reply = exchange(driver, status, [&] {
+      switch (line.command) {
+        case LineCommand::Sale:
+          driver.tsSale(transactionWord(driver.TransactionNo), line.requestByte, product.code,
+                        product.name, figures.price, figures.quantity, kRequestTag);
+          break;
+        case LineCommand::Debit:
+          driver.tsDebit(line.requestByte, product.code, product.name, figures.price,
+                         figures.quantity);
+          break;
+        case LineCommand::DebitByTransaction:
+          driver.tsDebit(static_cast<std::uint8_t>(driver.TransactionNo), product.code,
+                         product.name, figures.price, figures.quantity);
+          break;
+        case LineCommand::Refund:
+          driver.tsRefund(transactionWord(driver.TransactionNo), line.requestByte, product.code,
+                          product.name, figures.price, figures.quantity, kRequestTag,
+                          line.cardBlock);
+          break;
+        case LineCommand::RefundReset:
+          driver.tsRefundReset(transactionWord(driver.TransactionNo), line.requestByte,
+                               product.code, product.name, figures.price, figures.quantity,
+                               kRequestTag, line.cardBlock);
+          break;
+      }
+    });
+  } catch (...) {
+    // A request that reached the line may have been recorded by the terminal under its
+    // transaction number, whatever came back: the next one must carry a new number.
+    if (driver.MoneyRequestWritten) {
+      if (driver.LastOutcome == link::RequestOutcome::kUnknown) {
+        logging::WriteLog(1, unknownOutcomeLine(line, product, driver.TransactionNo));
+      }
+      driver.TransactionNo = nextTransaction(driver.TransactionNo);
     }
-  });
+    throw;
+  }
   driver.TransactionNo = nextTransaction(driver.TransactionNo);
   takeReplyCode(sold.reply, status);
   return sold;

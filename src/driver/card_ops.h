@@ -177,8 +177,10 @@ struct SoldLine {
 // - sends the command through exchange: on an error, a reply code 0x01 of an unknown
 //   outcome is first written to status. tsSale and the refunds carry transactionWord of
 //   TransactionNo, read under the exchange lock;
-// - advances TransactionNo once the command was exchanged, whatever its reply code, and
-//   not when the exchange failed;
+// - advances TransactionNo once the command's frame went to the line, whatever came back
+//   (the terminal may have recorded it under that number), and not when it never left;
+// - writes "Результат операции неизвестен: ..." with the line's figures when the request
+//   went out and its outcome is unknown (a lost reply, a final reply code 0x01);
 // - status := the reply code, then CheckReaderReply of it, which throws on a refusal.
 SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& line,
                   const std::function<void(const TKodTovar&)>& announce = {});

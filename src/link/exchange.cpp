@@ -11,6 +11,7 @@
 #include "link/keep_alive.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
+#include "link/wire_values.h"
 #include "link/terminal_link.h"
 #include "logging/logger.h"
 #include "platform/clock.h"
@@ -73,10 +74,13 @@ std::int32_t TTerminalLink::SendCommand(const std::uint8_t* bytes, std::uint8_t 
   return ExchangeWithRetries(bytes, count);
 }
 
-void TTerminalLink::keepAlivePoll(std::chrono::steady_clock::time_point idleSince) {
+std::optional<std::chrono::steady_clock::time_point> TTerminalLink::keepAlivePoll(
+    std::chrono::steady_clock::time_point idleSince) {
   std::lock_guard<platform::RecursiveLock> hold(ExchangeLock);
-  if (LastExchangeEnd > idleSince) return;  // not idle: the poller waits again
+  // Not idle: the poller waits for the rest of the period counted from that exchange.
+  if (LastExchangeEnd > idleSince) return LastExchangeEnd;
   tsReset();
+  return std::nullopt;
 }
 
 FrameText TTerminalLink::BuildFrame(const std::uint8_t* bytes, std::uint8_t count) {
@@ -85,7 +89,9 @@ FrameText TTerminalLink::BuildFrame(const std::uint8_t* bytes, std::uint8_t coun
   if (bytes == nullptr || count < kMinCommandBytes || count > kMaxCommandBytes) {
     return encodeFrame(bytes, count, 0);  // throws the frame layer's error
   }
-  return encodeFrame(bytes, count, NextPacketIndex());
+  // The counter is persisted during the first hand-shake (persistPending), before the
+  // frame is written.
+  return encodeFrame(bytes, count, advancePacketIndex());
 }
 
 void TTerminalLink::ResetReceiver() {
@@ -97,9 +103,22 @@ void TTerminalLink::ResetReceiver() {
   Receiver.ResetReceiver();
 }
 
+namespace {
+
+// A failure to persist what the exchange left pending. It is no std::exception, so that
+// the attempt loop, which swallows every error of an attempt, lets it leave SendCommand.
+struct PersistFailure {
+  std::exception_ptr cause;
+};
+
+}  // namespace
+
 std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count) {
   // Every attempt resends this text, with one packet index.
   const FrameText frame = BuildFrame(bytes, count);
+  const bool outer = ExchangeDepth == 1;
+  const bool money = outer && isMoneyCommand(bytes[0]);
+  if (outer) LastOutcome = RequestOutcome::kNotCarriedOut;
   // The codes are answered at every depth. The request a caller issued reads the code
   // whatever the attempt's outcome (after a time-out it is the code of an earlier reply);
   // a command the exchange issued itself answers only a reply of its own, since a stale
@@ -107,12 +126,22 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   const auto answers = [this](std::uint8_t code) {
     return ReplyData[kReplyCodeByte] == code && (ExchangeDepth == 1 || LastExchangeResult == 0);
   };
+  // Whether some attempt wrote the frame and got neither a good reply nor "N": the
+  // terminal may have carried the command out.
+  bool maybeCarriedOut = false;
+  bool anyWritten = false;
   std::uint8_t attempts = 0;
   while (attempts < kMaxAttempts && !NestedLimitReached) {
+    bool written = false;
     try {
       ResetReceiver();
-      SendWithHandshake(frame);
+      written = SendWithHandshake(frame);
+      anyWritten = anyWritten || written;
+      if (written && money) MoneyRequestWritten = true;
       LastExchangeResult = AwaitReply();
+      if (written && LastExchangeResult != kLinkOk && LastExchangeResult != kLinkNotReady) {
+        maybeCarriedOut = true;
+      }
       if (answers(kReplyShiftMismatch)) {
         resynchroniseShift();
         LastExchangeResult = kLinkInProgress;  // send the caller's frame again
@@ -126,13 +155,22 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
         LastExchangeResult = before != 0 ? before : kLinkInProgress;
       }
       attempts = static_cast<std::uint8_t>(attempts + (LastExchangeResult == 0 ? kMaxAttempts : 1));
+    } catch (const PersistFailure& failure) {
+      std::rethrow_exception(failure.cause);
     } catch (const std::exception&) {
-      LastExchangeResult = Receiver.LinkState.load();
+      // A failed hand-shake, or a command of the re-synchronisation or after 0x8F that
+      // failed. A complete frame that came meanwhile (a late reply to an earlier attempt)
+      // has set the link state to 0, but it was never taken as this attempt's reply:
+      // the attempt fails.
+      const std::int32_t state = Receiver.LinkState.load();
+      LastExchangeResult = state == kLinkOk ? kLinkInProgress : state;
       ++attempts;
     }
   }
 
   if (NestedLimitReached) {
+    // Stopped in the middle: a frame that went out may have been carried out.
+    if (outer && anyWritten) LastOutcome = RequestOutcome::kUnknown;
     return LastExchangeResult != 0 ? LastExchangeResult : kLinkInProgress;
   }
   if (answers(kReplyExecuting)) {
@@ -140,21 +178,40 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
     // earlier reply left); then the attempt's own failure stands. A fresh 0x01 means the
     // terminal took the command and was still at it: the tsReset that follows does not
     // tell how it ended, and sending it again could charge the card twice, so the
-    // exchange fails.
+    // exchange fails, whatever the tsReset does.
     const std::int32_t before = LastExchangeResult;
     const auto ownReply = ReplyData;
     const std::uint8_t ownLength = ReplyLength;
-    timing::sleep(Delay::kExecutingPause);
-    tsReset();  // its error leaves SendCommand
-    if (before == 0) {
+    const auto keepOwnReply = [&] {
+      if (before != 0) return;
       logging::WriteLog(
           1, "Команда принята терминалом, но не завершена: ее результат неизвестен"_w1251);
       // The caller's own reply, code 0x01, is what its operation reports with the error.
       ReplyData = ownReply;
       ReplyLength = ownLength;
-      if (ExchangeDepth == 1) OutcomeUnknown = true;
+      if (outer) {
+        OutcomeUnknown = true;
+        LastOutcome = RequestOutcome::kUnknown;
+      }
+    };
+    timing::sleep(Delay::kExecutingPause);
+    try {
+      tsReset();
+    } catch (...) {
+      keepOwnReply();  // then the tsReset's error leaves SendCommand
+      throw;
     }
+    keepOwnReply();
     LastExchangeResult = before != 0 ? before : kLinkInProgress;
+    if (before == 0) return LastExchangeResult;
+  }
+  if (outer) {
+    if (LastExchangeResult == kLinkOk) {
+      LastOutcome = ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone
+                                                   : RequestOutcome::kRefused;
+    } else if (maybeCarriedOut) {
+      LastOutcome = RequestOutcome::kUnknown;
+    }
   }
   return LastExchangeResult;
 }
@@ -170,22 +227,40 @@ void TTerminalLink::resynchroniseShift() {
     tsCloseShift();
     timing::sleep(Delay::kResyncCloseShift);
   }
-  tsOpenShift(normaliseShift(ShiftNo.load()), platform::nowOle(), ShiftDate.load());
+  // A shift date the host never gave (0 before the first OpenShift), or one the wire
+  // cannot carry, is replaced by the current date: it must not go out as another date.
+  const double now = platform::nowOle();
+  double shiftDate = ShiftDate.load();
+  try {
+    (void)PackDateTime(shiftDate);
+  } catch (const Exception&) {
+    shiftDate = now;
+  }
+  tsOpenShift(normaliseShift(ShiftNo.load()), now, shiftDate);
 }
 
-void TTerminalLink::SendWithHandshake(const FrameText& frame) {
+bool TTerminalLink::SendWithHandshake(const FrameText& frame) {
   for (int tries = 0; tries < kHandshakeTries; ++tries) {
     CtsEvent.reset();
     SetLines(true);
+    // What must be durable before the frame goes out is flushed while the terminal
+    // answers the hand-shake, so that the flushes do not lengthen the exchange.
+    try {
+      persistPending();
+    } catch (...) {
+      SetLines(false);
+      throw PersistFailure{std::current_exception()};
+    }
     if (CtsEvent.wait(timing::ms(Delay::kCtsAnswer))) {
       LogHexDump(frame.text.data(), frame.length, "Send:");
       try {
         PutBlock(frame.text.data(), frame.length);
       } catch (const std::exception&) {
         Receiver.LinkState.store(kLinkSendFailed);
+        return false;  // nothing was accepted for sending
       }
       // RTS and DTR stay raised: the receiver drops them when the reply's ETX arrives.
-      return;
+      return true;
     }
     SetLines(false);
     timing::sleep(Delay::kHandshakeRetry);

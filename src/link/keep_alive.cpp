@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,7 @@ namespace {
 
 struct Target {
   const void* owner;
-  std::function<void(std::chrono::steady_clock::time_point)> poll;
+  KeepAlive::PollFunction poll;
 };
 
 struct KeepAliveState {
@@ -52,9 +53,16 @@ class TTestThread {
  public:
   static void run() {
     KeepAliveState& s = state();
+    // When a poll stood down, the end of the exchange that made it do so: the next wait
+    // is what remains of the idle period counted from there.
+    std::optional<std::chrono::steady_clock::time_point> idleFrom;
     for (;;) {
       const auto idleSince = std::chrono::steady_clock::now();
-      const bool exchangeStarted = s.event.wait(timing::ms(timing::Delay::kKeepAliveIdle));
+      const std::uint32_t wait =
+          idleFrom ? timing::remainderMs(timing::Delay::kKeepAliveIdle, idleSince - *idleFrom)
+                   : timing::ms(timing::Delay::kKeepAliveIdle);
+      idleFrom.reset();
+      const bool exchangeStarted = s.event.wait(wait);
       Target target;
       {
         std::lock_guard<std::mutex> guard(s.mutex);
@@ -64,7 +72,7 @@ class TTestThread {
         s.polling = target.owner;
       }
       try {
-        target.poll(idleSince);
+        idleFrom = target.poll(idleSince);
       } catch (...) {
         // Swallowed by design: the next poll follows after the next idle period.
       }
@@ -81,8 +89,7 @@ class TTestThread {
 
 platform::Event& keepAliveEvent() { return state().event; }
 
-void KeepAlive::attach(const void* owner,
-                       std::function<void(std::chrono::steady_clock::time_point)> poll) {
+void KeepAlive::attach(const void* owner, PollFunction poll) {
   KeepAliveState& s = state();
   std::lock_guard<std::mutex> life(s.lifecycle);
   {

@@ -5,6 +5,9 @@
 // sets as it starts, and one poller thread (TTestThread) that waits on it for the idle
 // period (timing::Delay::kKeepAliveIdle) and polls when the wait runs out.
 //
+// The idle period counts from the end of the last exchange: a poll that finds an exchange
+// ended during its wait stands down, and the poller waits only for the rest of the period.
+//
 // Drivers take part by attach() at the end of their construction and detach() at the
 // start of their destruction. The poller polls the most recently attached driver that is
 // still attached: a second driver takes polling over from the first, and when it goes,
@@ -18,6 +21,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include "platform/sync.h"
 
@@ -28,12 +32,17 @@ platform::Event& keepAliveEvent();
 
 class KeepAlive {
  public:
-  // Adds a driver, identified by owner, whose poll function sends tsReset unless an
-  // exchange ended after the time it is given (when the poller's idle wait began); it
-  // becomes the poll target. Starts the poller when none runs. Throws vexcard::Exception when the
-  // thread cannot be started (the driver is then not attached).
-  static void attach(const void* owner,
-                     std::function<void(std::chrono::steady_clock::time_point)> poll);
+  // A driver's poll: sends tsReset unless an exchange ended after the time it is given
+  // (when the poller's idle wait began). When it stands down it returns when that
+  // exchange ended, and the poller then waits only what remains of the idle period
+  // counted from there; nothing when it polled.
+  using PollFunction = std::function<std::optional<std::chrono::steady_clock::time_point>(
+      std::chrono::steady_clock::time_point)>;
+
+  // Adds a driver, identified by owner, with its poll function; it becomes the poll
+  // target. Starts the poller when none runs. Throws vexcard::Exception when the thread
+  // cannot be started (the driver is then not attached).
+  static void attach(const void* owner, PollFunction poll);
   // Removes the driver; returns once no poll of it is in progress. Stops and joins the
   // poller when no driver is left. Does nothing for a driver that is not attached.
   static void detach(const void* owner);

@@ -46,7 +46,7 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
     ShiftNo.store(normaliseShift(Registry->readInt(kShiftNumberValue).value_or(1)));
     KeepAlive::attach(
-        this, [this](std::chrono::steady_clock::time_point since) { keepAlivePoll(since); });
+        this, [this](std::chrono::steady_clock::time_point since) { return keepAlivePoll(since); });
     KeepAliveAttached = true;
   } catch (...) {
     // The event thread must not run this object's hooks while its members are released.
@@ -71,13 +71,26 @@ void TTerminalLink::shutDown() noexcept {
 TTerminalLink::~TTerminalLink() { shutDown(); }
 
 std::uint8_t TTerminalLink::NextPacketIndex() {
+  const std::uint8_t index = advancePacketIndex();
+  persistPending();
+  return index;
+}
+
+std::uint8_t TTerminalLink::advancePacketIndex() {
   // The stored counter is used unchanged, so it may be anything; the largest value would
   // overflow by the increment and is treated as one past the end.
   const std::int32_t next = PacketCounter == std::numeric_limits<std::int32_t>::max()
                                 ? kMaxPacketCounter + 1
                                 : PacketCounter + 1;
-  StorePacketCounter(next);
+  PacketCounter = next > kMaxPacketCounter ? 1 : next;
+  PacketCounterPending = true;
   return static_cast<std::uint8_t>(PacketCounter);
+}
+
+void TTerminalLink::persistPending() {
+  if (!PacketCounterPending) return;
+  PacketCounterPending = false;  // a failed store is not tried again by the next attempt
+  Registry->writeInt(kPacketCounterValue, PacketCounter);
 }
 
 void TTerminalLink::StorePacketCounter(std::int32_t value) {

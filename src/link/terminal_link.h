@@ -40,12 +40,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "comport/com_port.h"
 #include "link/frame.h"
 #include "link/reply_receiver.h"
+#include "link/request_outcome.h"
 #include "platform/settings_store.h"
 #include "platform/sync.h"
 #include "vexcard/currency.h"
@@ -98,6 +100,13 @@ class TTerminalLink : public comport::TComPort {
   // Advances and persists the packet counter; returns its low 8 bits. A store error
   // propagates; the counter in memory has advanced already.
   std::uint8_t NextPacketIndex();
+  // Advances the packet counter in memory only and returns its low 8 bits; the value is
+  // persisted by persistPending(), which the exchange runs while it waits for the
+  // terminal's CTS answer, so that the store's flushes overlap the hand-shake.
+  std::uint8_t advancePacketIndex();
+  // Persists what an exchange has left pending (the packet counter) before its frame is
+  // written. A store error propagates (the exchange then leaves without sending).
+  void persistPending();
   // Sets the counter (a value above 9999 becomes 1) and writes it to the store.
   void StorePacketCounter(std::int32_t value);
 
@@ -105,9 +114,12 @@ class TTerminalLink : public comport::TComPort {
 
   // The one road to the terminal: one request, up to five attempts. 0 only for a good
   // reply to this very request (its body in ReplyData / ReplyLength), never for the reply
-  // to a command the exchange issued on its own; otherwise the link state of the last
-  // attempt, or 100. A final reply code 0x01 (accepted, still executing) fails: how the
-  // command ended is unknown (OutcomeUnknown, and ReplyData keeps that reply).
+  // to a command the exchange issued on its own nor for a frame that came while an
+  // attempt's hand-shake failed; otherwise the link state of the last attempt, or 100
+  // (an attempt that ended in a failed hand-shake or a shift re-synchronisation). A final
+  // reply code 0x01 (accepted, still executing) fails: how the command ended is unknown
+  // (OutcomeUnknown, and ReplyData keeps that reply). LastOutcome tells how the request
+  // ended (request_outcome.h).
   // Throws only a packet-counter store error and the error of a failed tsReset after a
   // final reply code 0x01. LinkState is 100 and the lock free after it returns or throws.
   std::int32_t SendCommand(const std::uint8_t* bytes, std::uint8_t count);
@@ -120,8 +132,10 @@ class TTerminalLink : public comport::TComPort {
   std::int32_t linkState() const { return Receiver.LinkState.load(); }
   // The keep-alive poll: under ExchangeLock, sends tsReset unless an exchange ended after
   // idleSince (the start of the poller's idle wait), so that a poll queued on the lock
-  // behind a long exchange never lands between two commands of one host operation.
-  void keepAlivePoll(std::chrono::steady_clock::time_point idleSince);
+  // behind a long exchange never lands between two commands of one host operation. When
+  // it stands down it returns the end of that exchange, from which the idle period counts.
+  std::optional<std::chrono::steady_clock::time_point> keepAlivePoll(
+      std::chrono::steady_clock::time_point idleSince);
 
   // ---- Terminal commands (link_commands.cpp, terminal_commands.cpp) --------------------
   // Each sends one request and throws "Ошибка обмена с ридером" when the exchange does
@@ -170,12 +184,20 @@ class TTerminalLink : public comport::TComPort {
   // terminal took the command, its outcome is unknown, and ReplyData holds that reply
   // (guarded by ExchangeLock).
   bool OutcomeUnknown = false;
+  // How the last exchange a caller issued ended (guarded by ExchangeLock).
+  RequestOutcome LastOutcome = RequestOutcome::kNotCarriedOut;
+  // Set when the frame of an exchange a caller issued for a money command (tsSale,
+  // tsRefund, tsRefundReset, tsDebit) went to the line in at least one attempt; never
+  // cleared by the link. The host operations clear it before such a command and read it
+  // after, to tell a request that left from one that never did (guarded by ExchangeLock).
+  bool MoneyRequestWritten = false;
   platform::Event ReplyEvent{platform::EventReset::kManual};
   platform::RecursiveLock ExchangeLock;
 
  private:
   std::int32_t ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count);
-  void SendWithHandshake(const FrameText& frame);
+  // One attempt's hand-shake and write; true when the frame was handed to the line.
+  bool SendWithHandshake(const FrameText& frame);
   std::int32_t AwaitReply();
   // What is done on reply code 0x81: tsResumeShift, or tsCloseShift / tsOpenShift.
   void resynchroniseShift();
@@ -193,6 +215,8 @@ class TTerminalLink : public comport::TComPort {
   int ExchangeDepth = 0;
   int NestedExchanges = 0;
   bool NestedLimitReached = false;
+  // The packet counter has advanced in memory and waits for persistPending().
+  bool PacketCounterPending = false;
   // When the last outer exchange ended (under ExchangeLock).
   std::chrono::steady_clock::time_point LastExchangeEnd{};
   // True between the start of keep-alive polling and shutDown().

@@ -17,6 +17,7 @@ using namespace vexcard::literals;
 namespace {
 
 constexpr std::int64_t kCurrencyScale = 10000;
+constexpr int kFirstWireYear = 2000;
 
 std::string doubleText(double value) {
   char buffer[40];
@@ -81,10 +82,13 @@ Currency DecodeMoney(std::uint32_t wire) {
 
 std::array<std::uint8_t, 6> PackDateTime(double oleDate) {
   // The split gives no fields (month 0) for NaN, infinities and dates outside the years
-  // 1..9999.
+  // 1..9999. The year byte carries 2000..2255 only: any other year would arrive as a
+  // different date, so it is refused like a date that cannot be split.
   const platform::DateTimeParts parts = platform::decodeOle(oleDate);
-  if (parts.month == 0) throw Exception(std::string("Неверная дата: "_w1251) + doubleText(oleDate));
-  return {static_cast<std::uint8_t>(parts.year - 2000), static_cast<std::uint8_t>(parts.month),
+  if (parts.month == 0 || parts.year < kFirstWireYear || parts.year > kFirstWireYear + 255) {
+    throw Exception(std::string("Неверная дата: "_w1251) + doubleText(oleDate));
+  }
+  return {static_cast<std::uint8_t>(parts.year - kFirstWireYear), static_cast<std::uint8_t>(parts.month),
           static_cast<std::uint8_t>(parts.day),         static_cast<std::uint8_t>(parts.hour),
           static_cast<std::uint8_t>(parts.minute),      static_cast<std::uint8_t>(parts.second)};
 }

@@ -35,9 +35,9 @@ std::uint32_t EncodeMoney(Currency amount);
 // 64-bit currency range (only possible for exponents above 7) throws.
 Currency DecodeMoney(std::uint32_t wire);
 
-// An OLE date-time to the 6-byte date: year - 2000 (low 8 bits), month, day, hour,
-// minute, second; milliseconds are dropped. NaN, infinities and dates outside the years
-// 1..9999 throw.
+// An OLE date-time to the 6-byte date: year - 2000, month, day, hour, minute, second;
+// milliseconds are dropped. NaN, infinities and dates outside the years 2000..2255 (which
+// the year byte cannot carry) throw "Неверная дата: ...".
 std::array<std::uint8_t, 6> PackDateTime(double oleDate);
 
 // One BCD byte as two characters "0" + high nibble, "0" + low nibble. No digit check:

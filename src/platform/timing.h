@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 namespace vexcard::timing {
@@ -62,6 +63,11 @@ class Policy {
 
 // Duration of d under the active policy. Thread-safe.
 std::uint32_t ms(Delay d);
+
+// What remains of the duration of d under the active policy once `elapsed` of it has
+// passed (0 when it has run out), for a wait that resumes a period begun earlier. The
+// observer is told of the remainder. Thread-safe.
+std::uint32_t remainderMs(Delay d, std::chrono::steady_clock::duration elapsed);
 
 // Sleeps for the duration of d under the active policy.
 void sleep(Delay d);
