@@ -141,7 +141,8 @@ void sellBonusLine(TSmartDriver& driver, Record* result, char mode, std::uint8_t
                     .requestByte = kBonusRequestByte,
                     .purse = purse,
                     .figures = figures,
-                    .cardBlock = {}},
+                    .cardBlock = {},
+                    .card = card.cardDigits()},
       [&](const TKodTovar& product) {
         logging::WriteLog(1, ops::attemptLine(saleLineHead("ЗВК, попытка продажи: карта "_w1251,
                                                            result, purse, product.name),
@@ -201,6 +202,7 @@ void TSmartDriver::BonusSaleEx(TBonusResult* result, char mode, std::uint8_t pur
                                double sum, LongStrHandle /*text1*/, LongStrHandle /*text2*/,
                                LongStrHandle /*text3*/, std::uint8_t* block,
                                std::int32_t blockHigh) {
+  const ops::NamedOperation named(*this, "BonusSaleEx");
   bonusSale(*this, result, mode, purse, qty, sum, block, blockHigh);
 }
 
@@ -208,10 +210,12 @@ void TSmartDriver::BonusSaleExStr(TBonusResultStr* result, char mode, std::uint8
                                   double qty, double sum, LongStrHandle /*text1*/,
                                   LongStrHandle /*text2*/, LongStrHandle /*text3*/,
                                   std::uint8_t* block, std::int32_t blockHigh) {
+  const ops::NamedOperation named(*this, "BonusSaleExStr");
   bonusSale(*this, result, mode, purse, qty, sum, block, blockHigh);
 }
 
 void TSmartDriver::SubSchet(TSaleResult* result, std::uint8_t purse, double qty, double sum) {
+  const ops::NamedOperation named(*this, "SubSchet");
   result->Status = 0xFF;
   result->CardPrefix.set("");
   result->CardNumber.set("");
@@ -231,7 +235,8 @@ void TSmartDriver::SubSchet(TSaleResult* result, std::uint8_t purse, double qty,
                                                  .requestByte = kBonusRequestByte,
                                                  .purse = purse,
                                                  .figures = figures,
-                                                 .cardBlock = {}})
+                                                 .cardBlock = {},
+                                                 .card = digits})
                          .reply;
   // Third money value minus the second, the third first stored as a double.
   const double third = sale.moneyAt(ops::kMoney3At);
@@ -244,6 +249,7 @@ void TSmartDriver::RefundSale(std::uint8_t* resultStatus, std::uint8_t requestBy
                               LongStrHandle /*text1*/, LongStrHandle /*text2*/,
                               const std::uint8_t* block, std::int32_t blockHigh, std::uint8_t purse,
                               double qty, double sum, std::uint8_t useReset) {
+  const ops::NamedOperation named(*this, "RefundSale");
   // The host passes at least 79 bytes; a shorter array is padded with zero bytes.
   CardBlockBytes cardBlock{};
   if (block != nullptr && blockHigh >= 0) {

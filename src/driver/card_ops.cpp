@@ -79,6 +79,7 @@ SaleFigures saleFigures(double qty, double sum) {
   SaleFigures figures;
   figures.price = Currency::fromRaw(static_cast<std::int64_t>(scaled));
   figures.quantity = currencyFromDouble(qty);
+  figures.amount = currencyFromDouble(sum);
   requireEncodable(figures.quantity, qtyLabel());
   requireEncodable(figures.price, priceLabel());
   return figures;
@@ -120,10 +121,25 @@ std::string unknownOutcomeLine(const SaleLine& line, const TKodTovar& product,
                                std::int32_t transactionNo) {
   return std::string("Результат операции неизвестен: "_w1251) +
          std::string(commandName(line.command)) + std::string(" транзакция "_w1251) +
-         std::to_string(static_cast<std::uint32_t>(transactionNo)) +
-         std::string(" Кош: "_w1251) + std::to_string(line.purse) + " " + std::string(product.name) +
+         std::to_string(static_cast<std::uint32_t>(transactionNo)) + std::string(" Кош: "_w1251) +
+         std::to_string(line.purse) + " " + std::string(product.name) +
          std::string(" Цена: "_w1251) + numberText(toDouble(line.figures.price)) +
          std::string(" Колво: "_w1251) + numberText(toDouble(line.figures.quantity));
+}
+
+}  // namespace
+
+namespace {
+
+// The card of a line: a refund's is the one its card block names (its first ten bytes are
+// the card number in BCD), a sale's the one its operation read.
+std::string journalCard(const SaleLine& line) {
+  if (line.command != LineCommand::Refund && line.command != LineCommand::RefundReset) {
+    return line.card;
+  }
+  std::string digits;
+  for (std::size_t k = 0; k < kCardNumberSize; ++k) digits += BcdToDigits(line.cardBlock[k]);
+  return digits;
 }
 
 }  // namespace
@@ -137,6 +153,14 @@ SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& li
   const SaleFigures& figures = line.figures;
   std::lock_guard<platform::RecursiveLock> hold(driver.ExchangeLock);
   driver.MoneyRequestWritten = false;
+  // For the journal: what the link cannot read from the request itself.
+  driver.NextMoneyRequest =
+      link::JournalContext{std::string(driver.HostOperation), line.purse, std::string(product.name),
+                           figures.amount, journalCard(line)};
+  struct Forget {
+    TSmartDriver& driver;
+    ~Forget() { driver.NextMoneyRequest.reset(); }
+  } forget{driver};
   try {
     sold.reply = exchange(driver, status, [&] {
       switch (line.command) {

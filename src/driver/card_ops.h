@@ -129,6 +129,7 @@ void requireEncodable(Currency amount, std::string_view label);
 struct SaleFigures {
   Currency price;
   Currency quantity;
+  Currency amount;  // Sum, as the journal records the line's amount
 };
 SaleFigures saleFigures(double qty, double sum);
 
@@ -162,6 +163,29 @@ struct SaleLine {
   std::uint8_t purse = 0;
   SaleFigures figures{};
   CardBlockBytes cardBlock{};
+  // The card number's digits as the card read gave them, for the journal (a refund's
+  // journal record takes them from its card block).
+  std::string card{};
+};
+
+// Names the host operation under way (TSmartDriver::HostOperation) for the journal, for
+// the life of the object. An operation that another one calls (DebitNonCash within
+// CardQuantityEx, BonusSaleEx within BonusSale) keeps the outer name.
+class NamedOperation {
+ public:
+  NamedOperation(TSmartDriver& driver, std::string_view name)
+      : driver_(driver), outer_(driver.HostOperation.empty()) {
+    if (outer_) driver_.HostOperation = name;
+  }
+  ~NamedOperation() {
+    if (outer_) driver_.HostOperation = {};
+  }
+  NamedOperation(const NamedOperation&) = delete;
+  NamedOperation& operator=(const NamedOperation&) = delete;
+
+ private:
+  TSmartDriver& driver_;
+  bool outer_;
 };
 
 // The product row a line was sold with and the reply to its command.

@@ -69,6 +69,7 @@ std::string lineHead(std::string_view head, const TSaleResultEx* result, std::ui
 
 void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, std::uint8_t purse,
                               double qty, double sum) {
+  const ops::NamedOperation named(*this, "SubSchetEx");
   startSaleRecord(result);
   ops::requireFinite(qty, ops::qtyLabel());
   ops::requireFinite(sum, ops::sumLabel());
@@ -94,7 +95,8 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
                                     .requestByte = requestByte,
                                     .purse = purse,
                                     .figures = figures,
-                                    .cardBlock = {}},
+                                    .cardBlock = {},
+                                    .card = card.cardDigits()},
                       [&](const TKodTovar& product) {
                         logging::WriteLog(
                             1, ops::attemptLine(lineHead("Попытка продажи: карта "_w1251, result,
@@ -125,6 +127,7 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
 
 void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSaleResultEx* result,
                                 std::uint8_t /*unused*/) {
+  const ops::NamedOperation named(*this, "DebitNonCash");
   startSaleRecord(result);
   ops::requireFinite(qty, ops::qtyLabel());
   ops::requireFinite(sum, ops::sumLabel());
@@ -141,7 +144,8 @@ void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSal
                                                   .requestByte = 0,
                                                   .purse = purse,
                                                   .figures = figures,
-                                                  .cardBlock = {}})
+                                                  .cardBlock = {},
+                                                  .card = card.cardDigits()})
                           .reply;
   result->Amount = debit.moneyAt(ops::kMoney3At);
   const double summaSk = debit.moneyAt(ops::kMoney2At);
@@ -153,6 +157,7 @@ void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSal
 }
 
 void TSmartDriver::CardQuantityEx(TCardInfo* result, std::uint8_t purse, Currency* price) {
+  const ops::NamedOperation named(*this, "CardQuantityEx");
   ops::resetCardInfo(result);
   // The balance is divided by the price: a price of 0 (or none at all) is refused before
   // anything is sent, and so is a negative one, which no product has.

@@ -1,6 +1,7 @@
 // Shift operations and the forms that pass through to other operations: OpenShift (slot
 // 13), CloseShift (14), BonusSale (11), BonusSale2 (20), CardQuantity (18), HostSlot5 (5)
 // and HostSlot6 (6). Host's thread only.
+#include "driver/card_ops.h"
 #include "driver/smart_driver.h"
 #include "link/wire_values.h"
 #include "platform/clock.h"
@@ -51,16 +52,19 @@ void TSmartDriver::CloseShift() {
 
 void TSmartDriver::BonusSale(TBonusResult* result, char mode, std::uint8_t purse, double qty,
                              double sum, LongStrHandle text1, LongStrHandle text2) {
+  const ops::NamedOperation named(*this, "BonusSale");
   forwardToBonusSaleEx(*this, result, mode, purse, qty, sum, text1, text2, nullptr);
 }
 
 void TSmartDriver::BonusSale2(TBonusResult* result, char mode, std::uint8_t purse, double qty,
                               double sum, LongStrHandle text1, LongStrHandle text2,
                               LongStrHandle text3) {
+  const ops::NamedOperation named(*this, "BonusSale2");
   forwardToBonusSaleEx(*this, result, mode, purse, qty, sum, text1, text2, text3);
 }
 
 void TSmartDriver::CardQuantity(TCardInfo* result, std::uint8_t purse, Currency price) {
+  const ops::NamedOperation named(*this, "CardQuantity");
   // CardQuantityEx may change the price it is given; the change stays in this copy.
   Currency own = price;
   if (HostView != nullptr) {

@@ -128,6 +128,9 @@ class TSmartDriver : public link::TTerminalLink {
 
   std::uint8_t HostFlag = 0;
   std::int32_t TransactionNo = 1;
+  // The host operation under way that sells, debits or refunds, as the journal names it
+  // (ops::NamedOperation sets it; empty between operations). Host's thread only.
+  std::string_view HostOperation;
   std::uint8_t Command06Param = kCommand06Param;
 };
 

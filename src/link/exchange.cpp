@@ -11,8 +11,8 @@
 #include "link/keep_alive.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
-#include "link/wire_values.h"
 #include "link/terminal_link.h"
+#include "link/wire_values.h"
 #include "logging/logger.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -53,7 +53,10 @@ std::int32_t TTerminalLink::SendCommand(const std::uint8_t* bytes, std::uint8_t 
   struct Leave {
     TTerminalLink& self;
     ~Leave() {
-      if (self.ExchangeDepth == 1) self.LastExchangeEnd = std::chrono::steady_clock::now();
+      if (self.ExchangeDepth == 1) {
+        self.journalOutcome();
+        self.LastExchangeEnd = std::chrono::steady_clock::now();
+      }
       --self.ExchangeDepth;
       self.ExchangeLock.unlock();
       self.Receiver.LinkState.store(kLinkInProgress);
@@ -119,6 +122,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   const bool outer = ExchangeDepth == 1;
   const bool money = outer && isMoneyCommand(bytes[0]);
   if (outer) LastOutcome = RequestOutcome::kNotCarriedOut;
+  if (money) journalRequest(bytes, count);
   // The codes are answered at every depth. The request a caller issued reads the code
   // whatever the attempt's outcome (after a time-out it is the code of an earlier reply);
   // a command the exchange issued itself answers only a reply of its own, since a stale
@@ -207,8 +211,8 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   }
   if (outer) {
     if (LastExchangeResult == kLinkOk) {
-      LastOutcome = ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone
-                                                   : RequestOutcome::kRefused;
+      LastOutcome =
+          ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone : RequestOutcome::kRefused;
     } else if (maybeCarriedOut) {
       LastOutcome = RequestOutcome::kUnknown;
     }

@@ -43,6 +43,7 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     PurgeInput();
     // A store that cannot be opened reads nothing (defaults apply) and refuses writes.
     Registry = platform::SettingsStore::open();
+    MoneyJournal = std::make_unique<Journal>(journalPath());
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
     ShiftNo.store(normaliseShift(Registry->readInt(kShiftNumberValue).value_or(1)));
     KeepAlive::attach(
@@ -52,6 +53,7 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     // The event thread must not run this object's hooks while its members are released.
     Close();
     Registry.reset();
+    MoneyJournal.reset();
     throw;
   }
 }
@@ -65,6 +67,7 @@ void TTerminalLink::shutDown() noexcept {
   if (KeepAliveAttached) KeepAlive::detach(this);
   KeepAliveAttached = false;
   Registry.reset();
+  MoneyJournal.reset();
   Close();
 }
 
@@ -88,6 +91,8 @@ std::uint8_t TTerminalLink::advancePacketIndex() {
 }
 
 void TTerminalLink::persistPending() {
+  // The journal's request line first: it is what must survive a power cut.
+  if (MoneyJournal) MoneyJournal->syncPending();
   if (!PacketCounterPending) return;
   PacketCounterPending = false;  // a failed store is not tried again by the next attempt
   Registry->writeInt(kPacketCounterValue, PacketCounter);

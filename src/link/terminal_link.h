@@ -46,6 +46,7 @@
 
 #include "comport/com_port.h"
 #include "link/frame.h"
+#include "link/journal.h"
 #include "link/reply_receiver.h"
 #include "link/request_outcome.h"
 #include "platform/settings_store.h"
@@ -191,6 +192,16 @@ class TTerminalLink : public comport::TComPort {
   // cleared by the link. The host operations clear it before such a command and read it
   // after, to tell a request that left from one that never did (guarded by ExchangeLock).
   bool MoneyRequestWritten = false;
+  // What the host operation knows of its next money request (its name, purse, product
+  // name, amount and card), for the journal. The operation sets it under ExchangeLock just
+  // before it sends the command; the exchange of that command takes it (guarded by
+  // ExchangeLock).
+  std::optional<JournalContext> NextMoneyRequest;
+  // The journal of money requests (journal.h): every tsSale, tsRefund, tsRefundReset and
+  // tsDebit a caller issues is recorded before its frame is first written, flushed while
+  // the terminal answers the hand-shake, and its outcome appended when the exchange ends
+  // (guarded by ExchangeLock).
+  std::unique_ptr<Journal> MoneyJournal;
   platform::Event ReplyEvent{platform::EventReset::kManual};
   platform::RecursiveLock ExchangeLock;
 
@@ -199,6 +210,13 @@ class TTerminalLink : public comport::TComPort {
   // One attempt's hand-shake and write; true when the frame was handed to the line.
   bool SendWithHandshake(const FrameText& frame);
   std::int32_t AwaitReply();
+  // The journal's request line for the command bytes of a money request a caller issued,
+  // and its outcome line when the exchange ends (exchange_journal.cpp).
+  void journalRequest(const std::uint8_t* bytes, std::uint8_t count) noexcept;
+  void journalRequestOf(const std::uint8_t* bytes, std::uint8_t count,
+                        const std::optional<JournalContext>& context);
+  void journalOutcome() noexcept;
+  void fillOutcome(JournalOutcome& outcome) const;
   // What is done on reply code 0x81: tsResumeShift, or tsCloseShift / tsOpenShift.
   void resynchroniseShift();
   // Sends a command by the rule of every command routine: SendCommand, and "Ошибка

@@ -1,0 +1,82 @@
+// The journal of money requests, written by the driver against the simulated terminal: each
+// request with its figures and its outcome, and nothing for the other commands.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "integration/host_fixture.h"
+#include "link/journal_format.h"
+#include "support/reply_wait_steer.h"
+#include "vexcard/exception.h"
+
+namespace vexcard::test {
+namespace {
+
+using link::RequestOutcome;
+constexpr std::uint8_t kSale = 0x08;
+
+class JournalTest : public HostTest {
+ protected:
+  void sale() {
+    TBonusResult r = filled<TBonusResult>();
+    callSlot<BonusSaleExFn>(host, 22, &r, host, 'A', std::uint8_t{19}, 20.0, 370.0, nullptr,
+                            nullptr, nullptr, nullptr, -1);
+  }
+  std::vector<link::JournalEntry> journal() const {
+    return link::readJournal((env.folder() / "ZUR" / "VexCard.journal").string());
+  }
+};
+
+TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
+  // A hand-shake try that runs out costs only another try; the reply waits are steered.
+  use({{Delay::kCtsAnswer, 50}});
+  start(simCard("bonus", 0x00, 0x01, 1000000, 1000));
+  ReplyWaitSteer::start(*terminal.sim, 50, 5000);
+  struct Stop {
+    ~Stop() { ReplyWaitSteer::stop(); }
+  } stop;
+  sale();
+  terminal.fault(sim::FaultKind::kBadChecksum, kSale, 5);  // the reply is lost five times
+  EXPECT_THROW(sale(), Exception);
+  terminal.replyCode(0x87, kSale);
+  EXPECT_THROW(sale(), Exception);
+  // A refund that never reaches the line: no hand-shake answer in any attempt.
+  terminal.fault(sim::FaultKind::kNoCtsAnswer, std::nullopt, 15);
+  std::array<std::uint8_t, 79> block{0x12, 0x34};
+  std::uint8_t status = 0xFF;
+  EXPECT_THROW(
+      callSlot<RefundSaleFn>(host, 15, &status, host, std::uint8_t{1}, nullptr, nullptr,
+                             block.data(), 78, std::uint8_t{19}, 20.0, 370.0, std::uint8_t{0}),
+      Exception);
+
+  const auto entries = journal();
+  ASSERT_EQ(entries.size(), 4u);  // the card reads are not there
+  const link::JournalRequest& r = entries[0].request;
+  EXPECT_EQ(r.command, "tsSale");
+  EXPECT_EQ(r.operation, "BonusSaleEx");
+  EXPECT_EQ(r.port, 1u);
+  EXPECT_EQ(r.transaction, 1u);
+  EXPECT_EQ(r.purse, 19u);
+  EXPECT_EQ(r.productCode, 92);
+  EXPECT_EQ(r.productName, "Аи-92");
+  EXPECT_EQ(link::journalMoney(r.price) + " " + link::journalMoney(r.quantity) + " " +
+                link::journalMoney(r.amount),
+            "18.50 20.00 370.00");
+  EXPECT_EQ(r.card, "12345678901234567890");
+  EXPECT_EQ(entries[0].outcome.outcome, RequestOutcome::kDone);
+  EXPECT_EQ(link::journalMoney(entries[0].outcome.money2), "333.00");
+  EXPECT_EQ(entries[0].outcome.block.size(), 158u);
+
+  EXPECT_EQ(entries[1].outcome.outcome, RequestOutcome::kUnknown);
+  EXPECT_EQ(entries[1].request.amount, r.amount);
+  EXPECT_EQ(entries[2].outcome.outcome, RequestOutcome::kRefused);
+  EXPECT_EQ(entries[2].outcome.code, 0x87);
+  EXPECT_EQ(entries[3].request.command, "tsRefund");
+  EXPECT_EQ(entries[3].request.operation, "RefundSale");
+  EXPECT_EQ(entries[3].request.card.substr(0, 4), "1234");
+  EXPECT_EQ(entries[3].outcome.outcome, RequestOutcome::kNotCarriedOut);
+  for (const auto& e : entries) EXPECT_TRUE(e.outcome.recorded);
+}
+
+}  // namespace
+}  // namespace vexcard::test
