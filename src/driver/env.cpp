@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "link/journal_format.h"
 #include "logging/logger.h"
 #include "platform/clock.h"
 #include "platform/settings_store.h"
@@ -32,6 +33,7 @@ void installEnv(const Env& env) {
   comport::setDeviceOverrides(env.devices);
   platform::setSettingsLocation(env.settingsFolder);
   logging::setDefaultLogPathOverride(env.logPath);
+  link::setJournalPathOverride(env.journalPath);
 }
 
 Env currentEnv() {

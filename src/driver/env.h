@@ -48,6 +48,9 @@ struct Env {
   std::string settingsFolder;
   // The driver's log file; empty: logging::DefaultLogPath()'s platform path.
   std::string logPath;
+  // The driver's journal of money requests; empty: link::journalPath()'s platform path
+  // (on POSIX beside the settings, so a test's settings folder holds it too).
+  std::string journalPath;
 };
 
 // Hands every piece of env to its layer. Only while no driver or port exists.

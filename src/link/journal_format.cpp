@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <utility>
 
 #include "platform/clock.h"
@@ -256,7 +257,31 @@ std::vector<JournalEntry> readJournal(const std::string& path) {
   return entries;
 }
 
+namespace {
+
+struct Override {
+  std::mutex lock;
+  std::string path;  // guarded by lock
+};
+Override& journalOverride() {
+  static Override o;
+  return o;
+}
+
+}  // namespace
+
+void setJournalPathOverride(std::string path) {
+  Override& o = journalOverride();
+  std::lock_guard<std::mutex> g(o.lock);
+  o.path = std::move(path);
+}
+
 std::string journalPath() {
+  {
+    Override& o = journalOverride();
+    std::lock_guard<std::mutex> g(o.lock);
+    if (!o.path.empty()) return o.path;
+  }
   return platform::journalFolder() + platform::kPathSeparator + std::string(kJournalFileName);
 }
 

@@ -91,8 +91,14 @@ void parseJournal(std::string_view text, std::vector<JournalEntry>& entries);
 // The journal at path with its rotated generations, oldest first.
 std::vector<JournalEntry> readJournal(const std::string& path);
 
-// The path of the driver's journal: kJournalFileName in platform::journalFolder().
+// The path of the driver's journal: the one setJournalPathOverride set, else
+// kJournalFileName in platform::journalFolder(). Drivers read it when they are constructed.
 std::string journalPath();
+// A path that journalPath() returns instead of the platform's, for a program that runs the
+// driver in its own process against a simulated terminal (the vexcard command keeps such
+// try-outs out of the station's journal) and for vexcard::Env. Empty restores the
+// platform's. Thread-safe.
+void setJournalPathOverride(std::string path);
 
 // Money in the journal's form ("18.50", "0.0025") and back; false for a malformed text.
 std::string journalMoney(Currency value);

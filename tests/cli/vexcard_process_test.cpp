@@ -26,7 +26,9 @@ class VexcardTest : public ::testing::Test {
  protected:
   // env adds to (and may replace) the defaults.
   ProcessResult run(const std::vector<std::string>& args, const EnvVars& env = {}) {
-    EnvVars all = {{"VEXCARD_LOG_DIR", tmp_ / "no-such-folder"}, {"VEXCARD_SETTINGS_DIR", ""}};
+    EnvVars all = {{"VEXCARD_LOG_DIR", tmp_ / "no-such-folder"},
+                   {"VEXCARD_SETTINGS_DIR", ""},
+                   {"XDG_STATE_HOME", tmp_ / "state"}};  // the simulator's journal
     all.insert(all.end(), env.begin(), env.end());
     return runProcess(kVexcard, args, all);
   }
@@ -47,7 +49,7 @@ TEST_F(VexcardTest, HelpForTheProgramAndEveryCommand) {
   for (const char* command :
        {"card-info", "oil-limit", "open-purse", "item-limit", "bonus-sale", "sale", "refund",
         "noncash-sale", "card-quantity", "open-shift", "close-shift", "version", "host-flag",
-        "host-slot", "demo", "log", "products"}) {
+        "host-slot", "demo", "log", "products", "journal"}) {
     EXPECT_TRUE(contains(help.out, "  " + std::string(command))) << command;
     const ProcessResult one = run({command, "--help"});
     EXPECT_EQ(one.exitCode, 0) << command;
@@ -154,6 +156,24 @@ TEST_F(VexcardTest, SalesCarryTheDiscountFigures) {
   const Json sale = json({"sale", "--purse", "2", "--qty", "10", "--sum", "500"});
   EXPECT_EQ(sale["result"]["card_prefix"].string, "2643");
   EXPECT_EQ(sale["result"]["amount"].number, 25);
+}
+
+TEST_F(VexcardTest, JournalListsTheSimulatedSalesWithTheirOutcomes) {
+  json({"bonus-sale", "--purse", "19", "--qty", "20", "--sum", "370"});
+  json({"bonus-sale", "--purse", "19", "--qty", "20", "--sum", "370", "--fault", "sale=code-0x01"},
+       1);
+  const Json all = json({"journal"});
+  ASSERT_EQ(all["records"].array.size(), 2u);
+  EXPECT_EQ(all["records"][0]["outcome"].string, "done");
+  EXPECT_EQ(all["records"][0]["money2"].string, "357.05");
+  EXPECT_EQ(all["records"][1]["outcome"].string, "unknown");
+  const ProcessResult unknown = run({"journal", "--unknown"});
+  EXPECT_TRUE(contains(unknown.out, "1 request(s) of unknown outcome")) << unknown.out;
+  EXPECT_TRUE(contains(unknown.out, "BonusSaleEx)  purse 19 92 Аи-92  18.50 x 20.00 = 370.00"))
+      << unknown.out;
+  EXPECT_TRUE(contains(unknown.out, "-> unknown code 1")) << unknown.out;
+  EXPECT_EQ(json({"journal", "--since", "2999-01-01"})["records"].array.size(), 0u);
+  EXPECT_EQ(run({"journal", "--since", "yesterday"}).exitCode, 2);
 }
 
 TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {

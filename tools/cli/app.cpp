@@ -9,7 +9,9 @@
 #include "cli/args.h"
 #include "cli/batch.h"
 #include "cli/demo.h"
+#include "cli/driver_loader.h"
 #include "cli/host_commands.h"
+#include "cli/journal_command.h"
 #include "cli/log_decoder.h"
 #include "cli/progress.h"
 #include "cli/report.h"
@@ -69,6 +71,7 @@ std::string commandsHelp() {
   row("batch [FILE]", "run the operations of FILE (or standard input), one per line");
   row("demo", "a whole shift against the simulator, with real figures");
   row("log FILE", "print a driver log in UTF-8 with every exchange decoded");
+  row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
   row("products", "the product table: purse numbers, product codes and names");
   return out;
 }
@@ -244,6 +247,25 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
       return runLog(parseArgs(rest, withGlobals({{"only-exchanges", "", ""}})), out);
     }
     if (name == "products") return runProducts(parseArgs(rest, globalOptions()), out);
+    if (name == "journal") {
+      const ParsedArgs a = parseArgs(rest, withGlobals(journalOptions()));
+      if (a.has("help")) {
+        out << commandHelp(
+            "journal [--unknown] [--since TIME] [--json]",
+            "Lists the driver's journal of money requests (tsSale, tsRefund,\n"
+            "tsRefundReset, tsDebit), each with its figures and its outcome: done,\n"
+            "refused, not carried out or unknown. A request of unknown outcome may\n"
+            "have been carried out by the terminal: reconcile it with the terminal's\n"
+            "shift report before selling again.",
+            "The journal read: --file FILE; with --port N the station's own\n"
+            "journal; otherwise the one the sessions with the simulated terminal\n"
+            "write (" +
+                simulatorJournalPath() + ").",
+            journalOptions());
+        return kExitOk;
+      }
+      return runJournal(a, out);
+    }
     if (name == "batch") {
       const ParsedArgs a = parseArgs(rest, globalOptions());
       if (a.has("help")) {

@@ -85,6 +85,12 @@ class TemporarySettings {
   std::optional<std::int32_t> packetCounter_, shiftNumber_;  // Windows: the values to restore
 };
 
+// The journal that the program's sessions with a simulated terminal write. POSIX:
+// "VexCard.simulator.journal" beside the station's own journal, so that a try-out never
+// mixes with the station's record (the session sets it with link::setJournalPathOverride).
+// Windows: the library's own journal, which the program cannot redirect.
+std::string simulatorJournalPath();
+
 // Whether the standard error stream is a terminal (progress lines are shown only there).
 bool stderrIsTerminal();
 

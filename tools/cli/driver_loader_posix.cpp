@@ -5,6 +5,7 @@
 #include "cli/driver_loader.h"
 #include "comport/device_map.h"
 #include "comport/device_virtual.h"
+#include "platform/settings_store.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::cli {
@@ -68,6 +69,10 @@ TemporarySettings::~TemporarySettings() {
   if (folder_.empty()) return;
   ::unsetenv("VEXCARD_SETTINGS_DIR");
   removeFolder(folder_);
+}
+
+std::string simulatorJournalPath() {
+  return platform::journalFolder() + "/VexCard.simulator.journal";
 }
 
 bool stderrIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }

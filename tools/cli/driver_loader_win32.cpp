@@ -7,6 +7,7 @@
 #include "cli/driver_loader.h"
 #include "comport/device_virtual.h"
 #include "driver/smart_driver.h"
+#include "link/journal_format.h"
 #include "platform/settings_store.h"
 #include "terminal-sim/rfc2217_server.h"
 #include "vexcard/exception.h"
@@ -119,6 +120,8 @@ TemporarySettings::~TemporarySettings() {
     // A key the user may not write: the library could not have changed it either.
   }
 }
+
+std::string simulatorJournalPath() { return link::journalPath(); }
 
 bool stderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }
 

@@ -5,6 +5,7 @@
 
 #include "cli/driver_loader.h"
 #include "comport/device_virtual.h"
+#include "link/journal_format.h"
 #include "logging/logger.h"
 #include "terminal-sim/default_config.h"
 #include "terminal-sim/fault_syntax.h"
@@ -72,6 +73,8 @@ Session::Session(const SessionOptions& options) : port_(options.port) {
     }
     driver_ = std::make_unique<DriverLoader>(options.dll);
     if (options.simulator) {
+      // Before the temporary settings: the simulator's journal lies beside the station's.
+      link::setJournalPathOverride(simulatorJournalPath());
       settings_ = std::make_unique<TemporarySettings>();
       line_ = comport::NewVirtualSerialPair();
       sim_ = std::make_unique<sim::TerminalSimulator>(line_->open(1), options.simConfig);
@@ -105,6 +108,7 @@ void Session::release() noexcept {
   settings_.reset();
   driver_.reset();
   logging::setDefaultLogPathOverride({});
+  link::setJournalPathOverride({});
 }
 
 }  // namespace vexcard::cli
