@@ -6,6 +6,7 @@
 // - one reported as failed is in it only where the terminal's good reply was lost on the
 //   line (counted and printed);
 // - each card's balance is its opening balance less what its live sales charged;
+// - the driver's journal reconciles with the ledger (journal_reconcile.h);
 // - the heap in use after warm-up does not grow beyond the ledger's own records.
 //
 // VEXCARD_SOAK_OPS sets the number of operations (default 6000) and VEXCARD_SOAK_RAND the
@@ -27,6 +28,7 @@
 #include "integration/host_fixture.h"
 #include "library/host_table.h"
 #include "platform/timing.h"
+#include "soak/journal_reconcile.h"
 #include "support/reply_wait_steer.h"
 #include "terminal-sim/rfc2217_server.h"
 #include "terminal-sim/terminal_simulator.h"
@@ -316,6 +318,15 @@ TEST_F(LedgerSoak, TheTerminalsLedgerAgreesWithWhatTheHostWasTold) {
   std::size_t live = 0;
   for (const auto& s : ledger) live += s.quote ? 0 : 1;
   EXPECT_EQ(live, sales.size());
+
+  // The journal reconciles with the ledger: nothing the terminal recorded is missing, and
+  // nothing marked done or not carried out contradicts it.
+  const Reconciliation journal =
+      reconcile(link::readJournal((env.folder() / "ZUR" / "VexCard.journal").string()), ledger);
+  std::cout << "ledger soak: journal against the ledger: " << journal.summary() << std::endl;
+  for (std::size_t k = 0; k < journal.faults.size() && k < 20; ++k) {
+    ADD_FAILURE() << journal.faults[k];
+  }
 
   const std::size_t heapEnd = heapInUse();
   const std::size_t ledgerGrowth = (ledger.size() - ledgerWarm) * sizeof(sim::SaleRecord);
