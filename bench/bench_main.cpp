@@ -30,6 +30,7 @@
 #include "driver/card_ops.h"
 #include "driver/env.h"
 #include "driver/product_table.h"
+#include "journal_flush.h"
 #include "link/reply_receiver.h"
 #include "logging/logger.h"
 #include "platform/codepage.h"
@@ -363,7 +364,8 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       r.secondsPerIteration =
           run.iterations > 0 ? run.real_accumulated_time / static_cast<double>(run.iterations) : 0;
       for (const auto& [name, counter] : run.counters) r.counters[name] = counter.value;
-      results_[run.run_name.function_name] = r;
+      const std::string& args = run.run_name.args;
+      results_[run.run_name.function_name + (args.empty() ? "" : "/" + args)] = r;
     }
   }
 
@@ -404,6 +406,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
                       .append(fmt("%.3g x the line rate", line / cpu))
                       .c_str());
     }
+    printFlushRows([this](const std::string& name) {
+      const Result* r = find(name);
+      return r != nullptr ? r->secondsPerIteration : -1.0;
+    });
     allocationRows();
     logRows();
     if (const Result* r = find("driver/create-destroy")) {
@@ -515,6 +521,7 @@ void registerAll() {
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
   }
+  registerFlushBenchmarks(g_short);
   benchmark::RegisterBenchmark("store/packet-counter", packetCounterStore)
       ->MinTime(minTime)
       ->UseRealTime()

@@ -125,6 +125,10 @@ Rig::Rig(const RigOptions& options)
     e.timing = options.policy;
     e.settingsFolder = (folder_.path() / "ZUR").string();
     e.logPath = (folder_.path() / "log" / "VexCard.log").string();
+    // A journal below the log file cannot be opened: the driver goes on without it.
+    e.journalPath = options.journal
+                        ? std::string()
+                        : (folder_.path() / "log" / "VexCard.log" / "VexCard.journal").string();
   });
   logging::testing::resetLogState();
 
@@ -134,6 +138,7 @@ Rig::Rig(const RigOptions& options)
     sim_ = std::make_unique<sim::TerminalSimulator>(tagged(line_->open(1), ThreadRole::kTerminal),
                                                     config);
     sim_->setReplyDelay(options.replyDelayMs);
+    sim_->setHandshakeDelay(options.handshakeDelayMs);
     sim_->start();
   } else {
     terminalEnd_ = line_->open(1);

@@ -46,6 +46,8 @@ struct RigOptions {
   std::string card = "bonus";  // the card in the reader: bonus or fuel
   bool createDriver = true;    // false: the line and the terminal only
   bool simulator = true;       // false: the terminal's end is left to the caller
+  bool journal = true;         // false: the driver's journal cannot be opened (nothing written)
+  std::uint32_t handshakeDelayMs = 0;  // the simulator's time to answer a hand-shake
 };
 
 // Characters that crossed the line, and the replies written, since the last mark().

@@ -133,6 +133,7 @@ void TerminalSimulator::serviceLine(bool ctsEvent) {
 
 void TerminalSimulator::onCtsRose() {
   bool ignore;
+  std::uint32_t delay;
   {
     std::lock_guard<std::mutex> g(mutex_);
     lineEventLocked(LineEvent::kCtsRose);
@@ -141,7 +142,9 @@ void TerminalSimulator::onCtsRose() {
       ++counters_.handshakesIgnored;
       lineEventLocked(LineEvent::kHandshakeIgnored);
     }
+    delay = handshakeDelayMs_;
   }
+  if (!ignore && rtsUp_ && delay > 0 && !pause(delay)) return;
   if (!ignore && rtsUp_ && device_->setRts(false)) {
     rtsUp_ = false;
     replyWritten_ = false;

@@ -133,6 +133,9 @@ class TerminalSimulator {
   std::size_t saleCount() const;
   void setReplyDelay(std::uint32_t ms);
   void setTrickleDelay(std::uint32_t ms);
+  // The terminal's time to answer a hand-shake: the pause between the driver's RTS rising
+  // and the terminal taking CTS low (0 by default: at once).
+  void setHandshakeDelay(std::uint32_t ms);
 
   // Faults. injectFault throws vexcard::Exception for a count of 0 or below kAlways, and for
   // a kNoCtsAnswer rule limited to a command.
@@ -191,6 +194,7 @@ class TerminalSimulator {
   SimulatorCounters counters_;
   std::uint32_t replyDelayMs_;
   std::uint32_t trickleDelayMs_;
+  std::uint32_t handshakeDelayMs_ = 0;
   bool stopping_ = false;
 
   mutable std::mutex lifecycle_;
