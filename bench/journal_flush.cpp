@@ -71,7 +71,7 @@ void flush(benchmark::State& state, bool after) {
 void registerFlushBenchmarks(bool shortRun) {
   for (const int h : kHandshakeDelays) {
     for (const bool after : {false, true}) {
-      benchmark::RegisterBenchmark((std::string("flush/") + (after ? "after" : "before")).c_str(),
+      benchmark::RegisterBenchmark(after ? "flush/after" : "flush/before",
                                    [after](benchmark::State& state) { flush(state, after); })
           ->Arg(h)
           ->Iterations(shortRun ? 2 : 60)
@@ -83,9 +83,11 @@ void registerFlushBenchmarks(bool shortRun) {
 
 void printFlushRows(const std::function<double(const std::string&)>& seconds) {
   for (const int h : kHandshakeDelays) {
-    const std::string suffix = "/" + std::to_string(h);
-    const double before = seconds("flush/before" + suffix);
-    const double after = seconds("flush/after" + suffix);
+    char before_name[32], after_name[32];
+    std::snprintf(before_name, sizeof before_name, "flush/before/%d", h);
+    std::snprintf(after_name, sizeof after_name, "flush/after/%d", h);
+    const double before = seconds(before_name);
+    const double after = seconds(after_name);
     if (before <= 0 || after <= 0) continue;
     char label[96], a[32], b[32], ratio[96];
     std::snprintf(label, sizeof label, "tsSale with its flushes, hand-shake answered in %d ms", h);
