@@ -76,7 +76,9 @@ TEST_F(LinkUpkeepTest, NoTerminalShiftIsOpenedWithoutClosing) {
   EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
   const auto cmds = terminal.commands();
   ASSERT_EQ(cmds.size(), 3u);
-  EXPECT_EQ(cmds[1], openShift(2, 0.0));  // ShiftDate is 0 until the host opens a shift
+  // ShiftDate is 0 until the host opens a shift: today's date goes out instead of 0 (30
+  // December 1899), which the year byte cannot carry.
+  EXPECT_EQ(cmds[1], openShift(2, kNow));
   EXPECT_EQ(cmds[2], kReadCardCommand);
 }
 
