@@ -120,8 +120,8 @@ std::string unknownOutcomeLine(const SaleLine& line, const TKodTovar& product,
                                std::int32_t transactionNo) {
   return std::string("Результат операции неизвестен: "_w1251) +
          std::string(commandName(line.command)) + std::string(" транзакция "_w1251) +
-         std::to_string(static_cast<std::uint32_t>(transactionNo)) +
-         std::string(" Кош: "_w1251) + std::to_string(line.purse) + " " + std::string(product.name) +
+         std::to_string(static_cast<std::uint32_t>(transactionNo)) + std::string(" Кош: "_w1251) +
+         std::to_string(line.purse) + " " + std::string(product.name) +
          std::string(" Цена: "_w1251) + numberText(toDouble(line.figures.price)) +
          std::string(" Колво: "_w1251) + numberText(toDouble(line.figures.quantity));
 }

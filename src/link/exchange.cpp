@@ -11,8 +11,8 @@
 #include "link/keep_alive.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
-#include "link/wire_values.h"
 #include "link/terminal_link.h"
+#include "link/wire_values.h"
 #include "logging/logger.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -207,8 +207,8 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   }
   if (outer) {
     if (LastExchangeResult == kLinkOk) {
-      LastOutcome = ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone
-                                                   : RequestOutcome::kRefused;
+      LastOutcome =
+          ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone : RequestOutcome::kRefused;
     } else if (maybeCarriedOut) {
       LastOutcome = RequestOutcome::kUnknown;
     }

@@ -78,6 +78,11 @@ TEST_F(BonusSaleTest, OneSaleFromCardReadToResultLine) {
   EXPECT_EQ(env.countLog("ЗВК, результат продажи: карта 1000 2123456789012345 Кош: 19 Аи-92 "
                          "SummaSk: 333 Skidka: 10 CosteSK: 16.65"_w1251),
             1u);
+
+  // CosteSK is SummaSk / Qty rounded to hundredths, not cut.
+  const TBonusResult three = sale('A', 19, 3, 10);
+  EXPECT_EQ(three.SummaSk, 8.99);
+  EXPECT_EQ(three.CosteSK, 3.0);  // of 2.99666…
 }
 
 // A final 0x01 on the sale: the terminal took it, how it ended is unknown. The host gets
@@ -109,8 +114,9 @@ TEST_F(BonusSaleTest, SaleWhoseOutcomeIsUnknownFailsWithItsCode) {
                Exception);
   EXPECT_EQ(r.Status, 0x01);
   EXPECT_EQ(terminal.commands()[4][1], 2);  // the second sale's transaction
-  EXPECT_EQ(env.countLog("Команда принята терминалом, но не завершена: ее результат неизвестен"_w1251),
-            2u);
+  EXPECT_EQ(
+      env.countLog("Команда принята терминалом, но не завершена: ее результат неизвестен"_w1251),
+      2u);
   EXPECT_EQ(drv().TransactionNo, 3);
 }
 

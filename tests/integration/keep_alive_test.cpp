@@ -116,12 +116,11 @@ TEST_F(KeepAliveTest, DestroyingTheDriverWaitsForAPollInProgress) {
   use({{Delay::kKeepAliveIdle, 50}, {Delay::kCtsAnswer, 20}, {Delay::kHandshakeRetry, 5}});
   terminal.fault(sim::FaultKind::kNoCtsAnswer, std::nullopt, sim::kAlways);
   startDriver();
-  ASSERT_TRUE(terminal.sim->waitFor([](const auto& c) { return c.handshakesIgnored >= 1; },
-                                    kHangGuardMs));
+  ASSERT_TRUE(
+      terminal.sim->waitFor([](const auto& c) { return c.handshakesIgnored >= 1; }, kHangGuardMs));
   driver.reset();  // a poll is in its hand-shake
   // Every poll that started ran to its end: five failed attempts each.
-  const std::size_t failures =
-      env.countLog(std::string("Не удалось связаться с терминалом"_w1251));
+  const std::size_t failures = env.countLog(std::string("Не удалось связаться с терминалом"_w1251));
   EXPECT_GT(failures, 0u);
   EXPECT_EQ(failures % 5, 0u);
   EXPECT_FALSE(link::KeepAlive::running());

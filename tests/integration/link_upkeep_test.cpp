@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -102,7 +103,11 @@ TEST_F(LinkUpkeepTest, BusyTerminalIsResetAndTheRequestSentAgain) {
   terminal.replyCode(0x8F, kReadCardCode, 2);
   terminal.replyCode(0x8F, 0x00, 1);
   auto& d = startDriver();
+  static std::atomic<int> busyPauses{0};
+  timing::setObserver([](Delay delay, std::uint32_t) { busyPauses += delay == Delay::kBusyPause; });
   EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  timing::setObserver(nullptr);
+  EXPECT_EQ(busyPauses.load(), 3);  // a pause before each of the three tsReset
   const auto reqs = terminal.requests();
   // 0A (0x8F), 00 (0x8F), 00, 00 again, 0A (0x8F), 00, 0A
   ASSERT_EQ(reqs.size(), 7u);

@@ -149,7 +149,7 @@ Expect expected(const Op& op, Fault f, int count) {
       // may have been made: it is not compensated. One the terminal refused or never took
       // is given back by tsRefundReset.
       return spoilsReplyOnly(f) || f == Fault::kSilence || f == Fault::kCode01 ? Expect::kLinkError
-                                                                              : Expect::kDone;
+                                                                               : Expect::kDone;
     case Op::kChecks:
       break;
   }
