@@ -103,7 +103,7 @@ TEST_F(BonusSaleTest, SaleWhoseOutcomeIsUnknownFailsWithItsCode) {
   EXPECT_EQ(env.countLog("Результат операции неизвестен: tsSale транзакция 1 Кош: 19 Аи-92 "
                          "Цена: 18.5 Колво: 20"_w1251),
             1u);
-  EXPECT_EQ(drv().LastOutcome, link::RequestOutcome::kUnknown);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kUnknown);
   // The tsReset after a final 0x01 fails as well: Status is still the sale's 0x01.
   terminal.replyCode(0x01, kSale);
   terminal.fault(sim::FaultKind::kWrongTerminator, kReset, sim::kAlways);
@@ -128,11 +128,11 @@ TEST_F(BonusSaleTest, TransactionNumberAdvancesOnceTheRequestReachedTheLine) {
   terminal.fault(sim::FaultKind::kBadChecksum, kSale, 5);
   EXPECT_THROW(sale('A', 19, 20, 370), Exception);
   EXPECT_EQ(drv().TransactionNo, 2);
-  EXPECT_EQ(drv().LastOutcome, link::RequestOutcome::kUnknown);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kUnknown);
   terminal.fault(sim::FaultKind::kRefuse, kSale, 5);
   EXPECT_THROW(sale('A', 19, 20, 370), Exception);
   EXPECT_EQ(drv().TransactionNo, 3);
-  EXPECT_EQ(drv().LastOutcome, link::RequestOutcome::kNotCarriedOut);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kNotCarriedOut);
   // Only the lost reply is to be reconciled.
   EXPECT_EQ(env.countLogPrefix("Результат операции неизвестен: tsSale транзакция 1 "_w1251), 1u);
   EXPECT_EQ(env.countLogPrefix("Результат операции неизвестен"_w1251), 1u);
@@ -143,7 +143,7 @@ TEST_F(BonusSaleTest, TransactionNumberAdvancesOnceTheRequestReachedTheLine) {
   EXPECT_THROW(callSlot<RefundSaleFn>(host, 15, &status, host, std::uint8_t{1}, nullptr, nullptr,
                                       nullptr, -1, std::uint8_t{2}, 1.0, 1.0, std::uint8_t{0}),
                Exception);
-  EXPECT_EQ(drv().LastOutcome, link::RequestOutcome::kNotCarriedOut);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kNotCarriedOut);
   EXPECT_EQ(drv().TransactionNo, 3);
 }
 
