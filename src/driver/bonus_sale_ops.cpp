@@ -179,7 +179,7 @@ void bonusSale(TSmartDriver& driver, Record* result, char mode, std::uint8_t pur
   if (mode == kModeRefund || qty > 0.0) figures = ops::saleFigures(qty, sum);
   if (mode != kModeRefund && qty > 0.0) ops::requireNonZeroSum(sum);
 
-  driver.MoneyRequestWritten = false;
+  driver.LastLineOutcome = link::RequestOutcome::kNotCarriedOut;
   try {
     sellBonusLine(driver, result, mode, purse, qty, sum, figures, block, high);
   } catch (...) {
@@ -187,9 +187,7 @@ void bonusSale(TSmartDriver& driver, Record* result, char mode, std::uint8_t pur
     // A refund whose request reached the terminal with an unknown outcome may have been
     // made already: a compensating refund could pay it out twice, so the failure stands
     // (with Status 0x01 when the terminal answered so).
-    if (driver.MoneyRequestWritten && driver.LastOutcome == link::RequestOutcome::kUnknown) {
-      throw;
-    }
+    if (driver.LastLineOutcome == link::RequestOutcome::kUnknown) throw;
     // A refund that failed anywhere else is reset at the terminal; when that succeeds the
     // first error is dropped. An error of the compensation itself reaches the host.
     bonusRefundLine(driver, result->Status, LineCommand::RefundReset, purse, figures, block, high);

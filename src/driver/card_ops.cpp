@@ -161,6 +161,7 @@ SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& li
     TSmartDriver& driver;
     ~Forget() { driver.NextMoneyRequest.reset(); }
   } forget{driver};
+  driver.LastLineOutcome = link::RequestOutcome::kNotCarriedOut;
   try {
     sold.reply = exchange(driver, status, [&] {
       switch (line.command) {
@@ -192,6 +193,7 @@ SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& li
     // A request that reached the line may have been recorded by the terminal under its
     // transaction number, whatever came back: the next one must carry a new number.
     if (driver.MoneyRequestWritten) {
+      driver.LastLineOutcome = driver.LastOutcome;
       if (driver.LastOutcome == link::RequestOutcome::kUnknown) {
         logging::WriteLog(1, unknownOutcomeLine(line, product, driver.TransactionNo));
       }
@@ -199,6 +201,7 @@ SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& li
     }
     throw;
   }
+  driver.LastLineOutcome = driver.LastOutcome;
   driver.TransactionNo = nextTransaction(driver.TransactionNo);
   takeReplyCode(sold.reply, status);
   return sold;

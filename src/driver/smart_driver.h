@@ -132,6 +132,10 @@ class TSmartDriver : public link::TTerminalLink {
   // (ops::NamedOperation sets it; empty between operations). Host's thread only.
   std::string_view HostOperation;
   std::uint8_t Command06Param = kCommand06Param;
+  // How the last money request that ops::sellLine sent ended: kNotCarriedOut when it never
+  // reached the line. Written by sellLine under the exchange lock, read by the operations
+  // after it, where a keep-alive poll may already have changed the link's LastOutcome.
+  link::RequestOutcome LastLineOutcome = link::RequestOutcome::kNotCarriedOut;
 };
 
 }  // namespace vexcard::driver

@@ -88,9 +88,12 @@ std::array<std::uint8_t, 6> PackDateTime(double oleDate) {
   if (parts.month == 0 || parts.year < kFirstWireYear || parts.year > kFirstWireYear + 255) {
     throw Exception(std::string("Неверная дата: "_w1251) + doubleText(oleDate));
   }
-  return {static_cast<std::uint8_t>(parts.year - kFirstWireYear), static_cast<std::uint8_t>(parts.month),
-          static_cast<std::uint8_t>(parts.day),         static_cast<std::uint8_t>(parts.hour),
-          static_cast<std::uint8_t>(parts.minute),      static_cast<std::uint8_t>(parts.second)};
+  return {static_cast<std::uint8_t>(parts.year - kFirstWireYear),
+          static_cast<std::uint8_t>(parts.month),
+          static_cast<std::uint8_t>(parts.day),
+          static_cast<std::uint8_t>(parts.hour),
+          static_cast<std::uint8_t>(parts.minute),
+          static_cast<std::uint8_t>(parts.second)};
 }
 
 std::string BcdToDigits(std::uint8_t b) {

@@ -76,8 +76,9 @@ std::uint32_t ms(Delay d) {
 std::uint32_t remainderMs(Delay d, std::chrono::steady_clock::duration elapsed) {
   const std::uint32_t full = active()[static_cast<std::size_t>(d)].load(std::memory_order_relaxed);
   const auto passed = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-  const std::uint32_t left =
-      passed <= 0 ? full : passed >= full ? 0 : full - static_cast<std::uint32_t>(passed);
+  const std::uint32_t left = passed <= 0      ? full
+                             : passed >= full ? 0
+                                              : full - static_cast<std::uint32_t>(passed);
   if (const Observer o = observer.load(std::memory_order_acquire)) o(d, left);
   return left;
 }

@@ -13,30 +13,30 @@
 namespace vexcard::timing {
 
 enum class Delay : std::uint8_t {
-  kCtsAnswer,          // 1000 ms: wait for the terminal's CTS answer, per hand-shake try
-  kHandshakeRetry,     // 2000 ms: pause after a hand-shake try without answer
-  kReplyWait,          // 10000 ms: wait for a complete reply
-  kResyncPause,        // 500 ms: before the shift re-synchronisation (reply code 0x81)
-  kResyncCloseShift,   // 400 ms: after tsCloseShift inside the re-synchronisation
-  kBusyPause,          // 300 ms: before tsReset after reply code 0x8F
-  kExecutingPause,     // 2000 ms: before tsReset after a final reply code 0x01
-  kKeepAliveIdle,      // 60000 ms: idle time after which the keep-alive thread polls
-  kPace500,            // 500 ms: before each follow-up command of a card operation
-  kPace400,            // 400 ms: closing pause of some card operations
-  kPace300,            // 300 ms: closing pause of some card operations
-  kThreadStartAck,     // 3000 ms: wait for a port worker thread's start acknowledgement
-  kThreadStopAck,      // 200 ms: wait for a port worker thread's stop acknowledgement
-  kWriterTimeout,      // 60000 ms: the port writer's wait for one device write
-  kDeviceWriteTimeout, // 20000 ms: a device write ends within this time
-  kPortRetryPause,     // 100 ms: a port worker's pause before retrying a device call that
-                       // failed at once (event wait, write), so that it never spins
-  kNetworkConnect,     // 5000 ms: a network serial port's TCP connection is made within this
-  kNetworkReply,       // 3000 ms: wait for a network serial port's answer to a request
-  kScriptSecond,       // 1000 ms: one second of a pause a tool's script asks for
-  kPanelHeartbeat,     // 15000 ms: the control panel's event stream writes at least this often
-  kNetworkRetryFirst,  // 1000 ms: pause after the first failed try to make a lost network
-                       // serial connection again; each further failure doubles it
-  kNetworkRetryMax,    // 30000 ms: the longest such pause
+  kCtsAnswer,           // 1000 ms: wait for the terminal's CTS answer, per hand-shake try
+  kHandshakeRetry,      // 2000 ms: pause after a hand-shake try without answer
+  kReplyWait,           // 10000 ms: wait for a complete reply
+  kResyncPause,         // 500 ms: before the shift re-synchronisation (reply code 0x81)
+  kResyncCloseShift,    // 400 ms: after tsCloseShift inside the re-synchronisation
+  kBusyPause,           // 300 ms: before tsReset after reply code 0x8F
+  kExecutingPause,      // 2000 ms: before tsReset after a final reply code 0x01
+  kKeepAliveIdle,       // 60000 ms: idle time after which the keep-alive thread polls
+  kPace500,             // 500 ms: before each follow-up command of a card operation
+  kPace400,             // 400 ms: closing pause of some card operations
+  kPace300,             // 300 ms: closing pause of some card operations
+  kThreadStartAck,      // 3000 ms: wait for a port worker thread's start acknowledgement
+  kThreadStopAck,       // 200 ms: wait for a port worker thread's stop acknowledgement
+  kWriterTimeout,       // 60000 ms: the port writer's wait for one device write
+  kDeviceWriteTimeout,  // 20000 ms: a device write ends within this time
+  kPortRetryPause,      // 100 ms: a port worker's pause before retrying a device call that
+                        // failed at once (event wait, write), so that it never spins
+  kNetworkConnect,      // 5000 ms: a network serial port's TCP connection is made within this
+  kNetworkReply,        // 3000 ms: wait for a network serial port's answer to a request
+  kScriptSecond,        // 1000 ms: one second of a pause a tool's script asks for
+  kPanelHeartbeat,      // 15000 ms: the control panel's event stream writes at least this often
+  kNetworkRetryFirst,   // 1000 ms: pause after the first failed try to make a lost network
+                        // serial connection again; each further failure doubles it
+  kNetworkRetryMax,     // 30000 ms: the longest such pause
   kCount
 };
 

@@ -2,6 +2,7 @@
 // what is logged, and the result of each way an attempt can fail.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -149,6 +150,40 @@ TEST_F(ExchangeTest, UnansweredHandShakeFailsEveryAttemptWithoutSending) {
   EXPECT_EQ(env.countLog("RTS_ON"), 15u);
   EXPECT_EQ(env.countLog("RTS_OFF"), 15u);
   EXPECT_EQ(d.linkState(), link::kLinkInProgress);
+}
+
+// The terminal answers attempt 1 only after the reply wait, and is deaf to the hand-shakes
+// meanwhile; its late reply comes during the last attempt's hand-shake. That frame is no
+// reply to any attempt: the request fails with 100, and its outcome is unknown.
+struct LateFrameSteer {
+  static inline sim::TerminalSimulator* terminal = nullptr;
+  static inline driver::TSmartDriver* link = nullptr;
+  static inline std::atomic<int> ctsWaits{0};
+  static void observe(timing::Delay d, std::uint32_t) {
+    // Attempt 1 waits once for CTS, attempts 2 to 4 three times each: the 11th wait is the
+    // first of attempt 5. The late frame is released and decoded before it begins.
+    if (d != timing::Delay::kCtsAnswer || ++ctsWaits != 11) return;
+    terminal->injectFault(sim::FaultRule::of(FaultKind::kNoCtsAnswer).times(sim::kAlways));
+    terminal->releaseLateReply();
+    terminal->waitFor([](const sim::SimulatorCounters& c) { return c.replies >= 1; }, 60000);
+    link->ReplyEvent.wait(60000);  // set once the receiver has decoded the frame
+  }
+};
+
+TEST_F(ExchangeTest, LateFrameDuringAFailedHandShakeIsNoReply) {
+  use({{Delay::kCtsAnswer, 20}, {Delay::kReplyWait, 50}});
+  sim::FaultRule late = sim::FaultRule::of(FaultKind::kLateReply).on(kReadCardCode);
+  late.lateMs = 0;  // held until released
+  terminal.sim->injectFault(late);
+  auto& d = startDriver();
+  LateFrameSteer::terminal = terminal.sim.get();
+  LateFrameSteer::link = &d;
+  timing::setObserver(&LateFrameSteer::observe);
+  const std::int32_t result = d.SendCommand(kReadCard, 1);
+  timing::setObserver(nullptr);
+  EXPECT_EQ(LateFrameSteer::ctsWaits.load(), 13);
+  EXPECT_EQ(result, link::kLinkInProgress);
+  EXPECT_EQ(d.LastOutcome, link::RequestOutcome::kUnknown);
 }
 
 TEST_F(ExchangeTest, FailedExchangeRaisesTheExchangeErrorFromEveryCommand) {

@@ -78,6 +78,11 @@ TEST_F(BonusSaleTest, OneSaleFromCardReadToResultLine) {
   EXPECT_EQ(env.countLog("ЗВК, результат продажи: карта 1000 2123456789012345 Кош: 19 Аи-92 "
                          "SummaSk: 333 Skidka: 10 CosteSK: 16.65"_w1251),
             1u);
+
+  // CosteSK is SummaSk / Qty rounded to hundredths, not cut.
+  const TBonusResult three = sale('A', 19, 3, 10);
+  EXPECT_EQ(three.SummaSk, 8.99);
+  EXPECT_EQ(three.CosteSK, 3.0);  // of 2.99666…
 }
 
 // A final 0x01 on the sale: the terminal took it, how it ended is unknown. The host gets
@@ -92,6 +97,54 @@ TEST_F(BonusSaleTest, SaleWhoseOutcomeIsUnknownFailsWithItsCode) {
   EXPECT_EQ(codes(), (Codes{kReadCard, kSale, kReset}));
   EXPECT_EQ(r.Status, 0x01);
   EXPECT_EQ(r.SummaSk, filled<TBonusResult>().SummaSk);
+  // The terminal may have recorded the sale under transaction 1: the next one carries 2,
+  // and the line to reconcile names the figures.
+  EXPECT_EQ(drv().TransactionNo, 2);
+  EXPECT_EQ(env.countLog("Результат операции неизвестен: tsSale транзакция 1 Кош: 19 Аи-92 "
+                         "Цена: 18.5 Колво: 20"_w1251),
+            1u);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kUnknown);
+  // The tsReset after a final 0x01 fails as well: Status is still the sale's 0x01.
+  terminal.replyCode(0x01, kSale);
+  terminal.fault(sim::FaultKind::kWrongTerminator, kReset, sim::kAlways);
+  use({kQuickHandshakeRetry});
+  r = filled<TBonusResult>();
+  EXPECT_THROW(callSlot<BonusSaleExFn>(host, 22, &r, host, 'A', 19, 20.0, 370.0, nullptr, nullptr,
+                                       nullptr, nullptr, -1),
+               Exception);
+  EXPECT_EQ(r.Status, 0x01);
+  EXPECT_EQ(terminal.commands()[4][1], 2);  // the second sale's transaction
+  EXPECT_EQ(
+      env.countLog("Команда принята терминалом, но не завершена: ее результат неизвестен"_w1251),
+      2u);
+  EXPECT_EQ(drv().TransactionNo, 3);
+}
+
+// A sale whose frame went out advances the transaction number whatever came back (a lost
+// reply, "N"); a refund that never left (no hand-shake answer) does not.
+TEST_F(BonusSaleTest, TransactionNumberAdvancesOnceTheRequestReachedTheLine) {
+  startBonus();
+  use({kQuickHandshakeRetry, {Delay::kReplyWait, 100}});
+  terminal.fault(sim::FaultKind::kBadChecksum, kSale, 5);
+  EXPECT_THROW(sale('A', 19, 20, 370), Exception);
+  EXPECT_EQ(drv().TransactionNo, 2);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kUnknown);
+  terminal.fault(sim::FaultKind::kRefuse, kSale, 5);
+  EXPECT_THROW(sale('A', 19, 20, 370), Exception);
+  EXPECT_EQ(drv().TransactionNo, 3);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kNotCarriedOut);
+  // Only the lost reply is to be reconciled.
+  EXPECT_EQ(env.countLogPrefix("Результат операции неизвестен: tsSale транзакция 1 "_w1251), 1u);
+  EXPECT_EQ(env.countLogPrefix("Результат операции неизвестен"_w1251), 1u);
+
+  use({{Delay::kCtsAnswer, 20}});
+  terminal.fault(sim::FaultKind::kNoCtsAnswer, std::nullopt, sim::kAlways);
+  std::uint8_t status = 0xFF;
+  EXPECT_THROW(callSlot<RefundSaleFn>(host, 15, &status, host, std::uint8_t{1}, nullptr, nullptr,
+                                      nullptr, -1, std::uint8_t{2}, 1.0, 1.0, std::uint8_t{0}),
+               Exception);
+  EXPECT_EQ(drv().LastLineOutcome, link::RequestOutcome::kNotCarriedOut);
+  EXPECT_EQ(drv().TransactionNo, 3);
 }
 
 TEST_F(BonusSaleTest, QuantityZeroOnlyReadsTheCard) {
@@ -164,6 +217,16 @@ TEST_F(BonusSaleTest, RefundSendsTheBlockAndIsResetWhenTheTerminalRefusesIt) {
   EXPECT_EQ(r.Incomplete, 0xAA);
   EXPECT_EQ(drv().TransactionNo, 4);
   EXPECT_TRUE(terminal.sim->sales()[0].refunded);
+
+  // A refund answered with a final 0x01 may have been made: no compensation follows.
+  terminal.sim->clearRecords();
+  terminal.replyCode(0x01, kRefund);
+  TBonusResult unknown = filled<TBonusResult>();
+  EXPECT_THROW(callSlot<BonusSaleExFn>(host, 22, &unknown, host, '+', 2, 2.0, 100.0, nullptr,
+                                       nullptr, nullptr, block.data(), 78),
+               Exception);
+  EXPECT_EQ(codes(), (Codes{kReadCard, kRefund, kReset}));
+  EXPECT_EQ(unknown.Status, 0x01);
 }
 
 TEST_F(BonusSaleTest, RefundCompensatesANonBonusCardButNotAMissingProduct) {

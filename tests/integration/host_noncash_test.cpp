@@ -159,6 +159,7 @@ TEST_F(NonCashTest, CardQuantityExKeepsThePriceWhenNoQuoteIsHad) {
   TCardInfo r = cardQuantityEx(price);
   EXPECT_EQ(r.Status, 0xF0);  // DebitNonCash refused the card (second status byte 4)
   EXPECT_EQ(price.raw, 450000);
+  EXPECT_EQ(codes(), (Codes{kReadCard, kReadCard}));  // and sent no debit
 
   terminal.sim->addCard(simCard("poor", 0x00, 0x00, 40, 0, "00000000000000000001"));
   terminal.sim->insertCard("poor");

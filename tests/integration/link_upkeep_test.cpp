@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -76,7 +77,9 @@ TEST_F(LinkUpkeepTest, NoTerminalShiftIsOpenedWithoutClosing) {
   EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
   const auto cmds = terminal.commands();
   ASSERT_EQ(cmds.size(), 3u);
-  EXPECT_EQ(cmds[1], openShift(2, 0.0));  // ShiftDate is 0 until the host opens a shift
+  // ShiftDate is 0 until the host opens a shift: today's date goes out instead of 0 (30
+  // December 1899), which the year byte cannot carry.
+  EXPECT_EQ(cmds[1], openShift(2, kNow));
   EXPECT_EQ(cmds[2], kReadCardCommand);
 }
 
@@ -100,7 +103,11 @@ TEST_F(LinkUpkeepTest, BusyTerminalIsResetAndTheRequestSentAgain) {
   terminal.replyCode(0x8F, kReadCardCode, 2);
   terminal.replyCode(0x8F, 0x00, 1);
   auto& d = startDriver();
+  static std::atomic<int> busyPauses{0};
+  timing::setObserver([](Delay delay, std::uint32_t) { busyPauses += delay == Delay::kBusyPause; });
   EXPECT_EQ(d.SendCommand(kReadCard, 1), 0);
+  timing::setObserver(nullptr);
+  EXPECT_EQ(busyPauses.load(), 3);  // a pause before each of the three tsReset
   const auto reqs = terminal.requests();
   // 0A (0x8F), 00 (0x8F), 00, 00 again, 0A (0x8F), 00, 0A
   ASSERT_EQ(reqs.size(), 7u);

@@ -92,8 +92,10 @@ TEST_F(TerminalLinkTest, ShiftNumberIsNormalisedFromTheStore) {
 }
 
 TEST_F(TerminalLinkTest, PacketCounterWrapsAfter9999AndIsStoredEveryTime) {
-  env.storeInt(kPacketCounterValue, 9999);
+  env.storeInt(kPacketCounterValue, 9998);
   auto d = make();
+  EXPECT_EQ(nextIndex(*d), 9999 % 256);  // 9999 is used before the wrap
+  EXPECT_EQ(env.storedInt(kPacketCounterValue), 9999);
   EXPECT_EQ(nextIndex(*d), 0x01);
   EXPECT_EQ(env.storedInt(kPacketCounterValue), 1);
   EXPECT_EQ(nextIndex(*d), 0x02);

@@ -102,12 +102,14 @@ TEST(DateTime, PacksSixBytesDroppingMilliseconds) {
             (std::array<std::uint8_t, 6>{0x07, 0x03, 0x05, 0x0E, 0x07, 0x09}));
   const double almostTen = 39146.0 + (14 * 3600 + 7 * 60 + 9.999) / 86400.0;
   EXPECT_EQ(PackDateTime(almostTen)[5], 9);
-  EXPECT_EQ(PackDateTime(36312.5)[0], 0xFF);   // 1 June 1999
   EXPECT_EQ(PackDateTime(130027.0)[0], 0xFF);  // 31 December 2255
-  EXPECT_EQ(PackDateTime(0.0), (std::array<std::uint8_t, 6>{0x9B, 12, 30, 0, 0, 0}));
+  EXPECT_EQ(PackDateTime(36526.0)[0], 0x00);   // 1 January 2000
 
+  // A year the byte cannot carry (1 June 1999, 30 December 1899, 1 January 2256) would
+  // arrive as another date.
   for (double bad : {std::numeric_limits<double>::quiet_NaN(),
-                     std::numeric_limits<double>::infinity(), -693594.0, 2958466.0, 1e300}) {
+                     std::numeric_limits<double>::infinity(), -693594.0, 2958466.0, 1e300, 36312.5,
+                     0.0, 130028.0}) {
     EXPECT_THROW(PackDateTime(bad), Exception) << bad;
   }
 }

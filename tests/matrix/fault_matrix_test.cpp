@@ -145,8 +145,11 @@ Expect expected(const Op& op, Fault f, int count) {
     case Op::kIgnoresCode:
       return e == Expect::kReaderError ? Expect::kDone : e;
     case Op::kCompensates:
-      // tsRefundReset gives the sale back, unless the lost tsRefund already had.
-      return spoilsReplyOnly(f) ? Expect::kReaderError : Expect::kDone;
+      // A refund that went out and got no verdict (no reply, a spoiled one, a final 0x01)
+      // may have been made: it is not compensated. One the terminal refused or never took
+      // is given back by tsRefundReset.
+      return spoilsReplyOnly(f) || f == Fault::kSilence || f == Fault::kCode01 ? Expect::kLinkError
+                                                                               : Expect::kDone;
     case Op::kChecks:
       break;
   }

@@ -154,6 +154,13 @@ TEST_F(SettingsStoreTest, DefaultFolderIsTheVariablesOrLiesUnderTheHomeFolder) {
   ScopedEnv home("HOME", dir.path().c_str());
   openStore()->writeInt("SmenaNum", 5);
   EXPECT_TRUE(fs::exists(dir / ".local/state/vexcard/registry/SOFTWARE/Norvex/ZUR/SmenaNum"));
+  {
+    // A relative XDG_STATE_HOME is ignored: the store stays under the home folder.
+    ScopedEnv relative("XDG_STATE_HOME", "relative-state");
+    openStore()->writeInt("SmenaNum", 7);
+    EXPECT_FALSE(fs::exists("relative-state"));
+    fs::remove_all("relative-state");
+  }
   ScopedEnv xdg("XDG_STATE_HOME", (dir / "state").c_str());
   openStore()->writeInt("SmenaNum", 6);
   EXPECT_TRUE(fs::exists(dir / "state/vexcard/registry/SOFTWARE/Norvex/ZUR/SmenaNum"));

@@ -30,6 +30,9 @@ enum class FaultKind : std::uint8_t {
                      // the command is not carried out
   kPatchReply,       // the command is carried out and `patch` is written into its reply
                      // body from offset `patchAt` (a shorter body is extended with zeros)
+  kLateReply,        // the command is carried out and its reply written only `lateMs`
+                     // later, or when the test releases it (lateMs 0); meanwhile the
+                     // terminal answers nothing, hand-shakes included
 };
 
 std::string_view faultKindName(FaultKind kind);
@@ -41,6 +44,9 @@ constexpr bool faultExecutesCommand(FaultKind kind) {
 }
 
 inline constexpr int kAlways = -1;
+
+// How late a kLateReply rule answers unless told otherwise: past the driver's 10 s wait.
+inline constexpr std::uint32_t kDefaultLateMs = 12000;
 
 // The bytes a kGarbageBefore rule writes unless told otherwise.
 inline constexpr std::uint8_t kDefaultGarbage[] = {0x00, 0xFF, '?', '\r', '\n'};
@@ -54,6 +60,7 @@ struct FaultRule {
   std::uint8_t replyCode = 0;             // kReplyCode
   std::optional<std::uint8_t> shiftByte;  // kReplyCode: byte 4; empty: the terminal's shift
   std::uint8_t terminator = 0x0D;         // kWrongTerminator
+  std::uint32_t lateMs = kDefaultLateMs;  // kLateReply: 0 waits for releaseLateReply()
   // kGarbageBefore: bytes the driver's receiver skips while idle (no "6", no "N"). Copied
   // from an array of static storage: an initializer list here sets off a false
   // -Wmaybe-uninitialized in GCC 12 at -O3 wherever a rule is built.

@@ -29,6 +29,8 @@ std::string_view faultKindName(FaultKind kind) {
       return "reply code";
     case FaultKind::kPatchReply:
       return "patched reply";
+    case FaultKind::kLateReply:
+      return "late reply";
   }
   return "unknown";
 }
@@ -253,6 +255,11 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
 
   Answer answer;
   answer.delayMs = replyDelayMs_;
+  if (is(FaultKind::kLateReply)) {
+    answer.late = true;
+    answer.delayMs = rule->lateMs;
+    lateReleased_ = false;
+  }
   answer.trickleMs = trickleDelayMs_;
   if (is(FaultKind::kRefuse)) {
     answer.wire = {kRefusal};
@@ -275,7 +282,13 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
 
 bool TerminalSimulator::writeAnswer(const Answer& answer) {
   if (answer.wire.empty()) return true;
-  if (!pause(answer.delayMs)) return false;
+  if (answer.late && answer.delayMs == 0) {
+    std::unique_lock<std::mutex> lk(mutex_);
+    changed_.wait(lk, [this] { return stopping_ || lateReleased_; });
+    if (stopping_) return false;
+  } else if (!pause(answer.delayMs)) {
+    return false;
+  }
   if (!answer.trickle) {
     return writeBytes(answer.wire.data(), static_cast<std::uint32_t>(answer.wire.size()));
   }
@@ -284,6 +297,14 @@ bool TerminalSimulator::writeAnswer(const Answer& answer) {
     if (!writeBytes(&answer.wire[i], 1)) return false;
   }
   return true;
+}
+
+void TerminalSimulator::releaseLateReply() {
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    lateReleased_ = true;
+  }
+  changed_.notify_all();
 }
 
 bool TerminalSimulator::writeBytes(const std::uint8_t* p, std::uint32_t n) {

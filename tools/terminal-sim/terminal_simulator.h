@@ -141,6 +141,8 @@ class TerminalSimulator {
   // a kNoCtsAnswer rule limited to a command.
   void injectFault(const FaultRule& rule);
   void clearFaults();
+  // Writes the reply that a kLateReply rule with lateMs 0 holds back.
+  void releaseLateReply();
   std::size_t pendingFaults() const;
   std::vector<FaultRule> faults() const;  // the rules still pending, in order
 
@@ -164,6 +166,7 @@ class TerminalSimulator {
     bool good = false;  // a sound reply frame: the driver drops RTS at its ETX
     std::uint32_t delayMs = 0;
     std::uint32_t trickleMs = 0;
+    bool late = false;  // a kLateReply answer: delayMs 0 waits for releaseLateReply()
   };
 
   void run();
@@ -196,6 +199,7 @@ class TerminalSimulator {
   std::uint32_t trickleDelayMs_;
   std::uint32_t handshakeDelayMs_ = 0;
   bool stopping_ = false;
+  bool lateReleased_ = false;  // guarded by mutex_
 
   mutable std::mutex lifecycle_;
   std::thread thread_;
