@@ -4,8 +4,9 @@
 // The exchange appends the request's line before the frame is first written (begin), has
 // it flushed to the disk while it waits for the terminal's CTS answer (syncPending), so
 // that the flush does not lengthen the exchange, and appends the outcome when the exchange
-// has ended (end). The outcome line is not flushed on its own: the next request's flush
-// takes it along, and an outcome lost to a power cut reads as unknown, never as done.
+// has ended (end). The outcome line is not flushed on its own: the next request's flush,
+// or the journal's end with the driver, takes it along; an outcome lost to a power cut
+// reads as unknown, never as done.
 //
 // The journal never stops the driver: when its file cannot be opened, written or flushed
 // (a full disk, a read-only folder, a FIFO or a device in its place) the request goes out
@@ -63,6 +64,7 @@ class Journal {
   bool requestOpen_ = false;
   bool syncWaiting_ = false;
   bool failureLogged_ = false;
+  bool wrote_ = false;  // an outcome line was appended (it is flushed at the end)
 };
 
 }  // namespace vexcard::link

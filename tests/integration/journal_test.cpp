@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 
 #include "integration/host_fixture.h"
 #include "link/journal_format.h"
@@ -13,7 +14,7 @@ namespace vexcard::test {
 namespace {
 
 using link::RequestOutcome;
-constexpr std::uint8_t kSale = 0x08;
+constexpr std::uint8_t kSale = 0x08, kRefund = 0x09;
 
 class JournalTest : public HostTest {
  protected:
@@ -25,6 +26,22 @@ class JournalTest : public HostTest {
   std::vector<link::JournalEntry> journal() const {
     return link::readJournal((env.folder() / "ZUR" / "VexCard.journal").string());
   }
+  // Counts the money frames that reach the terminal, and those whose request was in the
+  // journal, without an outcome yet, by then.
+  void watchFrames() {
+    sim::SimulatorObserver observer;
+    observer.request = [this](const sim::RequestRecord& r) {
+      if (!r.valid() || (r.commandCode() != kSale && r.commandCode() != kRefund)) return;
+      ++frames;
+      const auto entries = journal();
+      if (!entries.empty() && !entries.back().outcome.recorded &&
+          static_cast<std::uint8_t>(entries.back().request.packet) == r.packetIndex) {
+        ++journalledFirst;
+      }
+    };
+    terminal.sim->setObserver(observer);
+  }
+  std::atomic<int> frames{0}, journalledFirst{0};
 };
 
 TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
@@ -35,6 +52,7 @@ TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
   struct Stop {
     ~Stop() { ReplyWaitSteer::stop(); }
   } stop;
+  watchFrames();
   sale();
   terminal.fault(sim::FaultKind::kBadChecksum, kSale, 5);  // the reply is lost five times
   EXPECT_THROW(sale(), Exception);
@@ -76,6 +94,10 @@ TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
   EXPECT_EQ(entries[3].request.card.substr(0, 4), "1234");
   EXPECT_EQ(entries[3].outcome.outcome, RequestOutcome::kNotCarriedOut);
   for (const auto& e : entries) EXPECT_TRUE(e.outcome.recorded);
+  // Each frame found its request in the journal when it reached the terminal (the five
+  // spoiled replies make five frames of one request).
+  EXPECT_EQ(frames.load(), 7);
+  EXPECT_EQ(journalledFirst.load(), 7);
 }
 
 }  // namespace
