@@ -1,12 +1,15 @@
 // The journal of money requests, written by the driver against the simulated terminal: each
 // request with its figures and its outcome, and nothing for the other commands.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <atomic>
+#include <filesystem>
 
 #include "integration/host_fixture.h"
 #include "link/journal_format.h"
+#include "platform/codepage.h"
 #include "support/reply_wait_steer.h"
 #include "vexcard/exception.h"
 
@@ -14,6 +17,7 @@ namespace vexcard::test {
 namespace {
 
 using link::RequestOutcome;
+using namespace vexcard::literals;
 constexpr std::uint8_t kSale = 0x08, kRefund = 0x09;
 
 class JournalTest : public HostTest {
@@ -98,6 +102,17 @@ TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
   // spoiled replies make five frames of one request).
   EXPECT_EQ(frames.load(), 7);
   EXPECT_EQ(journalledFirst.load(), 7);
+}
+
+// A FIFO where the journal should be: the sales go on, and the log says so once.
+TEST_F(JournalTest, AJournalThatCannotBeWrittenStopsNoSale) {
+  std::filesystem::create_directories(env.folder() / "ZUR");
+  ASSERT_EQ(::mkfifo((env.folder() / "ZUR" / "VexCard.journal").c_str(), 0600), 0);
+  start(simCard("bonus", 0x00, 0x01, 1000000, 1000));
+  sale();
+  sale();
+  EXPECT_EQ(env.countLogPrefix("Журнал операций не открыт: "_w1251), 1u);
+  EXPECT_EQ(terminal.sim->saleCount(), 2u);
 }
 
 }  // namespace
