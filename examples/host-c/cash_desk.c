@@ -23,12 +23,11 @@
    it raises, so continuing is as safe as unwinding them.
 
    Exit codes: 0 everything went as expected, 1 something did not, 2 no library. */
-#include <windows.h>
-
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #if defined(_WIN64)
 #define VX_CALL
@@ -213,8 +212,8 @@ int main(int argc, char** argv) {
   TBonusResult sale;
   memset(&sale, 0, sizeof sale);
   before_call();
-  SLOT(fuel, 22, BonusSaleExFn)(&sale, fuel, 'S', 19, 20.0, 370.0, kConstant.text, NULL, NULL,
-                                block, sizeof block - 1);
+  SLOT(fuel, 22, BonusSaleExFn)
+  (&sale, fuel, 'S', 19, 20.0, 370.0, kConstant.text, NULL, NULL, block, sizeof block - 1);
   expect(driver_failed("BonusSaleEx on the non-bonus card") &&
              g_error.errorClass == VX_CLASS_GENERAL && g_error.status == sale.Status,
          "the failed sale raised a general error with the record's status");
@@ -245,8 +244,8 @@ int main(int argc, char** argv) {
   if (driver_failed("GeTDriver") || bonus == NULL) return 1;
   memset(&sale, 0, sizeof sale);
   before_call();
-  SLOT(bonus, 22, BonusSaleExFn)(&sale, bonus, 'S', 19, 20.0, 370.0, NULL, NULL, NULL, block,
-                                 sizeof block - 1);
+  SLOT(bonus, 22, BonusSaleExFn)
+  (&sale, bonus, 'S', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
   expect(!driver_failed("BonusSaleEx") && sale.Status == 0, "the sale against the bonus card");
   printf("sale: status %u,", sale.Status);
   print_short(" card", sale.CardNumber, sizeof sale.CardNumber);
@@ -255,16 +254,16 @@ int main(int argc, char** argv) {
   TBonusResult refund;
   memset(&refund, 0, sizeof refund);
   before_call();
-  SLOT(bonus, 22, BonusSaleExFn)(&refund, bonus, '+', 19, 20.0, 370.0, NULL, NULL, NULL, block,
-                                 sizeof block - 1);
+  SLOT(bonus, 22, BonusSaleExFn)
+  (&refund, bonus, '+', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
   expect(!driver_failed("refund") && refund.Status == 0, "the refund");
   printf("refund: status %u\n", refund.Status);
 
   TBonusResultStr strSale;
   memset(&strSale, 0, sizeof strSale);
   before_call();
-  SLOT(bonus, 28, BonusSaleExStrFn)(&strSale, bonus, 'S', 19, 20.0, 370.0, NULL, NULL, NULL,
-                                    block, sizeof block - 1);
+  SLOT(bonus, 28, BonusSaleExStrFn)
+  (&strSale, bonus, 'S', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
   const int strOk = !driver_failed("BonusSaleExStr") && strSale.Status == 0 &&
                     strSale.CardNumber != NULL && strSale.CardType != NULL;
   expect(strOk, "the sale with the long-string record");
@@ -277,8 +276,8 @@ int main(int argc, char** argv) {
   release_string(strSale.CardNumber);
   memset(&refund, 0, sizeof refund);
   before_call();
-  SLOT(bonus, 22, BonusSaleExFn)(&refund, bonus, '+', 19, 20.0, 370.0, NULL, NULL, NULL, block,
-                                 sizeof block - 1);
+  SLOT(bonus, 22, BonusSaleExFn)
+  (&refund, bonus, '+', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
   expect(!driver_failed("refund") && refund.Status == 0, "the refund of the second sale");
   ((DestroyFn)bonus->slots[-1])(bonus);
 

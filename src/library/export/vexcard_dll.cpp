@@ -11,7 +11,6 @@
 // port's "Port COM0 not open", "Can't open COM%d", ...) leave with nothing left behind,
 // in the form the host can catch (vexcard/host_interface.h, rule 8).
 extern "C" vexcard::HostObject* VEXCARD_STDCALL GeTDriver(std::uint8_t port) {
-  return vexcard::library::atHostBoundary(nullptr, [&] {
-    return vexcard::library::wrapDriver(vexcard::driver::createDriver(port));
-  });
+  return vexcard::library::atHostBoundary(
+      nullptr, [&] { return vexcard::library::wrapDriver(vexcard::driver::createDriver(port)); });
 }
