@@ -8,8 +8,8 @@
 
    On FUEL-COM the terminal holds a card that is not a bonus card: the program reads it,
    tries a bonus sale, which fails, reports the error, waits IDLE-SECONDS (default 0; the
-   driver polls the terminal after 60 s without an exchange) and reads the card again on
-   the same driver object. On BONUS-COM it sells 20 l of Аи-92 (purse 19) for 370.00
+   driver polls the terminal once a whole minute passes without an exchange) and reads the card
+   again on the same driver object. On BONUS-COM it sells 20 l of Аи-92 (purse 19) for 370.00
    against the bonus card and refunds it, once with the record of short strings
    (BonusSaleEx) and once with the one of long strings (BonusSaleExStr), which it reads
    and gives back itself. It also passes a string constant as its own compiler lays one
