@@ -78,8 +78,8 @@
 //                                first byte of its result record), 0xFF for operations
 //                                without a result record
 //          [4] kParamLength      the message's length in bytes
-//        Delphi and C++Builder see it as EExternalException, Free Pascal as the run-time
-//        error 217 (EControlC with SysUtils), MSVC in __try/__except, .NET as
+//        Delphi, C++Builder and Free Pascal see it as EExternalException (its
+//        ExceptionRecord holds the parameters), MSVC in __try/__except, .NET as
 //        SEHException. The frames of the driver that the exception passes hold nothing
 //        when it is raised, so a handler may unwind them, as every language's handler
 //        does. A handler that continues execution instead (EXCEPTION_CONTINUE_EXECUTION,
