@@ -70,7 +70,8 @@
 //                                cut). It lies in a buffer of the calling thread, valid
 //                                until that thread's next call into the driver (any
 //                                slot, GeTDriver, the destructor) or its end; copy it
-//                                before then. Nothing is allocated per error.
+//                                before then. The buffer is the thread's own, made
+//                                once; nothing is allocated per error.
 //          [1] kParamClass       a HostErrorClass: general, serial, abstract, conversion
 //          [2] kParamSerialKind  a SerialErrorKind: which serial-port error (kNotSerial
 //                                unless the class is kSerial)
@@ -103,6 +104,7 @@
 //     is not used: it is shared with the host and cannot return.
 //
 //     Not on Windows: the C++ exception always (form a).
+//
 //  9. Destruction. The host destroys the object by calling the destructor at table index
 //     -1 with the object (VEXCARD_STDCALL, no further arguments). It stops the driver's
 //     threads, closes the port and frees the object; the pointer is invalid afterwards.
