@@ -1,9 +1,10 @@
+#include "library/host_error.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "comport/serial_errors.h"
-#include "library/host_error.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::library {
