@@ -1,9 +1,10 @@
 # The Windows bundle: `cpack` in a Windows build folder makes VexCard-<version>-win32.zip
 # (win64 from the 64-bit build) of the default install: VexCard.dll and its C++ runtime
-# DLLs, vexcard.exe, vexcard-terminal.exe, the example program and its source, the public
-# headers and README-integrators.md, all in one folder named like the archive. The
-# programs, the library and the runtime DLLs are stripped of their debugging information
-# (an install with --strip does the same).
+# DLLs, vexcard.exe, vexcard-terminal.exe, the cash-desk programs (C++, C and, from the
+# 32-bit build, Object Pascal) and their sources, the public headers and
+# README-integrators.md, all in one folder named like the archive. The programs, the
+# library and the runtime DLLs are stripped of their debugging information (an install
+# with --strip does the same).
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vexcard DESTINATION include
         FILES_MATCHING PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/docs/README-integrators.md DESTINATION .)

@@ -1,7 +1,8 @@
 // Errors shared by the driver and its host.
 //
-// The host and the driver share one runtime, so the driver's errors reach the host as
-// C++ exceptions of these classes. Every message is Windows-1251 text.
+// A host that shares the driver's C++ runtime gets the driver's errors as C++ exceptions
+// of these classes; any other host gets them as a structured exception that carries the
+// same message and class (host_interface.h, rule 8). Every message is Windows-1251 text.
 #pragma once
 
 #include <exception>

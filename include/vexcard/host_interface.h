@@ -29,7 +29,16 @@
 //     exit, so the caller's reference count is the same after the call. Long-string fields
 //     of a result record (TBonusResultStr) must hold valid handles or null on entry; the
 //     driver assigns them (releasing the old values) and the caller then owns one
-//     reference to each new value and releases it.
+//     reference to each new value and releases it. A string with a negative reference
+//     count is a constant (a host's literal): the driver never writes to it.
+//     On Windows every string the driver makes is one block of the process heap
+//     (GetProcessHeap) starting 8 bytes before the characters: int32 reference count,
+//     int32 length, the characters, NUL. A host without this runtime reads the
+//     characters through the handle and gives a string back by dropping its reference:
+//     when the count (a positive one) reaches 0, HeapFree(GetProcessHeap(), 0,
+//     handle - 8). Such a host passes null or strings of the same form in the record's
+//     fields, never strings of its own memory manager, and must not let its own string
+//     type release the driver's strings (Delphi: read them as PAnsiChar).
 //
 //  6. Variants (runtime.h) are passed by value: the 16-byte record is copied into the
 //     argument list. The operation references the contents at entry and clears its copy
@@ -40,11 +49,61 @@
 //     may be null). By value: the operation only reads the elements. By reference
 //     (BonusSaleEx, BonusSaleExStr): it may write elements 0..highest index.
 //
-//  8. Errors leave an operation as C++ exceptions of the shared runtime: vexcard::Exception
-//     (the general error, message in Windows-1251) and its subclasses, among them the
-//     serial-port family, EConvertError and EAbstractError (slots 21 and 24, which have no
-//     body). Catch them by reference to vexcard::Exception. Fields written before the error
-//     keep their values; Status then holds the last reply code received.
+//  8. Errors. No error ever ends the host's process: every way out of the driver (the
+//     slots, the destructor, GeTDriver) first releases every lock and resource the
+//     operation held and leaves the driver as after any error, so the next operation on
+//     the same object works. Fields written before the error keep their values; Status
+//     then holds the last reply code received. The error then reaches the host in one of
+//     two forms:
+//
+//     a. A host that shares the driver's C++ runtime (MinGW-w64 g++ with the runtime DLLs
+//        shipped beside VexCard.dll) gets the C++ exception itself: vexcard::Exception
+//        (the general error, message in Windows-1251) or a subclass, among them the
+//        serial-port family, EConvertError and EAbstractError (slots 21 and 24, which
+//        have no body). Catch them by reference to vexcard::Exception.
+//
+//     b. Any other host (Delphi, Free Pascal, C, MSVC, .NET, ...) gets a Win32 structured
+//        exception, raised with RaiseException: code kHostErrorCode (0xE0564358, the
+//        customer bit 29 set), flags 0 (continuable), kHostErrorParamCount parameters:
+//          [0] kParamMessage     address of the message: Windows-1251, NUL-terminated,
+//                                at most kHostMessageCapacity - 1 bytes (longer ones are
+//                                cut). It lies in a buffer of the calling thread, valid
+//                                until that thread's next call into the driver (any
+//                                slot, GeTDriver, the destructor) or its end; copy it
+//                                before then. The buffer is the thread's own, made
+//                                once; nothing is allocated per error.
+//          [1] kParamClass       a HostErrorClass: general, serial, abstract, conversion
+//          [2] kParamSerialKind  a SerialErrorKind: which serial-port error (kNotSerial
+//                                unless the class is kSerial)
+//          [3] kParamStatus      the operation's Status as it stood at the error (the
+//                                first byte of its result record), 0xFF for operations
+//                                without a result record
+//          [4] kParamLength      the message's length in bytes
+//        Delphi, C++Builder and Free Pascal see it as EExternalException (its
+//        ExceptionRecord holds the parameters), MSVC in __try/__except, .NET as
+//        SEHException. The frames of the driver that the exception passes hold nothing
+//        when it is raised, so a handler may unwind them, as every language's handler
+//        does. A handler that continues execution instead (EXCEPTION_CONTINUE_EXECUTION,
+//        for example a vectored handler of a C host that records the error) makes the
+//        operation return normally to its caller, the result record as the error left it;
+//        a function result is then 0 (GeTDriver: null).
+//
+//     How the driver chooses: it catches every error where it leaves the driver, after
+//     all of its own frames have been unwound, then asks the C++ runtime to pass the
+//     same exception on to the caller, as `throw;` would, and raises the structured
+//     exception only when the runtime's search finds no handler in the caller's frames
+//     (the case in which the runtime would otherwise call std::terminate). 32-bit: the
+//     toolchain unwinds with DWARF-2 tables, and the search of the two-phase unwinder
+//     stops at the first host frame without such tables (every non-MinGW host) or finds
+//     no catch clause; nothing is unwound by a search that fails. 64-bit: the C++
+//     exceptions of this toolchain travel as Windows exceptions themselves, so a foreign
+//     host's handler would take them under a code of the toolchain's own; there the
+//     driver walks the caller's frames with the system's unwind tables and rethrows
+//     only when the first frame with an exception handler uses the C++ runtime's
+//     handler from the libstdc++-6.dll the driver uses. A process-wide terminate handler
+//     is not used: it is shared with the host and cannot return.
+//
+//     Not on Windows: the C++ exception always (form a).
 //
 //  9. Destruction. The host destroys the object by calling the destructor at table index
 //     -1 with the object (VEXCARD_STDCALL, no further arguments). It stops the driver's
@@ -86,6 +145,37 @@ struct HostObject {
 // Bytes written by GetVersion: a length byte and up to 11 characters.
 inline constexpr std::size_t kVersionBufferSize = 12;
 inline constexpr int kHostSlotCount = 29;
+
+// The structured exception of rule 8b and its parameters.
+inline constexpr std::uint32_t kHostErrorCode = 0xE0564358;
+inline constexpr std::uint32_t kParamMessage = 0;
+inline constexpr std::uint32_t kParamClass = 1;
+inline constexpr std::uint32_t kParamSerialKind = 2;
+inline constexpr std::uint32_t kParamStatus = 3;
+inline constexpr std::uint32_t kParamLength = 4;
+inline constexpr std::uint32_t kHostErrorParamCount = 5;
+// The message buffer, terminator included.
+inline constexpr std::size_t kHostMessageCapacity = 256;
+
+// What kind of error an operation raised (parameter kParamClass).
+enum class HostErrorClass : std::uint32_t {
+  kGeneral = 1,     // vexcard::Exception: the driver's messages; also out of memory
+  kSerial = 2,      // the serial-port family (ESerialIO), kind in kParamSerialKind
+  kAbstract = 3,    // EAbstractError: slots 21 and 24
+  kConversion = 4,  // EConvertError
+};
+
+// Which serial-port error (parameter kParamSerialKind).
+enum class SerialErrorKind : std::uint32_t {
+  kNotSerial = 0,
+  kSerialIO = 1,  // ESerialIO itself
+  kOpenPortFail = 2,
+  kNotSupported = 3,
+  kPortNotOpen = 4,
+  kBufferIsEmpty = 5,
+  kOutputBufferTooSmall = 6,
+  kPutBlockFail = 7,
+};
 
 // Table index -1: destroys the object (rule 9).
 using HostDestructorFn = void(VEXCARD_STDCALL*)(HostObject* self);

@@ -39,6 +39,14 @@ namespace vexcard {
 // the last release frees it. Strings are never changed in place once shared: assignment
 // puts a new handle into the variable and releases the old one.
 //
+// A negative reference count marks a constant (a host's string literal, which its
+// compiler lays out in read-only memory with count -1): adding and releasing references
+// leave it untouched, and it is never freed.
+//
+// Memory: on Windows a string block is one allocation from the process heap
+// (GetProcessHeap), starting at the header, so that any module of the process can free
+// it with HeapFree(GetProcessHeap(), 0, handle - 8); elsewhere it comes from malloc.
+//
 // Thread safety: the reference count is atomic, so handles to one string may be added
 // and released from any threads at once. A single handle variable is not protected:
 // two threads must not assign the same variable concurrently.
@@ -53,9 +61,10 @@ static_assert(sizeof(LongStrHandle) == sizeof(void*));
 // std::length_error for a text longer than 2^31 - 16 bytes and std::bad_alloc when out
 // of memory.
 LongStrHandle longStrNew(std::string_view text);
-// Adds one reference. Null is ignored.
+// Adds one reference. Null and constants are ignored.
 void longStrAddRef(LongStrHandle s) noexcept;
-// Drops one reference and frees the string when it was the last. Null is ignored.
+// Drops one reference and frees the string when it was the last. Null and constants are
+// ignored.
 void longStrRelease(LongStrHandle s) noexcept;
 // The current reference count; 0 for null.
 std::int32_t longStrRefCount(LongStrHandle s) noexcept;

@@ -4,11 +4,14 @@
 // What a slot function does besides the call is the host convention for by-value
 // arguments: a long string is referenced at entry and released at exit (LongString::share),
 // a Variant is referenced and its copy cleared (ScopedVariant), an open array is copied.
-// Errors pass through unchanged.
+// And each runs whole through atHostBoundary (library/host_boundary.h), which hands an
+// error to the host in the form the host can catch.
 #include "library/host_table.h"
 
 #include <algorithm>
 #include <vector>
+
+#include "library/host_boundary.h"
 
 namespace vexcard::library {
 
@@ -37,164 +40,196 @@ class ByteArrayCopy {
 };
 
 void VEXCARD_STDCALL destroy(HostObject* self) {
-  auto* object = reinterpret_cast<HostDriverObject*>(self);
-  delete object->driver;
-  delete object;
+  atHostBoundary(nullptr, [&] {
+    auto* object = reinterpret_cast<HostDriverObject*>(self);
+    delete object->driver;
+    delete object;
+  });
 }
 
 void VEXCARD_STDCALL dataReceived(HostObject* self, std::uint16_t count) {
-  drv(self).DataReceived(count);
+  atHostBoundary(nullptr, [&] { drv(self).DataReceived(count); });
 }
 
 void VEXCARD_STDCALL getVersion(std::uint8_t* result, HostObject* self) {
-  drv(self).GetVersion(result);
+  atHostBoundary(nullptr, [&] { drv(self).GetVersion(result); });
 }
 
 void VEXCARD_STDCALL setHostFlag(HostObject* self, std::uint32_t ignored, std::uint8_t value) {
-  drv(self).SetHostFlag(ignored, value);
+  atHostBoundary(nullptr, [&] { drv(self).SetHostFlag(ignored, value); });
 }
 
 std::uint8_t VEXCARD_STDCALL getHostFlag(HostObject* self, std::uint32_t ignored) {
-  return drv(self).GetHostFlag(ignored);
+  return atHostBoundary(nullptr, [&] { return drv(self).GetHostFlag(ignored); });
 }
 
 void VEXCARD_STDCALL subSchet(TSaleResult* result, HostObject* self, std::uint8_t purse, double qty,
                               double sum) {
-  drv(self).SubSchet(result, purse, qty, sum);
+  atHostBoundary(result, [&] { drv(self).SubSchet(result, purse, qty, sum); });
 }
 
 void VEXCARD_STDCALL hostSlot5(TSaleResult* result, HostObject* self, std::uint32_t word1,
                                std::uint32_t word2, std::uint32_t word3) {
-  drv(self).HostSlot5(result, word1, word2, word3);
+  atHostBoundary(result, [&] { drv(self).HostSlot5(result, word1, word2, word3); });
 }
 
 void VEXCARD_STDCALL hostSlot6(TSaleResult* result, HostObject* self) {
-  drv(self).HostSlot6(result);
+  atHostBoundary(result, [&] { drv(self).HostSlot6(result); });
 }
 
 void VEXCARD_STDCALL cardInfo(TCardInfo* result, HostObject* self, std::uint32_t ignored) {
-  drv(self).CardInfo(result, ignored);
+  atHostBoundary(result, [&] { drv(self).CardInfo(result, ignored); });
 }
 
 void VEXCARD_STDCALL hostSlot8(HostObject* self, LongStrHandle text) {
-  const LongString held = LongString::share(text);
-  drv(self).HostSlot8(held.get());
+  atHostBoundary(nullptr, [&] {
+    const LongString held = LongString::share(text);
+    drv(self).HostSlot8(held.get());
+  });
 }
 
-void VEXCARD_STDCALL oilLimit(TPurseInfo* result, HostObject* self) { drv(self).OilLimit(result); }
+void VEXCARD_STDCALL oilLimit(TPurseInfo* result, HostObject* self) {
+  atHostBoundary(result, [&] { drv(self).OilLimit(result); });
+}
 
 void VEXCARD_STDCALL hostSlot10(HostObject* self, std::uint32_t value, LongStrHandle text1,
                                 LongStrHandle text2, std::uint32_t word1, std::uint32_t word2,
                                 std::uint32_t word3, std::uint32_t word4, std::uint32_t word5) {
-  const LongString held1 = LongString::share(text1);
-  const LongString held2 = LongString::share(text2);
-  drv(self).HostSlot10(value, held1.get(), held2.get(), word1, word2, word3, word4, word5);
+  atHostBoundary(nullptr, [&] {
+    const LongString held1 = LongString::share(text1);
+    const LongString held2 = LongString::share(text2);
+    drv(self).HostSlot10(value, held1.get(), held2.get(), word1, word2, word3, word4, word5);
+  });
 }
 
 void VEXCARD_STDCALL bonusSale(TBonusResult* result, HostObject* self, char mode,
                                std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                LongStrHandle text2) {
-  const LongString held1 = LongString::share(text1);
-  const LongString held2 = LongString::share(text2);
-  drv(self).BonusSale(result, mode, purse, qty, sum, held1.get(), held2.get());
+  atHostBoundary(result, [&] {
+    const LongString held1 = LongString::share(text1);
+    const LongString held2 = LongString::share(text2);
+    drv(self).BonusSale(result, mode, purse, qty, sum, held1.get(), held2.get());
+  });
 }
 
 void VEXCARD_STDCALL subSchetEx(TSaleResultEx* result, HostObject* self, std::uint8_t requestByte,
                                 std::uint8_t purse, double qty, double sum) {
-  drv(self).SubSchetEx(result, requestByte, purse, qty, sum);
+  atHostBoundary(result, [&] { drv(self).SubSchetEx(result, requestByte, purse, qty, sum); });
 }
 
 void VEXCARD_STDCALL openShift(HostObject* self, double shiftDate, std::uint8_t shiftNo) {
-  drv(self).OpenShift(shiftDate, shiftNo);
+  atHostBoundary(nullptr, [&] { drv(self).OpenShift(shiftDate, shiftNo); });
 }
 
-void VEXCARD_STDCALL closeShift(HostObject* self) { drv(self).CloseShift(); }
+void VEXCARD_STDCALL closeShift(HostObject* self) {
+  atHostBoundary(nullptr, [&] { drv(self).CloseShift(); });
+}
 
 void VEXCARD_STDCALL refundSale(std::uint8_t* resultStatus, HostObject* self,
                                 std::uint8_t requestByte, LongStrHandle text1, LongStrHandle text2,
                                 const std::uint8_t* block, std::int32_t blockHigh,
                                 std::uint8_t purse, double qty, double sum, std::uint8_t useReset) {
-  const LongString held1 = LongString::share(text1);
-  const LongString held2 = LongString::share(text2);
-  // The refund sends the first 79 bytes of the block, and zeros when it is shorter.
-  const ByteArrayCopy copy(block, blockHigh, driver::kCardBlockSize);
-  drv(self).RefundSale(resultStatus, requestByte, held1.get(), held2.get(), copy.data(),
-                       copy.high(), purse, qty, sum, useReset);
+  atHostBoundary(resultStatus, [&] {
+    const LongString held1 = LongString::share(text1);
+    const LongString held2 = LongString::share(text2);
+    // The refund sends the first 79 bytes of the block, and zeros when it is shorter.
+    const ByteArrayCopy copy(block, blockHigh, driver::kCardBlockSize);
+    drv(self).RefundSale(resultStatus, requestByte, held1.get(), held2.get(), copy.data(),
+                         copy.high(), purse, qty, sum, useReset);
+  });
 }
 
 void VEXCARD_STDCALL openPurse(TPurseInfo* result, HostObject* self, std::uint8_t selector) {
-  drv(self).OpenPurse(result, selector);
+  atHostBoundary(result, [&] { drv(self).OpenPurse(result, selector); });
 }
 
 void VEXCARD_STDCALL itemLimit(TPurseInfo* result, HostObject* self, std::uint32_t ignored,
                                TItemList items) {
-  drv(self).ItemLimit(result, ignored, items);
+  atHostBoundary(result, [&] { drv(self).ItemLimit(result, ignored, items); });
 }
 
 void VEXCARD_STDCALL cardQuantity(TCardInfo* result, HostObject* self, std::uint8_t purse,
                                   Currency price) {
-  drv(self).CardQuantity(result, purse, price);
+  atHostBoundary(result, [&] { drv(self).CardQuantity(result, purse, price); });
 }
 
 void VEXCARD_STDCALL cardQuantityEx(TCardInfo* result, HostObject* self, std::uint8_t purse,
                                     Currency* price) {
-  drv(self).CardQuantityEx(result, purse, price);
+  atHostBoundary(result, [&] { drv(self).CardQuantityEx(result, purse, price); });
 }
 
 void VEXCARD_STDCALL bonusSale2(TBonusResult* result, HostObject* self, char mode,
                                 std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                 LongStrHandle text2, LongStrHandle text3) {
-  const LongString held1 = LongString::share(text1);
-  const LongString held2 = LongString::share(text2);
-  const LongString held3 = LongString::share(text3);
-  drv(self).BonusSale2(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get());
+  atHostBoundary(result, [&] {
+    const LongString held1 = LongString::share(text1);
+    const LongString held2 = LongString::share(text2);
+    const LongString held3 = LongString::share(text3);
+    drv(self).BonusSale2(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get());
+  });
 }
 
-void VEXCARD_STDCALL hostSlot21(HostObject* self) { drv(self).HostSlot21(); }
+void VEXCARD_STDCALL hostSlot21(HostObject* self) {
+  atHostBoundary(nullptr, [&] { drv(self).HostSlot21(); });
+}
 
 void VEXCARD_STDCALL bonusSaleEx(TBonusResult* result, HostObject* self, char mode,
                                  std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                  LongStrHandle text2, LongStrHandle text3, std::uint8_t* block,
                                  std::int32_t blockHigh) {
-  const LongString held1 = LongString::share(text1);
-  const LongString held2 = LongString::share(text2);
-  const LongString held3 = LongString::share(text3);
-  drv(self).BonusSaleEx(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get(), block,
-                        blockHigh);
+  atHostBoundary(result, [&] {
+    const LongString held1 = LongString::share(text1);
+    const LongString held2 = LongString::share(text2);
+    const LongString held3 = LongString::share(text3);
+    drv(self).BonusSaleEx(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get(),
+                          block, blockHigh);
+  });
 }
 
 void VEXCARD_STDCALL hostSlot23(HostObject* self, std::uint32_t value, LongStrHandle text,
                                 const std::uint8_t* data, std::int32_t dataHigh,
                                 std::uint32_t word1, std::uint32_t word2, std::uint32_t word3,
                                 std::uint32_t word4) {
-  const LongString held = LongString::share(text);
-  const ByteArrayCopy copy(data, dataHigh, 0);  // the operation reads none of it
-  drv(self).HostSlot23(value, held.get(), copy.data(), copy.high(), word1, word2, word3, word4);
+  atHostBoundary(nullptr, [&] {
+    const LongString held = LongString::share(text);
+    const ByteArrayCopy copy(data, dataHigh, 0);  // the operation reads none of it
+    drv(self).HostSlot23(value, held.get(), copy.data(), copy.high(), word1, word2, word3, word4);
+  });
 }
 
-void VEXCARD_STDCALL hostSlot24(HostObject* self) { drv(self).HostSlot24(); }
+void VEXCARD_STDCALL hostSlot24(HostObject* self) {
+  atHostBoundary(nullptr, [&] { drv(self).HostSlot24(); });
+}
 
-std::int32_t VEXCARD_STDCALL hostSlot25(HostObject* self) { return drv(self).HostSlot25(); }
+std::int32_t VEXCARD_STDCALL hostSlot25(HostObject* self) {
+  return atHostBoundary(nullptr, [&] { return drv(self).HostSlot25(); });
+}
 
 std::int32_t VEXCARD_STDCALL hostSlot26(HostObject* self, std::uint32_t value, Variant v) {
-  const ScopedVariant held(v);
-  return drv(self).HostSlot26(value, held.get());
+  return atHostBoundary(nullptr, [&] {
+    const ScopedVariant held(v);
+    return drv(self).HostSlot26(value, held.get());
+  });
 }
 
 std::int32_t VEXCARD_STDCALL hostSlot27(HostObject* self, std::uint32_t value, Variant v) {
-  const ScopedVariant held(v);
-  return drv(self).HostSlot27(value, held.get());
+  return atHostBoundary(nullptr, [&] {
+    const ScopedVariant held(v);
+    return drv(self).HostSlot27(value, held.get());
+  });
 }
 
 void VEXCARD_STDCALL bonusSaleExStr(TBonusResultStr* result, HostObject* self, char mode,
                                     std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                     LongStrHandle text2, LongStrHandle text3, std::uint8_t* block,
                                     std::int32_t blockHigh) {
-  const LongString held1 = LongString::share(text1);
-  const LongString held2 = LongString::share(text2);
-  const LongString held3 = LongString::share(text3);
-  drv(self).BonusSaleExStr(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get(),
-                           block, blockHigh);
+  atHostBoundary(result, [&] {
+    const LongString held1 = LongString::share(text1);
+    const LongString held2 = LongString::share(text2);
+    const LongString held3 = LongString::share(text3);
+    drv(self).BonusSaleExStr(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get(),
+                             block, blockHigh);
+  });
 }
 
 constexpr HostVTable kTable{

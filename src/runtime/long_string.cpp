@@ -1,11 +1,11 @@
 // Reference-counted long strings of the shared runtime (layout in runtime.h).
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 
+#include "runtime/string_memory.h"
 #include "vexcard/runtime.h"
 
 namespace vexcard {
@@ -26,12 +26,19 @@ Header* headerOf(LongStrHandle s) noexcept {
   return reinterpret_cast<Header*>(const_cast<char*>(s) - sizeof(Header));
 }
 
+// A negative reference count marks a constant: a string the host's compiler laid out in
+// read-only memory. Referencing and releasing leave it untouched (not even written back
+// unchanged), as the hosts' own runtimes do; it is never freed.
+bool isConstant(const Header* header) noexcept {
+  return header->refCount.load(std::memory_order_relaxed) < 0;
+}
+
 }  // namespace
 
 LongStrHandle longStrNew(std::string_view text) {
   if (text.empty()) return nullptr;
   if (text.size() > kMaxLength) throw std::length_error("long string too long");
-  void* block = std::malloc(sizeof(Header) + text.size() + 1);
+  void* block = runtime::allocateStringBlock(sizeof(Header) + text.size() + 1);
   if (block == nullptr) throw std::bad_alloc();
   auto* header = new (block) Header{};
   header->refCount.store(1, std::memory_order_relaxed);
@@ -43,16 +50,19 @@ LongStrHandle longStrNew(std::string_view text) {
 }
 
 void longStrAddRef(LongStrHandle s) noexcept {
-  if (s != nullptr) headerOf(s)->refCount.fetch_add(1, std::memory_order_relaxed);
+  if (s == nullptr) return;
+  Header* header = headerOf(s);
+  if (!isConstant(header)) header->refCount.fetch_add(1, std::memory_order_relaxed);
 }
 
 void longStrRelease(LongStrHandle s) noexcept {
   if (s == nullptr) return;
   Header* header = headerOf(s);
+  if (isConstant(header)) return;
   // acq_rel: every use of the string by other holders happens before the free.
   if (header->refCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     header->~Header();
-    std::free(header);
+    runtime::freeStringBlock(header);
   }
 }
 

@@ -273,6 +273,19 @@ const std::vector<Case>& cases() {
            }
          }
          v.check(callSlot<vexcard::GetHostFlagFn>(host, 3, host, 0u) == 5, "the host flag changed");
+
+         // A host's string literal: count -1 on a read-only page. A write would end the run.
+         auto* page = static_cast<std::int32_t*>(
+             ::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+         page[0] = -1;
+         page[1] = 4;
+         std::memcpy(page + 2, "fuel", 5);
+         DWORD old = 0;
+         ::VirtualProtect(page, 4096, PAGE_READONLY, &old);
+         const auto literal = reinterpret_cast<vexcard::LongStrHandle>(page + 2);
+         callSlot<vexcard::HostSlot8Fn>(host, 8, host, literal);
+         v.check(page[0] == -1, "HostSlot8 changed the literal's count");
+         ::VirtualFree(page, 0, MEM_RELEASE);
          release(host);
        }},
 
