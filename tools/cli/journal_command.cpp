@@ -28,7 +28,7 @@ std::string sinceTime(const std::string& text) {
     return true;
   }();
   if (!fits) {
-    throw UsageError("--since: '" + text + "' is not YYYY-MM-DD, YYYY-MM-DD hh:mm or hh:mm:ss");
+    throw UsageError("--since: '" + text + "' is not YYYY-MM-DD[ hh:mm[:ss]]");
   }
   return t;
 }
