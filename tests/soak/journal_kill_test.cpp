@@ -6,8 +6,8 @@
 // and at the end the journal reconciles with the ledger (journal_reconcile.h).
 //
 // VEXCARD_KILL_ROUNDS sets the number of kills (30 by default); the figures are printed.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
