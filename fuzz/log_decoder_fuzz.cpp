@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "cli/log_decoder.h"
 #include "fuzz_check.h"
+#include "logreader/log_decoder.h"
 
 namespace {
 
@@ -52,9 +52,9 @@ bool validUtf8(std::string_view s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using fuzzcheck::check;
   const std::string_view log(reinterpret_cast<const char*>(data), size);
-  check(validUtf8(vexcard::cli::decodeLog(log)));
+  check(validUtf8(vexcard::logreader::decodeLog(log)));
 
-  vexcard::cli::LogDecoder decoder;
+  vexcard::logreader::LogDecoder decoder;
   for (std::size_t at = 0; at <= log.size();) {
     std::size_t end = log.find('\n', at);
     if (end == std::string_view::npos) end = log.size();

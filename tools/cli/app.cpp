@@ -10,7 +10,7 @@
 #include "cli/batch.h"
 #include "cli/demo.h"
 #include "cli/host_commands.h"
-#include "cli/log_decoder.h"
+#include "logreader/log_decoder.h"
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/session.h"
@@ -161,7 +161,7 @@ int runLog(const ParsedArgs& a, std::ostream& out) {
   if (a.positional().size() != 1) throw UsageError("log takes one FILE (or -)");
   const std::string log = readInputFile(a.positional()[0], "log");
   const bool only = a.has("only-exchanges");
-  LogDecoder decoder;
+  logreader::LogDecoder decoder;
   std::size_t start = 0;
   while (start < log.size()) {
     std::size_t end = log.find('\n', start);

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "cli/args.h"
-#include "cli/log_decoder.h"
-#include "cli/text_util.h"
 #include "comport/device_virtual.h"
+#include "logreader/log_decoder.h"
+#include "logreader/text.h"
 #include "platform/clock.h"
 #include "terminal-sim/default_config.h"
 #include "terminal-sim/device_path.h"
@@ -83,7 +83,7 @@ class TrafficPrinter {
     if (e.kind == sim::TapEvent::Kind::kRefusal) {
       line += "  terminal:  \"N\" (not ready, command refused)";
     } else {
-      const cli::DecodedRequest frame = cli::parseRequestText(e.text);
+      const logreader::DecodedRequest frame = logreader::parseRequestText(e.text);
       if (e.kind == sim::TapEvent::Kind::kRequest) {
         line += "  cash desk: ";
         if (!frame.problem.empty()) line += "malformed request (" + frame.problem + ") ";
@@ -94,14 +94,14 @@ class TrafficPrinter {
           line += '#';
           line += std::to_string(frame.packetIndex);
           line += ' ';
-          line += cli::describeRequest(frame.command);
+          line += logreader::describeRequest(frame.command);
         }
       } else {
         line += "  terminal:  ";
         if (!frame.problem.empty()) line += "(" + frame.problem + ") ";
         std::vector<std::uint8_t> body{frame.packetIndex};
         body.insert(body.end(), frame.command.begin(), frame.command.end());
-        line += cli::describeReply(lastCommand_, body);
+        line += logreader::describeReply(lastCommand_, body);
       }
     }
     std::cout << line << std::endl;
@@ -160,7 +160,7 @@ int run(const cli::ParsedArgs& a) {
     const auto colon = listen->rfind(':');
     const auto number = colon == std::string::npos
                             ? std::nullopt
-                            : cli::parseUnsigned(listen->substr(colon + 1), 65535);
+                            : logreader::parseUnsigned(listen->substr(colon + 1), 65535);
     if (!number || colon == 0)
       throw cli::UsageError("--listen takes HOST:PORT, e.g. 127.0.0.1:7000");
     host = listen->substr(0, colon);
