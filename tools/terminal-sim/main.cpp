@@ -4,6 +4,8 @@
 //
 //   vexcard-terminal --device /dev/ttyUSB0 [--config cards.conf] [--fault sale=silence]
 //   vexcard-terminal --listen 127.0.0.1:7000
+//   vexcard-terminal --listen 127.0.0.1:7000 --replay VexCard.log [--fast]
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -19,11 +21,13 @@
 #include "cli/args.h"
 #include "comport/device_virtual.h"
 #include "logreader/log_decoder.h"
+#include "logreader/replay_script.h"
 #include "logreader/text.h"
 #include "platform/clock.h"
 #include "terminal-sim/default_config.h"
 #include "terminal-sim/device_path.h"
 #include "terminal-sim/fault_syntax.h"
+#include "terminal-sim/replay/log_replay.h"
 #include "terminal-sim/rfc2217_server.h"
 #include "terminal-sim/sim_config.h"
 #include "terminal-sim/terminal_simulator.h"
@@ -52,6 +56,9 @@ const std::vector<cli::OptionDef>& options() {
       {"config", "FILE", "cards, balances, discounts and shift (docs/terminal-sim.md)"},
       {"card", "NAME", "the card in the reader at start (none: an empty reader)"},
       {"fault", "FAULT", "misbehave on purpose, e.g. read-card=silence:2 (repeatable)", true},
+      {"replay", "LOG",
+       "answer as the terminal in the driver's LOG did (older generations: LOG.1 LOG)"},
+      {"fast", "", "with --replay: answer at once instead of after the logged delays"},
       {"panel", "[HOST:]PORT", "serve the control panel, a web page (host 127.0.0.1 by default)"},
       {"quiet", "", "do not print the traffic"},
       {"show-config", "", "print the built-in configuration and exit"},
@@ -62,16 +69,23 @@ const std::vector<cli::OptionDef>& options() {
 }
 
 void printHelp() {
-  std::cout << "usage: vexcard-terminal (--device PATH | --listen HOST:PORT) [options]\n\n"
-               "Plays the payment terminal, so that a cash-desk program can be tested without\n"
-               "one: on a serial port (a null-modem cable to the cash-desk computer) or on an\n"
-               "RFC 2217 network serial port (the driver's VEXCARD_COM<n>=rfc2217://HOST:PORT).\n"
-               "Every request and reply is printed decoded. Ctrl+C stops it.\n\n"
-               "Options:\n"
-            << cli::optionsHelp(options()) << "\n"
-            << sim::faultSyntaxHelp()
-            << "\nWithout --config the terminal holds the built-in cards bonus, fuel and blocked\n"
-               "(see --show-config). Exit codes: 0 stopped, 1 failure, 2 usage error.\n";
+  std::cout
+      << "usage: vexcard-terminal (--device PATH | --listen HOST:PORT) [options]\n\n"
+         "Plays the payment terminal, so that a cash-desk program can be tested without\n"
+         "one: on a serial port (a null-modem cable to the cash-desk computer) or on an\n"
+         "RFC 2217 network serial port (the driver's VEXCARD_COM<n>=rfc2217://HOST:PORT).\n"
+         "Every request and reply is printed decoded. Ctrl+C stops it.\n\n"
+         "Options:\n"
+      << cli::optionsHelp(options()) << "\n"
+      << sim::faultSyntaxHelp()
+      << "\nWithout --config the terminal holds the built-in cards bonus, fuel and blocked\n"
+         "(see --show-config). Exit codes: 0 stopped, 1 failure, 2 usage error.\n\n"
+         "--replay LOG [LOG...] answers the k-th request with what the log's terminal did for\n"
+         "its k-th request (several generations: oldest first) and reports every request that\n"
+         "differs from the logged one, apart from the packet index, the transaction number and\n"
+         "tsOpenShift's current date (docs/terminal-sim.md). It ends when the log's last request\n"
+         "has been answered (on --listen: once the client has left) or on Ctrl+C; exit code 0\n"
+         "when nothing diverged, 1 when something did.\n";
 }
 
 // Prints the traffic decoded, one line per frame. Thread-safe.
@@ -133,8 +147,22 @@ int run(const cli::ParsedArgs& a) {
     std::cout << sim::defaultConfigText();
     return kExitOk;
   }
-  if (!a.positional().empty())
+  if (!a.positional().empty() && !a.has("replay"))
     throw cli::UsageError("unexpected argument '" + a.positional()[0] + "'");
+  if (a.has("fast") && !a.has("replay")) throw cli::UsageError("--fast applies to --replay");
+  std::shared_ptr<sim::LogReplay> replay;
+  if (const auto first = a.get("replay")) {
+    std::string log = cli::readInputFile(*first, "--replay");
+    for (const std::string& more : a.positional()) log += cli::readInputFile(more, "--replay");
+    logreader::ReplayScript script = logreader::readReplayScript(log);
+    if (script.exchanges.empty()) throw cli::InputError("--replay: the log holds no request");
+    std::cerr << "vexcard-terminal: replaying " << script.exchanges.size() << " requests of COM"
+              << script.port << " from the log"
+              << (a.has("fast") ? ", at once" : ", with the logged delays") << ".\n";
+    replay = std::make_shared<sim::LogReplay>(
+        std::move(script), a.has("fast"),
+        [](const std::string& text) { std::cout << "DIVERGENCE: " << text << std::flush; });
+  }
   if (a.has("device") == a.has("listen")) {
     throw cli::UsageError("give either --device PATH or --listen HOST:PORT");
   }
@@ -214,6 +242,7 @@ int run(const cli::ParsedArgs& a) {
   }
   sim::TerminalSimulator terminal(tap(std::move(device)), config);
   for (const sim::FaultRule& f : faults) terminal.injectFault(f);
+  if (replay) terminal.setAnswerSource(replay);
   terminal.start();
   std::unique_ptr<sim::Rfc2217Server> server;
   if (serverEnd) {
@@ -249,9 +278,16 @@ int run(const cli::ParsedArgs& a) {
   // The signal handler can only set a flag: look at it a few times a second.
   while (!g_stop.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    if (terminal.counters().deviceFailures != 0) {
+    const sim::SimulatorCounters c = terminal.counters();
+    if (c.deviceFailures != 0) {
       std::cerr << "vexcard-terminal: the device failed (unplugged?)\n";
       rc = kExitFailure;
+      break;
+    }
+    // A replay ends once the log's last request has been answered and (on the network) the
+    // cash desk has left, so that its driver sees no connection lost meanwhile.
+    if (replay && replay->finished() && c.handled >= c.frames &&
+        !(server && server->clientConnected())) {
       break;
     }
   }
@@ -263,6 +299,13 @@ int run(const cli::ParsedArgs& a) {
   const sim::SimulatorCounters c = terminal.counters();
   std::cerr << "vexcard-terminal: stopped after " << c.requests << " requests (" << c.malformed
             << " malformed, " << c.faults << " faults injected).\n";
+  if (replay) {
+    const std::size_t diverged = replay->divergences();
+    std::cerr << "vexcard-terminal: replay: " << std::min(c.frames, replay->requests()) << " of "
+              << replay->requests() << " logged requests received, " << diverged
+              << (diverged == 1 ? " divergence" : " divergences") << ".\n";
+    if (rc == kExitOk && diverged != 0) rc = kExitFailure;
+  }
   return rc;
 }
 

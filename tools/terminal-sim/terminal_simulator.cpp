@@ -136,7 +136,7 @@ void TerminalSimulator::onCtsRose() {
   {
     std::lock_guard<std::mutex> g(mutex_);
     lineEventLocked(LineEvent::kCtsRose);
-    ignore = takeFaultLocked(true, 0).has_value();
+    ignore = source_ ? !source_->answerHandshake() : takeFaultLocked(true, 0).has_value();
     if (ignore) {
       ++counters_.handshakesIgnored;
       lineEventLocked(LineEvent::kHandshakeIgnored);
@@ -194,15 +194,27 @@ void TerminalSimulator::handleText(const Bytes& text) {
     ++counters_.frames;
     if (frame.error != FrameError::kNone) {
       ++counters_.malformed;
+    } else {
+      ++counters_.requests;
+      rec.packetIndex = frame.body[0];
+      rec.command.assign(frame.body.begin() + 1, frame.body.end());
+    }
+    std::optional<ScriptedAnswer> scripted;
+    if (source_) scripted = source_->answer(rec);
+    if (scripted) {
+      answer.wire = scripted->wire;
+      answer.good = scripted->good;
+      answer.delayMs = scripted->delayMs;
+      rec.replyWire = answer.wire;
+      if (answer.wire.empty()) ++counters_.silenced;
+    } else if (frame.error != FrameError::kNone) {
       ++counters_.handled;
       recordLocked(std::move(rec));
       changed_.notify_all();
       return;
+    } else {
+      answer = answerLocked(rec, text);
     }
-    ++counters_.requests;
-    rec.packetIndex = frame.body[0];
-    rec.command.assign(frame.body.begin() + 1, frame.body.end());
-    answer = answerLocked(rec, text);
     recordLocked(std::move(rec));
   }
   changed_.notify_all();
@@ -307,6 +319,11 @@ std::optional<FaultRule> TerminalSimulator::takeFaultLocked(bool handshake, std:
     return rule;
   }
   return std::nullopt;
+}
+
+void TerminalSimulator::setAnswerSource(std::shared_ptr<AnswerSource> source) {
+  std::lock_guard<std::mutex> g(mutex_);
+  source_ = std::move(source);
 }
 
 void TerminalSimulator::lineEventLocked(LineEvent e) {
