@@ -10,13 +10,14 @@
 #include "cli/batch.h"
 #include "cli/demo.h"
 #include "cli/host_commands.h"
-#include "logreader/log_decoder.h"
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/session.h"
 #include "cli/text_util.h"
 #include "comport/serial_errors.h"
 #include "driver/product_table.h"
+#include "logreader/log_compare.h"
+#include "logreader/log_decoder.h"
 #include "terminal-sim/fault_syntax.h"
 #include "vexcard/exception.h"
 #include "vexcard/version.h"
@@ -33,6 +34,8 @@ const std::vector<OptionDef>& globalOptions() {
       {"card", "NAME", "card in the simulated reader: bonus, fuel, blocked, none, or from FILE"},
       {"fault", "FAULT", "make the simulated terminal misbehave, e.g. read-card=silence:2", true},
       {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},
+      {"test-timing", "",
+       "short pauses (1/20) and a 2 s reply wait, for tests and replays (not with VexCard.dll)"},
       {"dll", "PATH", "Windows: the VexCard.dll to load (default: the one beside vexcard.exe)"},
       {"json", "", "print the result as one JSON object"},
       {"help", "", "show help (also after a command)"},
@@ -149,17 +152,27 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
   return outcome.ok() ? kExitOk : kExitDriverError;
 }
 
+std::vector<OptionDef> logOptions() {
+  return {{"only-exchanges", "", "print only the request and reply lines"},
+          {"comparable", "",
+           "the lines as two runs should write them: no time stamps, no CTS\n"
+           "lines, the fields that differ between runs as .. (golden logs)"}};
+}
+
 int runLog(const ParsedArgs& a, std::ostream& out) {
   if (a.has("help")) {
-    out << commandHelp("log FILE [--only-exchanges]",
+    out << commandHelp("log FILE [--only-exchanges | --comparable]",
                        "Prints a driver log (Windows-1251) in UTF-8 and decodes every request\n"
                        "(\"Send:\") and reply dump into the command's name and fields.",
-                       "FILE - reads standard input.",
-                       {{"only-exchanges", "", "print only the request and reply lines"}});
+                       "FILE - reads standard input.", logOptions());
     return kExitOk;
   }
   if (a.positional().size() != 1) throw UsageError("log takes one FILE (or -)");
   const std::string log = readInputFile(a.positional()[0], "log");
+  if (a.has("comparable")) {
+    for (const std::string& line : logreader::comparableLines(log)) out << line << "\n";
+    return kExitOk;
+  }
   const bool only = a.has("only-exchanges");
   logreader::LogDecoder decoder;
   std::size_t start = 0;
@@ -241,7 +254,7 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
       return runDemo(parseArgs(rest, withGlobals(demoOptions())), out, err, errIsTerminal);
     }
     if (name == "log") {
-      return runLog(parseArgs(rest, withGlobals({{"only-exchanges", "", ""}})), out);
+      return runLog(parseArgs(rest, withGlobals(logOptions())), out);
     }
     if (name == "products") return runProducts(parseArgs(rest, globalOptions()), out);
     if (name == "batch") {

@@ -5,6 +5,7 @@
 
 #include "cli/driver_loader.h"
 #include "comport/device_virtual.h"
+#include "driver/env.h"
 #include "logging/logger.h"
 #include "terminal-sim/default_config.h"
 #include "terminal-sim/fault_syntax.h"
@@ -22,6 +23,17 @@ bool folderOfFileExists(const std::string& file) {
 }
 
 }  // namespace
+
+timing::Policy testTimingPolicy() {
+  using timing::Delay;
+  timing::Policy p = timing::Policy::production();
+  for (const Delay d : {Delay::kHandshakeRetry, Delay::kResyncPause, Delay::kResyncCloseShift,
+                        Delay::kBusyPause, Delay::kExecutingPause, Delay::kPace500, Delay::kPace400,
+                        Delay::kPace300, Delay::kScriptSecond}) {
+    p.set(d, p.get(d) / 20);
+  }
+  return p.set(Delay::kReplyWait, 2000);
+}
 
 SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
   SessionOptions o;
@@ -52,6 +64,10 @@ SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
     if (!kDriverIsLoaded) throw UsageError("--dll applies on Windows; this program has its driver");
     o.dll = *dll;
   }
+  if (a.has("test-timing")) {
+    if (kDriverIsLoaded) throw UsageError("--test-timing applies to the driver built into vexcard");
+    o.testTiming = true;
+  }
   if (const auto log = a.get("log")) {
     if (kDriverIsLoaded) {
       throw UsageError(
@@ -70,6 +86,7 @@ Session::Session(const SessionOptions& options) : port_(options.port) {
     if (options.logFile) {
       logging::setDefaultLogPathOverride(*options.logFile);
     }
+    if (options.testTiming) retime(testTimingPolicy());
     driver_ = std::make_unique<DriverLoader>(options.dll);
     if (options.simulator) {
       settings_ = std::make_unique<TemporarySettings>();
