@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,37 @@ TEST(TerminalProgramTest, ServesACashDeskOverTheNetwork) {
   EXPECT_TRUE(contains(stopped.out, "balance 4642.95"));
   EXPECT_TRUE(contains(stopped.out, "terminal:  code 138 «На карте клиента не хватает средств»"));
   EXPECT_TRUE(contains(stopped.err, "stopped after"));
+}
+
+// A golden log with one byte of one request changed, as if another driver had sent it: the
+// replaying terminal shows the request decoded both ways, byte by byte, and exits with 1.
+TEST(TerminalProgramTest, ReplayShowsARequestThatDiverges) {
+  TempFolder tmp;
+  const std::string golden = std::string(VEXCARD_TEST_SOURCE_DIR) + "../golden/limits";
+  std::ifstream in(golden + ".log", std::ios::binary);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto at = log.find("Send: 36 30 30 33 30 33 30 36 31 30");  // tsSelectPurse, selector 16
+  ASSERT_NE(at, std::string::npos);
+  log.replace(at + 33, 2, "31");  // selector 17
+  std::ofstream(tmp / "changed.log", std::ios::binary) << log;
+
+  ChildProcess terminal(
+      kTerminal, {"--replay", tmp / "changed.log", "--fast", "--quiet", "--listen", "127.0.0.1:0"});
+  const std::string ready = terminal.waitForErrLine("rfc2217://");
+  const auto from = ready.find("rfc2217://");
+  ASSERT_NE(from, std::string::npos);
+  const EnvVars env = {{"VEXCARD_COM7", ready.substr(from, ready.find(';', from) - from)},
+                       {"VEXCARD_SETTINGS_DIR", tmp / "settings"},
+                       {"VEXCARD_LOG_DIR", tmp / "no-such-folder"}};
+  runProcess(kVexcard, {"--port", "7", "--test-timing", "batch", golden + ".batch"}, env);
+  const ProcessResult replay = terminal.stop(SIGINT);
+  EXPECT_EQ(replay.exitCode, 1) << replay.err;
+  EXPECT_TRUE(contains(replay.out, "DIVERGENCE: request 2 diverges from the log (line 10)"));
+  EXPECT_TRUE(contains(replay.out,
+                       "log:  malformed (checksum 76, expected 77) #3 tsSelectPurse: "
+                       "selector 17\n  came: #3 tsSelectPurse: selector 16"));
+  EXPECT_TRUE(contains(replay.out, "command bytes in the log: 06 [11]\n")) << replay.out;
+  EXPECT_TRUE(contains(replay.err, "9 of 9 logged requests received, 1 divergence."));
 }
 
 }  // namespace
