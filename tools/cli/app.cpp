@@ -16,6 +16,7 @@
 #include "cli/text_util.h"
 #include "comport/serial_errors.h"
 #include "driver/product_table.h"
+#include "logreader/card_mask.h"
 #include "logreader/log_compare.h"
 #include "logreader/log_decoder.h"
 #include "terminal-sim/fault_syntax.h"
@@ -154,14 +155,13 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
 
 std::vector<OptionDef> logOptions() {
   return {{"only-exchanges", "", "print only the request and reply lines"},
-          {"comparable", "",
-           "the lines as two runs should write them: no time stamps, no CTS\n"
-           "lines, the fields that differ between runs as .. (golden logs)"}};
+          {"comparable", "", "the lines without stamps, CTS lines and run fields (golden logs)"},
+          {"mask-cards", "", "write the log with card numbers masked (first 6, last 4 kept)"}};
 }
 
 int runLog(const ParsedArgs& a, std::ostream& out) {
   if (a.has("help")) {
-    out << commandHelp("log FILE [--only-exchanges | --comparable]",
+    out << commandHelp("log FILE [--only-exchanges | --comparable | --mask-cards]",
                        "Prints a driver log (Windows-1251) in UTF-8 and decodes every request\n"
                        "(\"Send:\") and reply dump into the command's name and fields.",
                        "FILE - reads standard input.", logOptions());
@@ -169,6 +169,10 @@ int runLog(const ParsedArgs& a, std::ostream& out) {
   }
   if (a.positional().size() != 1) throw UsageError("log takes one FILE (or -)");
   const std::string log = readInputFile(a.positional()[0], "log");
+  if (a.has("mask-cards")) {
+    out << logreader::maskCards(log);
+    return kExitOk;
+  }
   if (a.has("comparable")) {
     for (const std::string& line : logreader::comparableLines(log)) out << line << "\n";
     return kExitOk;

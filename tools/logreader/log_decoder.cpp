@@ -46,9 +46,13 @@ std::string moneyAt(std::span<const std::uint8_t> b, std::size_t at) {
   }
 }
 
+// The 20 BCD digits of a card number; a nibble above 9 (F: a digit masked) shows as "*".
 std::string cardDigitsAt(std::span<const std::uint8_t> b, std::size_t at) {
   std::string digits;
-  for (std::size_t k = 0; k < 10; ++k) digits += link::BcdToDigits(b[at + k]);
+  for (std::size_t k = 0; k < 20; ++k) {
+    const int nibble = (k % 2 == 0 ? b[at + k / 2] >> 4 : b[at + k / 2]) & 0x0F;
+    digits += nibble <= 9 ? static_cast<char>('0' + nibble) : '*';
+  }
   return digits;
 }
 
@@ -254,6 +258,11 @@ std::vector<std::string> LogDecoder::feed(std::string_view line) {
     note = decodeReply(state, pl->text);
   }
   if (note) out.push_back("      " + *note);
+  if (!maskedNoted_ && note && note->find("******") != std::string::npos) {
+    maskedNoted_ = true;
+    out.push_back(
+        "      (card numbers in this log are masked: the first 6 and last 4 digits kept)");
+  }
   return out;
 }
 

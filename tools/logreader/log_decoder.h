@@ -63,7 +63,8 @@ std::optional<ReplyLine> parseReplyLine(std::string_view text);
 class LogDecoder {
  public:
   // Takes one line (Windows-1251, without its line end) and returns it in UTF-8,
-  // followed by the explanation lines, if any, each indented.
+  // followed by the explanation lines, if any, each indented. The first card number seen
+  // masked (card_mask.h) adds a note that the log's card numbers are masked.
   std::vector<std::string> feed(std::string_view line);
 
   // Statistics of what has been read.
@@ -80,6 +81,7 @@ class LogDecoder {
   std::optional<std::string> decodeReply(PortState& state, std::string_view text);
 
   std::map<unsigned, PortState> ports_;
+  bool maskedNoted_ = false;  // the note on masked card numbers has been given
   std::size_t requests_ = 0;
   std::size_t replies_ = 0;
 };
