@@ -10,6 +10,7 @@
 #include "cli/batch.h"
 #include "cli/demo.h"
 #include "cli/host_commands.h"
+#include "cli/log_summary_report.h"
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/session.h"
@@ -156,17 +157,30 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
 std::vector<OptionDef> logOptions() {
   return {{"only-exchanges", "", "print only the request and reply lines"},
           {"comparable", "", "the lines without stamps, CTS lines and run fields (golden logs)"},
-          {"mask-cards", "", "write the log with card numbers masked (first 6, last 4 kept)"}};
+          {"mask-cards", "", "write the log with card numbers masked (first 6, last 4 kept)"},
+          {"summary", "", "the line's health per day: requests, faults, exchange durations"},
+          {"hourly", "", "with --summary: per hour"}};
 }
 
 int runLog(const ParsedArgs& a, std::ostream& out) {
   if (a.has("help")) {
-    out << commandHelp("log FILE [--only-exchanges | --comparable | --mask-cards]",
-                       "Prints a driver log (Windows-1251) in UTF-8 and decodes every request\n"
-                       "(\"Send:\") and reply dump into the command's name and fields.",
-                       "FILE - reads standard input.", logOptions());
+    out << commandHelp(
+        "log FILE [--only-exchanges | --comparable | --mask-cards]\n"
+        "       vexcard [options] log --summary FILE... [--hourly] [--json]",
+        "Prints a driver log (Windows-1251) in UTF-8 and decodes every request\n"
+        "(\"Send:\") and reply dump into the command's name and fields.",
+        "FILE - reads standard input.", logOptions());
     return kExitOk;
   }
+  if (a.has("summary")) {
+    if (a.positional().empty()) throw UsageError("log --summary takes FILE... (oldest first)");
+    std::string log;
+    for (const std::string& file : a.positional()) log += readInputFile(file, "log");
+    const auto periods = logreader::summarizeLog(log, a.has("hourly"));
+    out << (a.has("json") ? summaryJson(periods) + "\n" : summaryText(periods));
+    return kExitOk;
+  }
+  if (a.has("hourly")) throw UsageError("--hourly applies to --summary");
   if (a.positional().size() != 1) throw UsageError("log takes one FILE (or -)");
   const std::string log = readInputFile(a.positional()[0], "log");
   if (a.has("mask-cards")) {
