@@ -73,7 +73,7 @@ std::string commandsHelp() {
   for (const HostCommand& c : hostCommands()) row(c.name, c.summary);
   row("batch [FILE]", "run the operations of FILE (or standard input), one per line");
   row("demo", "a whole shift against the simulator, with real figures");
-  row("log FILE", "print a driver log in UTF-8 with every exchange decoded");
+  row("log FILE", "a driver log decoded; its summary, or its card numbers masked");
   row("products", "the product table: purse numbers, product codes and names");
   return out;
 }
