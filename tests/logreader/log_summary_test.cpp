@@ -43,6 +43,11 @@ TEST(LogSummaryTest, FaultsAndOutcomesOfTheGoldenLogs) {
   ASSERT_EQ(codes.unsettled.size(), 1u);
   EXPECT_EQ(codes.unsettled[0].verdict, "code 1 «Команда принята, выполняется»");
   EXPECT_EQ(codes.polls, 0u);  // the tsReset after 0x8F and 0x01 are the link's own
+
+  const PeriodSummary reconnect = summarizeLog(goldenLog("reconnect.log"), false).at(0);
+  EXPECT_EQ(reconnect.reconnects, 1u);
+  EXPECT_EQ(reconnect.timeouts, 1u);
+  EXPECT_EQ(reconnect.outcomes.at("tsReadCard"), (Counts{2, 0, 0, 0}));
 }
 
 TEST(LogSummaryTest, AKeepAlivePollInItsHour) {

@@ -52,6 +52,11 @@ TEST(ReplayScriptTest, EveryKindOfAnswerOfTheFaultsLog) {
   EXPECT_EQ(std::vector<bool>(s.handshakes.begin(), s.handshakes.begin() + 6),
             (std::vector<bool>{false, false, true, true, true, true}));
   EXPECT_EQ(s.handshakes.size(), s.exchanges.size() + 2);
+  // A connection lost while the reply was awaited: the terminal hung up.
+  const ReplayScript lost = readReplayScript(goldenLog("reconnect.log"));
+  ASSERT_EQ(lost.exchanges.size(), 3u);
+  EXPECT_EQ(lost.exchanges[0].reply, ReplayReply::kHangUp);
+  EXPECT_EQ(lost.exchanges[1].reply, ReplayReply::kReply);
 }
 
 TEST(ReplayScriptTest, RequestsDifferOnlyBeyondTheFieldsOfARun) {

@@ -31,6 +31,20 @@ std::string comparableSend(std::string_view dump) {
   return out;
 }
 
+// "rfc2217://HOST:PORT" with ".." for the port, which the server picks anew in each run.
+std::string withoutNetworkPort(std::string text) {
+  static constexpr std::string_view kScheme = "rfc2217://";
+  for (std::size_t at = text.find(kScheme); at != std::string::npos;
+       at = text.find(kScheme, at + 1)) {
+    const std::size_t colon = text.find(':', at + kScheme.size());
+    if (colon == std::string::npos) break;
+    std::size_t end = colon + 1;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end > colon + 1) text.replace(colon + 1, end - colon - 1, "..");
+  }
+  return text;
+}
+
 }  // namespace
 
 std::vector<std::string> comparableLines(std::string_view log) {
@@ -48,7 +62,7 @@ std::vector<std::string> comparableLines(std::string_view log) {
       text += raw.substr(textAt, dumpAt - textAt);
       text += comparableSend(raw.substr(dumpAt));
     } else {
-      text += raw.substr(textAt);
+      text += withoutNetworkPort(std::string(raw.substr(textAt)));
     }
     out.push_back(utf8(text));
   }

@@ -12,7 +12,9 @@ namespace vexcard::logreader {
 // "CTS_ON" and "CTS_OFF" lines, which the port's event thread writes in either order with
 // the lines of the exchange; and with ".." for the characters of a request dump that
 // differ between runs: those of the fields isRunField names and of the checksum that
-// covers them. Lines that are not log lines (the empty first line) are left out.
+// covers them; and with ".." for the port of a network serial port's address
+// ("rfc2217://127.0.0.1:.."). Lines that are not log lines (the empty first line) are left
+// out.
 std::vector<std::string> comparableLines(std::string_view log);
 
 }  // namespace vexcard::logreader

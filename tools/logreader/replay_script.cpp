@@ -82,7 +82,12 @@ ReplayScript readReplayScript(std::string_view log) {
       handshakeOpen = false;
       continue;
     }
-    if (!line->port) continue;
+    if (!line->port) {
+      if (sentAt && line->text.find(": connection lost: ") != std::string_view::npos) {
+        script.exchanges.back().reply = ReplayReply::kHangUp;
+      }
+      continue;
+    }
     if (!portKnown) {
       if (line->port->text.substr(0, 5) != "Send:") continue;
       script.port = line->port->port;
@@ -108,7 +113,7 @@ ReplayScript readReplayScript(std::string_view log) {
       script.exchanges.pop_back();
     } else {
       ReplayExchange& e = script.exchanges.back();
-      e.reply = replyKind(*reply);
+      if (e.reply != ReplayReply::kHangUp) e.reply = replyKind(*reply);
       e.body = reply->body;
       e.delayMs = static_cast<std::uint32_t>(std::clamp(line->ms - *sentAt, 0.0, 600000.0));
     }

@@ -5,7 +5,8 @@
 // "Send:" dump is a request the terminal received, and the reply line after it tells what
 // the terminal did: a reply (its body as logged), the refusal "N" (link state 246), a
 // spoiled reply (a checksum the driver refused: time-out with a body; a wrong terminator:
-// 208 with a body), or silence (time-out without a body). A request whose sending failed
+// 208 with a body), silence (time-out without a body), or a hang-up (the driver's network
+// port logged its connection lost while it waited for the reply). A request whose sending failed
 // (220) never reached the terminal and is left out. The lines "RTS_ON" and "RTS_OFF" carry
 // no port and are taken as that port's: every RTS_ON that raises the line is a hand-shake
 // the terminal saw, answered when a "Send:" follows it before RTS drops again.
@@ -27,6 +28,7 @@ enum class ReplayReply : std::uint8_t {
   kSilence,          // nothing
   kBadChecksum,      // the body in a frame with a wrong checksum
   kWrongTerminator,  // the body in a frame closed by another byte than ETX
+  kHangUp,           // nothing, and the network connection dropped
 };
 
 struct ReplayExchange {

@@ -32,7 +32,7 @@ constexpr std::pair<std::string_view, FaultKind> kKinds[] = {
     {"silence", FaultKind::kSilence},          {"refuse", FaultKind::kRefuse},
     {"bad-checksum", FaultKind::kBadChecksum}, {"wrong-terminator", FaultKind::kWrongTerminator},
     {"trickle", FaultKind::kTrickle},          {"garbage", FaultKind::kGarbageBefore},
-    {"no-cts", FaultKind::kNoCtsAnswer},
+    {"no-cts", FaultKind::kNoCtsAnswer},       {"hang-up", FaultKind::kHangUp},
 };
 
 std::optional<unsigned> number(std::string_view text, unsigned max) {
@@ -116,6 +116,7 @@ std::string faultSyntaxHelp() {
          "           query-quantity sale refund read-card query-purse refund-reset debit\n"
          "           or a code such as 0x0A; any request when left out\n"
          "  KIND     silence refuse bad-checksum wrong-terminator trickle garbage no-cts\n"
+         "           hang-up (no answer; a network port's client is dropped)\n"
          "           code-N (an error reply with reply code N, e.g. code-0x87)\n"
          "  COUNT    how many times (default 1) or 'always'\n"
          "  e.g. read-card=silence:2  sale=code-0x8A  refuse:always\n";

@@ -253,6 +253,7 @@ int run(const cli::ParsedArgs& a) {
       return kExitFailure;
     }
     where = "rfc2217://" + host + ":" + std::to_string(server->port());
+    terminal.setHangUpHandler([s = server.get()] { s->dropClient(); });
   }
 
 #ifdef VEXCARD_PANEL
@@ -294,6 +295,7 @@ int run(const cli::ParsedArgs& a) {
 #ifdef VEXCARD_PANEL
   if (panel) panel->stop();
 #endif
+  terminal.setHangUpHandler({});
   if (server) server->stop();
   terminal.stop();
   const sim::SimulatorCounters c = terminal.counters();

@@ -254,6 +254,11 @@ bool Rfc2217Server::clientConnected() {
   return client_ != nullptr;
 }
 
+void Rfc2217Server::dropClient() {
+  std::lock_guard<std::mutex> g(mu_);
+  if (client_ != nullptr) client_->shutdown();
+}
+
 void Rfc2217Server::stop() {
   if (!running_) return;
   stop_ = true;

@@ -48,6 +48,9 @@ class Rfc2217Server {
   std::uint16_t port() const;
   // Whether a client is connected now.
   bool clientConnected();
+  // Drops the client connected now, if any, as a network that failed would; the next
+  // client is accepted as usual. Any thread.
+  void dropClient();
   // Closes the connection and the listener and joins both threads. Idempotent.
   void stop();
 

@@ -30,6 +30,8 @@ enum class FaultKind : std::uint8_t {
                      // the command is not carried out
   kPatchReply,       // the command is carried out and `patch` is written into its reply
                      // body from offset `patchAt` (a shorter body is extended with zeros)
+  kHangUp,           // no answer, and the program serving the line drops its network
+                     // client (TerminalSimulator::setHangUpHandler); not carried out
 };
 
 std::string_view faultKindName(FaultKind kind);
@@ -37,7 +39,8 @@ std::string_view faultKindName(FaultKind kind);
 // Whether the command of a request that meets this fault is carried out. Faults that only
 // spoil the reply leave the command carried out: the reply was lost on the line.
 constexpr bool faultExecutesCommand(FaultKind kind) {
-  return kind != FaultKind::kRefuse && kind != FaultKind::kSilence && kind != FaultKind::kReplyCode;
+  return kind != FaultKind::kRefuse && kind != FaultKind::kSilence &&
+         kind != FaultKind::kReplyCode && kind != FaultKind::kHangUp;
 }
 
 inline constexpr int kAlways = -1;

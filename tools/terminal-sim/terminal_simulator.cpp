@@ -29,6 +29,8 @@ std::string_view faultKindName(FaultKind kind) {
       return "reply code";
     case FaultKind::kPatchReply:
       return "patched reply";
+    case FaultKind::kHangUp:
+      return "hang-up";
   }
   return "unknown";
 }
@@ -205,6 +207,7 @@ void TerminalSimulator::handleText(const Bytes& text) {
       answer.wire = scripted->wire;
       answer.good = scripted->good;
       answer.delayMs = scripted->delayMs;
+      answer.hangUp = scripted->hangUp;
       rec.replyWire = answer.wire;
       if (answer.wire.empty()) ++counters_.silenced;
     } else if (frame.error != FrameError::kNone) {
@@ -218,6 +221,14 @@ void TerminalSimulator::handleText(const Bytes& text) {
     recordLocked(std::move(rec));
   }
   changed_.notify_all();
+  if (answer.hangUp) {
+    std::function<void()> hangUp;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      hangUp = hangUpHandler_;
+    }
+    if (hangUp) hangUp();
+  }
   const bool written = writeAnswer(answer);
   if (written && answer.good) replyWritten_ = true;
   {
@@ -265,8 +276,9 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
   answer.trickleMs = trickleDelayMs_;
   if (is(FaultKind::kRefuse)) {
     answer.wire = {kRefusal};
-  } else if (is(FaultKind::kSilence)) {
+  } else if (is(FaultKind::kSilence) || is(FaultKind::kHangUp)) {
     ++counters_.silenced;
+    answer.hangUp = is(FaultKind::kHangUp);
   } else {
     FrameSpoiling spoil;
     spoil.corruptChecksum = is(FaultKind::kBadChecksum);
@@ -319,6 +331,11 @@ std::optional<FaultRule> TerminalSimulator::takeFaultLocked(bool handshake, std:
     return rule;
   }
   return std::nullopt;
+}
+
+void TerminalSimulator::setHangUpHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> g(mutex_);
+  hangUpHandler_ = std::move(handler);
 }
 
 void TerminalSimulator::setAnswerSource(std::shared_ptr<AnswerSource> source) {

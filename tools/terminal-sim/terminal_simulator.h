@@ -80,6 +80,7 @@ struct ScriptedAnswer {
   Bytes wire;
   bool good = false;  // a sound reply frame: the driver drops RTS at its ETX
   std::uint32_t delayMs = 0;
+  bool hangUp = false;  // the network client is dropped (setHangUpHandler)
 };
 
 // Answers from outside in place of the terminal's own, e.g. a driver's log replayed. Called on
@@ -174,6 +175,10 @@ class TerminalSimulator {
   void clearRecords();  // drops requests() and lineEvents(); counters stay
   // Replaces the observer; may be called at any time.
   void setObserver(SimulatorObserver observer);
+  // Called on the device thread, without the lock, when a request is answered by hanging up
+  // (FaultKind::kHangUp, ScriptedAnswer::hangUp): the program serving the line on the
+  // network drops its client there. Empty: the hang-up is mere silence.
+  void setHangUpHandler(std::function<void()> handler);
   // Replaces the answer source (nullptr: none); may be called at any time.
   void setAnswerSource(std::shared_ptr<AnswerSource> source);
 
@@ -181,7 +186,8 @@ class TerminalSimulator {
   struct Answer {
     Bytes wire;
     bool trickle = false;
-    bool good = false;  // a sound reply frame: the driver drops RTS at its ETX
+    bool good = false;    // a sound reply frame: the driver drops RTS at its ETX
+    bool hangUp = false;  // drop the network client instead of answering
     std::uint32_t delayMs = 0;
     std::uint32_t trickleMs = 0;
   };
@@ -210,6 +216,7 @@ class TerminalSimulator {
   std::deque<FaultRule> faults_;
   SimulatorObserver observer_;
   std::shared_ptr<AnswerSource> source_;
+  std::function<void()> hangUpHandler_;
   std::deque<RequestRecord> records_;
   std::deque<LineEvent> lineEvents_;
   SimulatorCounters counters_;

@@ -35,7 +35,8 @@ std::optional<ScriptedAnswer> LogReplay::answer(const RequestRecord& rec) {
   }
   ScriptedAnswer a;
   a.delayMs = fast_ ? 0 : e.delayMs;
-  if (e.reply == ReplayReply::kSilence) return a;
+  a.hangUp = e.reply == ReplayReply::kHangUp;
+  if (e.reply == ReplayReply::kSilence || a.hangUp) return a;
   if (e.reply == ReplayReply::kRefusal) {
     a.wire = {kRefusal};
     return a;
