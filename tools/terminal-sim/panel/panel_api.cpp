@@ -6,6 +6,7 @@
 #include <cmath>
 #include <utility>
 
+#include "link/link_state.h"
 #include "link/status_texts.h"
 #include "logreader/log_decoder.h"
 #include "logreader/log_file.h"
@@ -57,6 +58,13 @@ std::string answerProblem(const Bytes& wire, std::size_t& noise) {
         "ends with " + logreader::hexBytes(frame.subspan(frame.size() - 1)) + " instead of ETX";
   }
   return problem;
+}
+
+// The row of the log viewer's fault time line for a reply without a good frame.
+std::string faultOfLinkState(std::int32_t linkState, bool nothingReceived) {
+  if (linkState == link::kLinkNotReady) return "refusal";
+  if (linkState == link::kLinkReplyTimeout && nothingReceived) return "time-out";
+  return "spoiled";
 }
 
 }  // namespace
@@ -340,6 +348,7 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
   logreader::LogDecoder decoder;
   json entries = json::array();
   bool truncated = false;
+  bool rts = false, handshakeOpen = false;
   for (const std::string_view line : logreader::splitLines(log)) {
     const std::vector<std::string> decoded = decoder.feed(line);
     const std::optional<logreader::LogLine> parsed = logreader::parseLogLine(line);
@@ -355,6 +364,7 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
     const auto& port = parsed->port;
     if (port) j["port"] = port->port;
     if (port && port->text.substr(0, 5) == "Send:") {
+      handshakeOpen = false;
       const std::vector<std::uint8_t> chars =
           logreader::dumpBytes(port->text.substr(logreader::trailingDumpStart(port->text)))
               .value_or(std::vector<std::uint8_t>{});
@@ -378,9 +388,18 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
       j["body"] = logreader::hexBytes(body);
       if (!good) j["problem"] = logreader::utf8(port->text.substr(0, hexFrom));
       if (good && body.size() > 2) j.update(replyCodeJson(body[2]));
+      if (const auto reply = logreader::parseReplyLine(port->text); reply && !good) {
+        j["fault"] = faultOfLinkState(reply->linkState, reply->body.empty());
+      } else if (good && body.size() > 2 && body[2] != 0) {
+        j["fault"] = "refused";
+      }
       // "← tsSale reply: code 0 ...": the name is shown apart.
       j["text"] = good ? note.substr(note.find(": ") + 2) : note.substr(note.find(' ') + 1);
     } else if (text == "RTS_ON" || text == "RTS_OFF") {
+      // A rise of RTS that no request follows before it drops: the hand-shake failed.
+      if (text == "RTS_OFF" && handshakeOpen) j["fault"] = "hand-shake";
+      handshakeOpen = text == "RTS_ON" && !rts;
+      rts = text == "RTS_ON";
       j["kind"] = "line";
       j["side"] = "desk";
       j["text"] = text == "RTS_ON" ? "RTS, DTR on" : "RTS, DTR off";
@@ -389,6 +408,7 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
       j["side"] = "terminal";
       j["text"] = text == "CTS_ON" ? "CTS on" : "CTS off";
     } else {
+      if (text.find(": connection lost: ") != std::string_view::npos) j["fault"] = "connection";
       j["kind"] = "note";
       j["text"] = logreader::utf8(text);
     }
