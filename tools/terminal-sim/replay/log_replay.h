@@ -3,8 +3,9 @@
 //
 // For the k-th text received it expects the k-th request of the log and answers as the
 // log shows: the logged reply with the packet index of the request just received, "N", a
-// spoiled reply as it was (a wrong checksum, or CR for ETX), or silence; each after the
-// logged delay unless fast. The hand-shakes the log shows unanswered are left unanswered.
+// spoiled reply as it was (a wrong checksum, or CR for ETX), silence, or a hang-up of the
+// network client where the driver logged its connection lost; each after the logged delay
+// unless fast. The hand-shakes the log shows unanswered are left unanswered.
 // A request that differs from the logged one (apart from the fields logreader::isRunField
 // names and the packet index) is a divergence: it is reported and still answered as the log
 // shows, so that the rest of the session can be compared too. Requests beyond the log are
