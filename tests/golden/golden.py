@@ -27,6 +27,7 @@ import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 TIMEOUT = 120
+REPLAY_GRACE = 10
 
 
 def terminal_options(batch):
@@ -54,9 +55,15 @@ def session(args, terminal_args, batch, log, work):
         host = subprocess.run([args.vexcard, "--port", "7", "--test-timing", "--log", str(log),
                                "batch", str(batch)], env=env, capture_output=True, text=True,
                               timeout=TIMEOUT)
-        if "--replay" not in terminal_args:
+        # A replay ends by itself once the log's last request is answered; one that waits for
+        # requests that will not come is stopped, and reports them.
+        try:
+            if "--replay" not in terminal_args:
+                raise subprocess.TimeoutExpired(args.terminal, 0)
+            out, err = terminal.communicate(timeout=REPLAY_GRACE)
+        except subprocess.TimeoutExpired:
             terminal.send_signal(signal.SIGINT)
-        out, err = terminal.communicate(timeout=TIMEOUT)
+            out, err = terminal.communicate(timeout=TIMEOUT)
         return terminal.returncode, out, err, host
     finally:
         if terminal.poll() is None:

@@ -50,7 +50,7 @@ std::string offsetsText(const std::vector<std::size_t>& offsets) {
   return out;
 }
 
-std::string requestText(const DecodedRequest& r) {
+std::string decodedText(const DecodedRequest& r) {
   std::string text;
   if (!r.problem.empty()) text += "malformed (" + r.problem + ") ";
   if (!r.command.empty())
@@ -122,6 +122,10 @@ ReplayScript readReplayScript(std::string_view log) {
   return script;
 }
 
+std::string describeRequestText(const std::vector<std::uint8_t>& text) {
+  return decodedText(parseRequestText(text));
+}
+
 bool isRunField(std::uint8_t command, std::size_t offset) {
   switch (command) {
     case 0x08:
@@ -156,7 +160,7 @@ std::optional<std::string> compareRequest(const std::vector<std::uint8_t>& logge
   }
   if (differ.empty() && a.problem == b.problem) return std::nullopt;
   const std::string what = frames ? "command bytes" : "characters";
-  std::string out = "  log:  " + requestText(a) + "\n  came: " + requestText(b) + "\n";
+  std::string out = "  log:  " + decodedText(a) + "\n  came: " + decodedText(b) + "\n";
   out += "  " + what + " in the log: " + markedBytes(x, differ) + "\n";
   out += "  " + what + " that came: " + markedBytes(y, differ) + "\n";
   if (x.size() != y.size()) {

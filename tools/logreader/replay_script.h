@@ -48,6 +48,9 @@ struct ReplayScript {
 // Reads the script of a log (Windows-1251; several generations joined oldest first).
 ReplayScript readReplayScript(std::string_view log);
 
+// A request text decoded: "#5 tsSale: transaction 1, ...", or what makes it malformed.
+std::string describeRequestText(const std::vector<std::uint8_t>& text);
+
 // The offsets of a command's bytes (the command code at 0) that differ between two runs of
 // the same operations and are not compared: the transaction number of tsSale, tsRefund and
 // tsRefundReset (1 and 2) and of tsDebit (1), and the current date and time of

@@ -301,6 +301,10 @@ int run(const cli::ParsedArgs& a) {
   const sim::SimulatorCounters c = terminal.counters();
   std::cerr << "vexcard-terminal: stopped after " << c.requests << " requests (" << c.malformed
             << " malformed, " << c.faults << " faults injected).\n";
+  if (replay && !replay->finished()) {
+    // The session ended before the log did: the requests not received diverge too.
+    replay->reportMissing();
+  }
   if (replay) {
     const std::size_t diverged = replay->divergences();
     std::cerr << "vexcard-terminal: replay: " << std::min(c.frames, replay->requests()) << " of "

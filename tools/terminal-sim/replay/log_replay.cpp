@@ -51,6 +51,17 @@ std::optional<ScriptedAnswer> LogReplay::answer(const RequestRecord& rec) {
   return a;
 }
 
+void LogReplay::reportMissing() {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (nextRequest_ >= script_.exchanges.size()) return;
+  ++divergences_;
+  const logreader::ReplayExchange& e = script_.exchanges[nextRequest_];
+  report_("requests " + std::to_string(nextRequest_ + 1) + " to " +
+          std::to_string(script_.exchanges.size()) +
+          " of the log never came; the first of them (line " + std::to_string(e.line) +
+          "): " + logreader::describeRequestText(e.request) + "\n");
+}
+
 bool LogReplay::finished() const {
   std::lock_guard<std::mutex> g(mutex_);
   return nextRequest_ >= script_.exchanges.size();

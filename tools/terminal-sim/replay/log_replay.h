@@ -9,7 +9,8 @@
 // A request that differs from the logged one (apart from the fields logreader::isRunField
 // names and the packet index) is a divergence: it is reported and still answered as the log
 // shows, so that the rest of the session can be compared too. Requests beyond the log are
-// divergences answered by the simulator itself.
+// divergences answered by the simulator itself, and so are the log's requests that never
+// came when the session ends first.
 //
 // Thread-safe: the simulator calls it on its device thread, the program asks from its own.
 #pragma once
@@ -35,6 +36,8 @@ class LogReplay : public AnswerSource {
 
   // Every request of the log has been received (and its answer chosen).
   bool finished() const;
+  // Reports the log's requests not received (when the session ended first) as a divergence.
+  void reportMissing();
   std::size_t divergences() const;
   std::size_t requests() const;  // of the log
 
