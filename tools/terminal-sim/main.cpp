@@ -84,8 +84,9 @@ void printHelp() {
          "its k-th request (several generations: oldest first) and reports every request that\n"
          "differs from the logged one, apart from the packet index, the transaction number and\n"
          "tsOpenShift's current date (docs/terminal-sim.md). It ends when the log's last request\n"
-         "has been answered (on --listen: once the client has left) or on Ctrl+C; exit code 0\n"
-         "when nothing diverged, 1 when something did.\n";
+         "has been answered (on --listen: once the client has left) or on Ctrl+C (the log's\n"
+         "requests that never came diverge too); exit code 0 when nothing diverged, 1 when\n"
+         "something did.\n";
 }
 
 // Prints the traffic decoded, one line per frame. Thread-safe.
