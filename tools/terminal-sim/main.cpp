@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "cli/args.h"
 #include "comport/device_virtual.h"
 #include "logreader/log_decoder.h"
 #include "logreader/replay_script.h"
 #include "logreader/text.h"
+#include "options/args.h"
 #include "platform/clock.h"
 #include "terminal-sim/default_config.h"
 #include "terminal-sim/device_path.h"
@@ -49,8 +49,8 @@ std::atomic<bool> g_stop{false};
 
 extern "C" void onSignal(int) { g_stop.store(true); }
 
-const std::vector<cli::OptionDef>& options() {
-  static const std::vector<cli::OptionDef> defs = {
+const std::vector<options::OptionDef>& programOptions() {
+  static const std::vector<options::OptionDef> defs = {
       {"device", "PATH", "serial device to answer on (/dev/ttyS0, /dev/ttyUSB0; COM3 on Windows)"},
       {"listen", "HOST:PORT", "serve an RFC 2217 network serial port instead, e.g. 127.0.0.1:7000"},
       {"config", "FILE", "cards, balances, discounts and shift (docs/terminal-sim.md)"},
@@ -76,7 +76,7 @@ void printHelp() {
          "RFC 2217 network serial port (the driver's VEXCARD_COM<n>=rfc2217://HOST:PORT).\n"
          "Every request and reply is printed decoded. Ctrl+C stops it.\n\n"
          "Options:\n"
-      << cli::optionsHelp(options()) << "\n"
+      << options::optionsHelp(programOptions()) << "\n"
       << sim::faultSyntaxHelp()
       << "\nWithout --config the terminal holds the built-in cards bonus, fuel and blocked\n"
          "(see --show-config). Exit codes: 0 stopped, 1 failure, 2 usage error.\n\n"
@@ -135,7 +135,7 @@ class TrafficPrinter {
   std::optional<std::uint8_t> lastCommand_;
 };
 
-int run(const cli::ParsedArgs& a) {
+int run(const options::ParsedArgs& a) {
   if (a.has("help")) {
     printHelp();
     return kExitOk;
@@ -149,14 +149,14 @@ int run(const cli::ParsedArgs& a) {
     return kExitOk;
   }
   if (!a.positional().empty() && !a.has("replay"))
-    throw cli::UsageError("unexpected argument '" + a.positional()[0] + "'");
-  if (a.has("fast") && !a.has("replay")) throw cli::UsageError("--fast applies to --replay");
+    throw options::UsageError("unexpected argument '" + a.positional()[0] + "'");
+  if (a.has("fast") && !a.has("replay")) throw options::UsageError("--fast applies to --replay");
   std::shared_ptr<sim::LogReplay> replay;
   if (const auto first = a.get("replay")) {
-    std::string log = cli::readInputFile(*first, "--replay");
-    for (const std::string& more : a.positional()) log += cli::readInputFile(more, "--replay");
+    std::string log = options::readInputFile(*first, "--replay");
+    for (const std::string& more : a.positional()) log += options::readInputFile(more, "--replay");
     logreader::ReplayScript script = logreader::readReplayScript(log);
-    if (script.exchanges.empty()) throw cli::InputError("--replay: the log holds no request");
+    if (script.exchanges.empty()) throw options::InputError("--replay: the log holds no request");
     std::cerr << "vexcard-terminal: replaying " << script.exchanges.size() << " requests of COM"
               << script.port << " from the log"
               << (a.has("fast") ? ", at once" : ", with the logged delays") << ".\n";
@@ -165,21 +165,22 @@ int run(const cli::ParsedArgs& a) {
         [](const std::string& text) { std::cout << "DIVERGENCE: " << text << std::flush; });
   }
   if (a.has("device") == a.has("listen")) {
-    throw cli::UsageError("give either --device PATH or --listen HOST:PORT");
+    throw options::UsageError("give either --device PATH or --listen HOST:PORT");
   }
   sim::SimulatorConfig config;
   std::vector<sim::FaultRule> faults;
-  const std::string configText = a.has("config") ? cli::readInputFile(*a.get("config"), "--config")
-                                                 : std::string(sim::defaultConfigText());
+  const std::string configText = a.has("config")
+                                     ? options::readInputFile(*a.get("config"), "--config")
+                                     : std::string(sim::defaultConfigText());
   try {
     config = sim::parseSimulatorConfig(configText);
     for (const std::string& f : a.all("fault")) faults.push_back(sim::parseFaultRule(f));
   } catch (const Exception& e) {
-    throw cli::UsageError(e.message());
+    throw options::UsageError(e.message());
   }
   if (const auto card = a.get("card")) {
     if (*card != "none" && config.findCard(*card) == nullptr) {
-      throw cli::UsageError("--card: no card '" + *card + "' in the configuration");
+      throw options::UsageError("--card: no card '" + *card + "' in the configuration");
     }
     config.insertedCard = *card == "none" ? std::string() : *card;
   }
@@ -191,7 +192,7 @@ int run(const cli::ParsedArgs& a) {
                             ? std::nullopt
                             : logreader::parseUnsigned(listen->substr(colon + 1), 65535);
     if (!number || colon == 0)
-      throw cli::UsageError("--listen takes HOST:PORT, e.g. 127.0.0.1:7000");
+      throw options::UsageError("--listen takes HOST:PORT, e.g. 127.0.0.1:7000");
     host = listen->substr(0, colon);
     port = static_cast<std::uint16_t>(*number);
   }
@@ -200,10 +201,10 @@ int run(const cli::ParsedArgs& a) {
   std::optional<std::pair<std::string, std::uint16_t>> panelAt;
   if (const auto p = a.get("panel")) {
     panelAt = sim::panel::parsePanelAddress(*p);
-    if (!panelAt) throw cli::UsageError("--panel takes [HOST:]PORT, e.g. 127.0.0.1:8080");
+    if (!panelAt) throw options::UsageError("--panel takes [HOST:]PORT, e.g. 127.0.0.1:8080");
   }
 #else
-  if (a.has("panel")) throw cli::UsageError("--panel: this build has no control panel");
+  if (a.has("panel")) throw options::UsageError("--panel: this build has no control panel");
 #endif
 
   TrafficPrinter printer;
@@ -321,11 +322,11 @@ int run(const cli::ParsedArgs& a) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   try {
-    return run(cli::parseArgs(args, options()));
-  } catch (const cli::InputError& e) {
+    return run(options::parseArgs(args, programOptions()));
+  } catch (const options::InputError& e) {
     std::cerr << "vexcard-terminal: " << e.what() << "\n";
     return kExitFailure;
-  } catch (const cli::UsageError& e) {
+  } catch (const options::UsageError& e) {
     std::cerr << "vexcard-terminal: " << e.what() << "\nRun `vexcard-terminal --help`.\n";
     return kExitUsage;
   } catch (const std::exception& e) {
