@@ -90,7 +90,9 @@ std::optional<std::vector<std::uint8_t>> maskedRequest(const std::vector<std::ui
 std::string maskCards(std::string_view log) {
   std::string out;
   out.reserve(log.size());
-  std::optional<std::uint8_t> command;  // the latest request's, for the replies
+  // The latest request's command code, for its replies; -1: none. (A plain int: an optional
+  // byte here sets off a false -Wmaybe-uninitialized in MinGW's GCC at -O2.)
+  int command = -1;
   std::size_t start = 0;
   while (start < log.size()) {
     std::size_t end = log.find('\n', start);
@@ -104,13 +106,12 @@ std::string maskCards(std::string_view log) {
     if (port && port->text.substr(0, 5) == "Send:") {
       const auto chars = dumpBytes(port->text.substr(5));
       const DecodedRequest r = chars ? parseRequestText(*chars) : DecodedRequest{};
-      command.reset();
-      if (!r.command.empty()) command = r.command[0];
+      command = r.command.empty() ? -1 : r.command[0];
       const auto m = chars ? maskedRequest(*chars) : std::nullopt;
       masked = m ? std::string(line.substr(0, textAt + 5)) + dumpText(*m) : std::string(line);
     } else if (const auto reply = port ? parseReplyLine(port->text) : std::nullopt) {
       std::vector<std::uint8_t> body = reply->body;
-      if (command && (*command == 0x0A || *command == 0x08 || *command == 0x0E)) {
+      if (command == 0x0A || command == 0x08 || command == 0x0E) {
         maskBcd(body, kCardInReply);
       }
       masked = std::string(line.substr(0, line.size() - 3 * body.size())) + dumpText(body);
