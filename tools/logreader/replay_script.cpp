@@ -65,7 +65,9 @@ ReplayScript readReplayScript(std::string_view log) {
   bool portKnown = false;
   bool rts = false;
   bool handshakeOpen = false;
-  std::optional<double> sentAt;
+  // The time of the request whose reply is awaited; below 0: none. (A plain double: an
+  // optional one sets off a false -Wmaybe-uninitialized in MinGW's GCC at -O2.)
+  double sentAt = -1;
   std::size_t number = 0;
   for (const std::string_view raw : splitLines(log)) {
     ++number;
@@ -83,7 +85,7 @@ ReplayScript readReplayScript(std::string_view log) {
       continue;
     }
     if (!line->port) {
-      if (sentAt && line->text.find(": connection lost: ") != std::string_view::npos) {
+      if (sentAt >= 0 && line->text.find(": connection lost: ") != std::string_view::npos) {
         script.exchanges.back().reply = ReplayReply::kHangUp;
       }
       continue;
@@ -106,7 +108,7 @@ ReplayScript readReplayScript(std::string_view log) {
       sentAt = line->ms;
       continue;
     }
-    if (!sentAt) continue;
+    if (sentAt < 0) continue;
     const std::optional<ReplyLine> reply = parseReplyLine(line->port->text);
     if (!reply) continue;
     if (reply->linkState == link::kLinkSendFailed) {
@@ -115,9 +117,9 @@ ReplayScript readReplayScript(std::string_view log) {
       ReplayExchange& e = script.exchanges.back();
       if (e.reply != ReplayReply::kHangUp) e.reply = replyKind(*reply);
       e.body = reply->body;
-      e.delayMs = static_cast<std::uint32_t>(std::clamp(line->ms - *sentAt, 0.0, 600000.0));
+      e.delayMs = static_cast<std::uint32_t>(std::clamp(line->ms - sentAt, 0.0, 600000.0));
     }
-    sentAt.reset();
+    sentAt = -1;
   }
   return script;
 }
