@@ -1,5 +1,7 @@
 #include "logreader/log_compare.h"
 
+#include <algorithm>
+
 #include "logreader/log_decoder.h"
 #include "logreader/log_file.h"
 #include "logreader/replay_script.h"
@@ -52,11 +54,11 @@ std::vector<std::string> comparableLines(std::string_view log) {
   for (const std::string_view raw : splitLines(log)) {
     const std::optional<LogLine> line = parseLogLine(raw);
     if (!line || line->text == "CTS_ON" || line->text == "CTS_OFF") continue;
-    // The tag sits between the stamp and the text.
-    const std::size_t stampEnd = 2 + line->stamp.size();
+    // The tag sits between the stamp (and its blank) and the text.
+    const std::size_t tagAt = std::min(raw.size(), 2 + line->stamp.size() + 1);
     const std::size_t textAt = static_cast<std::size_t>(line->text.data() - raw.data());
     std::string text(raw.substr(0, 2));
-    text += raw.substr(stampEnd + 1, textAt - stampEnd - 1);
+    if (textAt > tagAt) text += raw.substr(tagAt, textAt - tagAt);
     if (line->port && line->port->text.substr(0, 5) == "Send:") {
       const std::size_t dumpAt = static_cast<std::size_t>(line->port->text.data() - raw.data()) + 5;
       text += raw.substr(textAt, dumpAt - textAt);
