@@ -1,12 +1,17 @@
-// The log decoder of the vexcard command: any log text (Windows-1251 as the driver writes
-// it, or anything else) decodes without failing, into valid UTF-8, whole and line by line.
+// The log reader: any log text (Windows-1251 as the driver writes it, or anything else)
+// decodes without failing, into valid UTF-8, whole and line by line; and its card masking
+// (which keeps the length), comparable lines, replay script and summary take it too.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "cli/log_decoder.h"
 #include "fuzz_check.h"
+#include "logreader/card_mask.h"
+#include "logreader/log_compare.h"
+#include "logreader/log_decoder.h"
+#include "logreader/log_summary.h"
+#include "logreader/replay_script.h"
 
 namespace {
 
@@ -52,9 +57,9 @@ bool validUtf8(std::string_view s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using fuzzcheck::check;
   const std::string_view log(reinterpret_cast<const char*>(data), size);
-  check(validUtf8(vexcard::cli::decodeLog(log)));
+  check(validUtf8(vexcard::logreader::decodeLog(log)));
 
-  vexcard::cli::LogDecoder decoder;
+  vexcard::logreader::LogDecoder decoder;
   for (std::size_t at = 0; at <= log.size();) {
     std::size_t end = log.find('\n', at);
     if (end == std::string_view::npos) end = log.size();
@@ -63,5 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     at = end + 1;
   }
+
+  check(vexcard::logreader::maskCards(log).size() == log.size());
+  for (const std::string& line : vexcard::logreader::comparableLines(log)) check(validUtf8(line));
+  const auto script = vexcard::logreader::readReplayScript(log);
+  for (const auto& e : script.exchanges) {
+    (void)vexcard::logreader::compareRequest(e.request, script.exchanges.front().request);
+  }
+  (void)vexcard::logreader::summarizeLog(log, true);
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,56 @@ TEST(TerminalProgramTest, ServesACashDeskOverTheNetwork) {
   EXPECT_TRUE(contains(stopped.out, "balance 4642.95"));
   EXPECT_TRUE(contains(stopped.out, "terminal:  code 138 «На карте клиента не хватает средств»"));
   EXPECT_TRUE(contains(stopped.err, "stopped after"));
+}
+
+// The replaying terminal's result for a golden batch run against the given log.
+ProcessResult replayGolden(const TempFolder& tmp, const std::string& log,
+                           const std::string& batch) {
+  ChildProcess terminal(kTerminal,
+                        {"--replay", log, "--fast", "--quiet", "--listen", "127.0.0.1:0"});
+  const std::string ready = terminal.waitForErrLine("rfc2217://");
+  const auto from = ready.find("rfc2217://");
+  if (from == std::string::npos) return terminal.stop(SIGINT);
+  const EnvVars env = {{"VEXCARD_COM7", ready.substr(from, ready.find(';', from) - from)},
+                       {"VEXCARD_SETTINGS_DIR", tmp / "settings"},
+                       {"VEXCARD_LOG_DIR", tmp / "no-such-folder"}};
+  runProcess(kVexcard, {"--port", "7", "--test-timing", "batch", batch}, env);
+  return terminal.stop(SIGINT);
+}
+
+const std::string kGolden = std::string(VEXCARD_TEST_SOURCE_DIR) + "../golden/limits";
+
+// A golden log with one byte of one request changed, as if another driver had sent it: the
+// replaying terminal shows the request decoded both ways, byte by byte, and exits with 1.
+TEST(TerminalProgramTest, ReplayShowsARequestThatDiverges) {
+  TempFolder tmp;
+  std::ifstream in(kGolden + ".log", std::ios::binary);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto at = log.find("Send: 36 30 30 33 30 33 30 36 31 30");  // tsSelectPurse, selector 16
+  ASSERT_NE(at, std::string::npos);
+  log.replace(at + 33, 2, "31");  // selector 17
+  std::ofstream(tmp / "changed.log", std::ios::binary) << log;
+
+  const ProcessResult replay = replayGolden(tmp, tmp / "changed.log", kGolden + ".batch");
+  EXPECT_EQ(replay.exitCode, 1) << replay.err;
+  EXPECT_TRUE(contains(replay.out, "DIVERGENCE: request 2 diverges from the log (line 10)"));
+  EXPECT_TRUE(contains(replay.out,
+                       "log:  malformed (checksum 76, expected 77) #3 tsSelectPurse: "
+                       "selector 17\n  came: #3 tsSelectPurse: selector 16"));
+  EXPECT_TRUE(contains(replay.out, "command bytes in the log: 06 [11]\n")) << replay.out;
+  EXPECT_TRUE(contains(replay.err, "9 of 9 logged requests received, 1 divergence."));
+}
+
+// The log with its card numbers masked still replays without a divergence.
+TEST(TerminalProgramTest, AMaskedLogReplays) {
+  TempFolder tmp;
+  const ProcessResult masked = runProcess(kVexcard, {"log", "--mask-cards", kGolden + ".log"});
+  ASSERT_EQ(masked.exitCode, 0);
+  ASSERT_TRUE(contains(masked.out, "26 43 00 FF FF FF FF FF 23 45"));
+  std::ofstream(tmp / "masked.log", std::ios::binary) << masked.out;
+  const ProcessResult replay = replayGolden(tmp, tmp / "masked.log", kGolden + ".batch");
+  EXPECT_EQ(replay.exitCode, 0) << replay.out << replay.err;
+  EXPECT_TRUE(contains(replay.err, "9 of 9 logged requests received, 0 divergences."));
 }
 
 }  // namespace

@@ -270,6 +270,16 @@ TEST_F(VexcardTest, LogOfARealRunDecoded) {
   const ProcessResult only = run({"log", "--only-exchanges", log});
   EXPECT_FALSE(contains(only.out, "RTS_ON"));
   EXPECT_TRUE(contains(only.out, "tsSale"));
+  // The summary of the same log: one day, the refusal "N", the sale done.
+  const Json summary = json({"log", "--summary", log});
+  ASSERT_EQ(summary["periods"].array.size(), 1u);
+  const Json& day = summary["periods"][0];
+  EXPECT_EQ(day["refusals"].number, 1);
+  EXPECT_EQ(day["retries"].number, 1);
+  EXPECT_EQ(day["requests"][1]["command"].string, "tsSale");
+  EXPECT_EQ(day["requests"][1]["done"].number, 1);
+  EXPECT_TRUE(contains(run({"log", "--summary", "--hourly", log}).out, ":00\n  requests"));
+  EXPECT_EQ(run({"log", "--hourly", log}).exitCode, 2);
   // A file that cannot be read is a failure, not a usage error.
   EXPECT_EQ(run({"log", tmp_ / "missing.log"}).exitCode, 3);
   EXPECT_EQ(run({"card-info", "--sim-config", tmp_ / "missing.conf"}).exitCode, 3);

@@ -115,6 +115,11 @@ try {
   await fuel.locator('input[name="balance"]').fill('1234.56');
   await fuel.locator('button.save').click();
   await line.locator('.row.action', { hasText: 'card fuel: balance 1234.56' }).waitFor();
+  // The card is read at the second attempt: the first is refused with "N".
+  await page.selectOption('#fault-command', 'read-card');
+  await page.selectOption('#fault-kind', 'refuse');
+  await page.click('#fault-arm');
+  await page.locator('#faults li', { hasText: 'tsReadCard: refusal' }).waitFor();
   const info = await vexcard(port, ['card-info']);
   assert.equal(info.code, 0, info.out);
   assert.match(info.out, /Card digits:\s+770100/);
@@ -132,6 +137,9 @@ try {
   await viewer.locator('.msg.reply', { hasText: 'charged 357.05' }).waitFor();
   await viewer.locator('.msg.reply', { hasText: 'На карте клиента не хватает средств' }).first().waitFor();
   assert.ok(await page.locator('#chart circle').count() >= 5, 'the chart shows the five exchanges');
+  // The faults on one time line: the reply code 138 and the refusal "N".
+  assert.equal(await page.locator('#fault-line .tick.refused').count(), 1, 'one refused reply');
+  assert.equal(await page.locator('#fault-line .tick.refusal').count(), 1, 'one "N"');
   await page.evaluate(async (text) => {
     const bytes = Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
     const dt = new DataTransfer();

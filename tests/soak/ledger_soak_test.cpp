@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
@@ -343,6 +345,17 @@ TEST_F(LedgerSoak, TheTerminalsLedgerAgreesWithWhatTheHostWasTold) {
   // Flat: beyond the terminal's growing ledger and the soak's own records (twice each, for a
   // vector's spare room), the heap grows by less than 256 KiB.
   EXPECT_LT(growth, static_cast<std::ptrdiff_t>(2 * (ledgerGrowth + ownGrowth) + 256 * 1024));
+  // VEXCARD_SOAK_LOG keeps the driver's log (its generations joined, oldest first), e.g. for
+  // vexcard log --summary.
+  if (const char* keep = std::getenv("VEXCARD_SOAK_LOG"); keep != nullptr && *keep != '\0') {
+    std::ofstream out(keep, std::ios::binary);
+    const std::filesystem::path log = env.folder() / "log" / "VexCard.log";
+    for (int g = 10; g >= -1; --g) {
+      std::ifstream in(g < 0 ? log.string() : log.string() + "." + std::to_string(g),
+                       std::ios::binary);
+      if (in) out << in.rdbuf();
+    }
+  }
 }
 
 }  // namespace

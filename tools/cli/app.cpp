@@ -12,13 +12,16 @@
 #include "cli/driver_loader.h"
 #include "cli/host_commands.h"
 #include "cli/journal_command.h"
-#include "cli/log_decoder.h"
+#include "cli/log_summary_report.h"
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/session.h"
 #include "cli/text_util.h"
 #include "comport/serial_errors.h"
 #include "driver/product_table.h"
+#include "logreader/card_mask.h"
+#include "logreader/log_compare.h"
+#include "logreader/log_decoder.h"
 #include "terminal-sim/fault_syntax.h"
 #include "vexcard/exception.h"
 #include "vexcard/version.h"
@@ -35,6 +38,8 @@ const std::vector<OptionDef>& globalOptions() {
       {"card", "NAME", "card in the simulated reader: bonus, fuel, blocked, none, or from FILE"},
       {"fault", "FAULT", "make the simulated terminal misbehave, e.g. read-card=silence:2", true},
       {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},
+      {"test-timing", "",
+       "short pauses (1/20) and a 2 s reply wait, for tests and replays (not with VexCard.dll)"},
       {"dll", "PATH", "Windows: the VexCard.dll to load (default: the one beside vexcard.exe)"},
       {"json", "", "print the result as one JSON object"},
       {"help", "", "show help (also after a command)"},
@@ -70,7 +75,7 @@ std::string commandsHelp() {
   for (const HostCommand& c : hostCommands()) row(c.name, c.summary);
   row("batch [FILE]", "run the operations of FILE (or standard input), one per line");
   row("demo", "a whole shift against the simulator, with real figures");
-  row("log FILE", "print a driver log in UTF-8 with every exchange decoded");
+  row("log FILE", "a driver log decoded; its summary, or its card numbers masked");
   row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
   row("products", "the product table: purse numbers, product codes and names");
   return out;
@@ -152,19 +157,45 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
   return outcome.ok() ? kExitOk : kExitDriverError;
 }
 
+std::vector<OptionDef> logOptions() {
+  return {{"only-exchanges", "", "print only the request and reply lines"},
+          {"comparable", "", "the lines without stamps, CTS lines and run fields (golden logs)"},
+          {"mask-cards", "", "write the log with card numbers masked (first 6, last 4 kept)"},
+          {"summary", "", "the line's health per day: requests, faults, exchange durations"},
+          {"hourly", "", "with --summary: per hour"}};
+}
+
 int runLog(const ParsedArgs& a, std::ostream& out) {
   if (a.has("help")) {
-    out << commandHelp("log FILE [--only-exchanges]",
-                       "Prints a driver log (Windows-1251) in UTF-8 and decodes every request\n"
-                       "(\"Send:\") and reply dump into the command's name and fields.",
-                       "FILE - reads standard input.",
-                       {{"only-exchanges", "", "print only the request and reply lines"}});
+    out << commandHelp(
+        "log FILE [--only-exchanges | --comparable | --mask-cards]\n"
+        "       vexcard [options] log --summary FILE... [--hourly] [--json]",
+        "Prints a driver log (Windows-1251) in UTF-8 and decodes every request\n"
+        "(\"Send:\") and reply dump into the command's name and fields.",
+        "FILE - reads standard input.", logOptions());
     return kExitOk;
   }
+  if (a.has("summary")) {
+    if (a.positional().empty()) throw UsageError("log --summary takes FILE... (oldest first)");
+    std::string log;
+    for (const std::string& file : a.positional()) log += readInputFile(file, "log");
+    const auto periods = logreader::summarizeLog(log, a.has("hourly"));
+    out << (a.has("json") ? summaryJson(periods) + "\n" : summaryText(periods));
+    return kExitOk;
+  }
+  if (a.has("hourly")) throw UsageError("--hourly applies to --summary");
   if (a.positional().size() != 1) throw UsageError("log takes one FILE (or -)");
   const std::string log = readInputFile(a.positional()[0], "log");
+  if (a.has("mask-cards")) {
+    out << logreader::maskCards(log);
+    return kExitOk;
+  }
+  if (a.has("comparable")) {
+    for (const std::string& line : logreader::comparableLines(log)) out << line << "\n";
+    return kExitOk;
+  }
   const bool only = a.has("only-exchanges");
-  LogDecoder decoder;
+  logreader::LogDecoder decoder;
   std::size_t start = 0;
   while (start < log.size()) {
     std::size_t end = log.find('\n', start);
@@ -244,7 +275,7 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
       return runDemo(parseArgs(rest, withGlobals(demoOptions())), out, err, errIsTerminal);
     }
     if (name == "log") {
-      return runLog(parseArgs(rest, withGlobals({{"only-exchanges", "", ""}})), out);
+      return runLog(parseArgs(rest, withGlobals(logOptions())), out);
     }
     if (name == "products") return runProducts(parseArgs(rest, globalOptions()), out);
     if (name == "journal") {

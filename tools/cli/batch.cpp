@@ -32,8 +32,8 @@ struct BatchLine {
 };
 
 bool isGlobalOption(const std::string& word) {
-  for (const char* name :
-       {"--port", "--simulator", "--sim-config", "--card", "--fault", "--log", "--json"}) {
+  for (const char* name : {"--port", "--simulator", "--sim-config", "--card", "--fault", "--log",
+                           "--json", "--test-timing"}) {
     if (word == name || word.rfind(std::string(name) + "=", 0) == 0) return true;
   }
   return false;

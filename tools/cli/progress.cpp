@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/log_decoder.h"
 #include "cli/text_util.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
 #include "logging/logger.h"
+#include "logreader/log_decoder.h"
 #include "platform/codepage.h"
 
 namespace vexcard::cli {
@@ -112,22 +112,15 @@ void Progress::onLine(std::string_view text) {
     keep("the terminal does not answer the hand-shake, trying again");
     return;
   }
-  const auto port = findPortLine(text);
+  const auto port = logreader::findPortLine(text);
   if (!port) return;
   if (port->text.substr(0, 5) == "Send:") {
-    std::vector<std::uint8_t> chars;
-    const std::string_view dump = port->text.substr(5);
-    if (dump.size() % 3 != 0) return;
-    for (std::size_t i = 0; i + 3 <= dump.size(); i += 3) {
-      if (dump[i] != ' ') return;
-      const auto byte = parseHexBytes(dump.substr(i + 1, 2));
-      if (!byte || byte->size() != 1) return;
-      chars.push_back(static_cast<std::uint8_t>((*byte)[0]));
-    }
-    s.attempt = chars == s.lastText ? s.attempt + 1 : 1;
-    s.lastText = std::move(chars);
-    const DecodedRequest req = parseRequestText(s.lastText);
-    s.command = req.command.empty() ? "request" : commandName(req.command[0]);
+    auto chars = logreader::dumpBytes(port->text.substr(5));
+    if (!chars) return;
+    s.attempt = *chars == s.lastText ? s.attempt + 1 : 1;
+    s.lastText = std::move(*chars);
+    const logreader::DecodedRequest req = logreader::parseRequestText(s.lastText);
+    s.command = req.command.empty() ? "request" : logreader::commandName(req.command[0]);
     status(s.command + ": attempt " + std::to_string(s.attempt) +
            " of 5, waiting for the terminal...");
     return;

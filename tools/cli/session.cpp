@@ -5,6 +5,7 @@
 
 #include "cli/driver_loader.h"
 #include "comport/device_virtual.h"
+#include "driver/env.h"
 #include "link/journal_format.h"
 #include "logging/logger.h"
 #include "terminal-sim/default_config.h"
@@ -23,6 +24,17 @@ bool folderOfFileExists(const std::string& file) {
 }
 
 }  // namespace
+
+timing::Policy testTimingPolicy() {
+  using timing::Delay;
+  timing::Policy p = timing::Policy::production();
+  for (const Delay d : {Delay::kHandshakeRetry, Delay::kResyncPause, Delay::kResyncCloseShift,
+                        Delay::kBusyPause, Delay::kExecutingPause, Delay::kPace500, Delay::kPace400,
+                        Delay::kPace300, Delay::kScriptSecond}) {
+    p.set(d, p.get(d) / 20);
+  }
+  return p.set(Delay::kReplyWait, 2000);
+}
 
 SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
   SessionOptions o;
@@ -53,6 +65,10 @@ SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
     if (!kDriverIsLoaded) throw UsageError("--dll applies on Windows; this program has its driver");
     o.dll = *dll;
   }
+  if (a.has("test-timing")) {
+    if (kDriverIsLoaded) throw UsageError("--test-timing applies to the driver built into vexcard");
+    o.testTiming = true;
+  }
   if (const auto log = a.get("log")) {
     if (kDriverIsLoaded) {
       throw UsageError(
@@ -71,6 +87,7 @@ Session::Session(const SessionOptions& options) : port_(options.port) {
     if (options.logFile) {
       logging::setDefaultLogPathOverride(*options.logFile);
     }
+    if (options.testTiming) retime(testTimingPolicy());
     driver_ = std::make_unique<DriverLoader>(options.dll);
     if (options.simulator) {
       // Before the temporary settings: the simulator's journal lies beside the station's.

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "platform/timing.h"
 #include "terminal-sim/sim_config.h"
 #include "terminal-sim/terminal_simulator.h"
 #include "vexcard/host_interface.h"
@@ -47,12 +48,20 @@ struct SessionOptions {
   sim::SimulatorConfig simConfig;      // simulator only
   std::vector<sim::FaultRule> faults;  // simulator only
   std::optional<std::string> logFile;  // empty: the driver's default path
+  bool testTiming = false;             // testTimingPolicy() for the built-in driver
   std::optional<std::string> dll;  // Windows: the VexCard.dll to load; empty: beside the program
 };
 
+// The timing of --test-timing: the driver's pauses (pacing, the pauses before a retry, a
+// poll or a re-synchronisation, a script's seconds) at 1/20 and the reply wait at 2 s, so
+// that a session with faults runs in seconds. The waits that an answer ends early (the CTS
+// answer, the network's) and the keep-alive's idle time keep their real lengths: a busy
+// machine never turns a prompt answer into a time-out, and no poll comes between operations.
+timing::Policy testTimingPolicy();
+
 // The session options of the command line: --port, --simulator, --sim-config, --card,
-// --fault, --log and --dll. Throws UsageError for bad values (an unknown card, a malformed
-// fault, a configuration that does not parse, a log folder that does not exist) and
+// --fault, --log, --test-timing and --dll. Throws UsageError for bad values (an unknown card, a
+// malformed fault, a configuration that does not parse, a log folder that does not exist) and
 // InputError for a configuration file that cannot be read.
 SessionOptions sessionOptionsFrom(const ParsedArgs& args);
 

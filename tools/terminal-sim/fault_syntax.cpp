@@ -33,6 +33,7 @@ constexpr std::pair<std::string_view, FaultKind> kKinds[] = {
     {"bad-checksum", FaultKind::kBadChecksum}, {"wrong-terminator", FaultKind::kWrongTerminator},
     {"trickle", FaultKind::kTrickle},          {"garbage", FaultKind::kGarbageBefore},
     {"no-cts", FaultKind::kNoCtsAnswer},       {"late", FaultKind::kLateReply},
+    {"hang-up", FaultKind::kHangUp},
 };
 
 std::optional<unsigned> number(std::string_view text, unsigned max) {
@@ -117,6 +118,7 @@ std::string faultSyntaxHelp() {
          "           or a code such as 0x0A; any request when left out\n"
          "  KIND     silence refuse bad-checksum wrong-terminator trickle garbage no-cts\n"
          "           late (the reply comes 12 s late, after the driver's reply wait)\n"
+         "           hang-up (no answer; a network port's client is dropped)\n"
          "           code-N (an error reply with reply code N, e.g. code-0x87)\n"
          "  COUNT    how many times (default 1) or 'always'\n"
          "  e.g. read-card=silence:2  sale=code-0x8A  refuse:always\n";

@@ -13,6 +13,7 @@
 //            trickle            the reply comes one byte at a time
 //            garbage            line noise just before the reply
 //            no-cts             the hand-shake is not answered (no COMMAND allowed)
+//            hang-up            no answer, and a network port's client is dropped
 //            code-N             an error reply with reply code N (decimal or 0x..), e.g.
 //                               code-0x87 "no card in the reader"; not carried out
 //   COUNT    how many times (default 1), or "always"

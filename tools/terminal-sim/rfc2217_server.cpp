@@ -249,6 +249,16 @@ bool Rfc2217Server::start(std::string_view host, std::uint16_t port) {
 
 std::uint16_t Rfc2217Server::port() const { return listener_ ? listener_->port() : 0; }
 
+bool Rfc2217Server::clientConnected() {
+  std::lock_guard<std::mutex> g(mu_);
+  return client_ != nullptr;
+}
+
+void Rfc2217Server::dropClient() {
+  std::lock_guard<std::mutex> g(mu_);
+  if (client_ != nullptr) client_->shutdown();
+}
+
 void Rfc2217Server::stop() {
   if (!running_) return;
   stop_ = true;

@@ -46,6 +46,11 @@ class Rfc2217Server {
   bool start(std::string_view host = "127.0.0.1", std::uint16_t port = 0);
   // The port listened on (0 when not started).
   std::uint16_t port() const;
+  // Whether a client is connected now.
+  bool clientConnected();
+  // Drops the client connected now, if any, as a network that failed would; the next
+  // client is accepted as usual. Any thread.
+  void dropClient();
   // Closes the connection and the listener and joins both threads. Idempotent.
   void stop();
 

@@ -33,6 +33,8 @@ enum class FaultKind : std::uint8_t {
   kLateReply,        // the command is carried out and its reply written only `lateMs`
                      // later, or when the test releases it (lateMs 0); meanwhile the
                      // terminal answers nothing, hand-shakes included
+  kHangUp,           // no answer, and the program serving the line drops its network
+                     // client (TerminalSimulator::setHangUpHandler); not carried out
 };
 
 std::string_view faultKindName(FaultKind kind);
@@ -40,7 +42,8 @@ std::string_view faultKindName(FaultKind kind);
 // Whether the command of a request that meets this fault is carried out. Faults that only
 // spoil the reply leave the command carried out: the reply was lost on the line.
 constexpr bool faultExecutesCommand(FaultKind kind) {
-  return kind != FaultKind::kRefuse && kind != FaultKind::kSilence && kind != FaultKind::kReplyCode;
+  return kind != FaultKind::kRefuse && kind != FaultKind::kSilence &&
+         kind != FaultKind::kReplyCode && kind != FaultKind::kHangUp;
 }
 
 inline constexpr int kAlways = -1;

@@ -31,6 +31,8 @@ std::string_view faultKindName(FaultKind kind) {
       return "patched reply";
     case FaultKind::kLateReply:
       return "late reply";
+    case FaultKind::kHangUp:
+      return "hang-up";
   }
   return "unknown";
 }
@@ -139,7 +141,7 @@ void TerminalSimulator::onCtsRose() {
   {
     std::lock_guard<std::mutex> g(mutex_);
     lineEventLocked(LineEvent::kCtsRose);
-    ignore = takeFaultLocked(true, 0).has_value();
+    ignore = source_ ? !source_->answerHandshake() : takeFaultLocked(true, 0).has_value();
     if (ignore) {
       ++counters_.handshakesIgnored;
       lineEventLocked(LineEvent::kHandshakeIgnored);
@@ -199,18 +201,39 @@ void TerminalSimulator::handleText(const Bytes& text) {
     ++counters_.frames;
     if (frame.error != FrameError::kNone) {
       ++counters_.malformed;
+    } else {
+      ++counters_.requests;
+      rec.packetIndex = frame.body[0];
+      rec.command.assign(frame.body.begin() + 1, frame.body.end());
+    }
+    std::optional<ScriptedAnswer> scripted;
+    if (source_) scripted = source_->answer(rec);
+    if (scripted) {
+      answer.wire = scripted->wire;
+      answer.good = scripted->good;
+      answer.delayMs = scripted->delayMs;
+      answer.hangUp = scripted->hangUp;
+      rec.replyWire = answer.wire;
+      if (answer.wire.empty()) ++counters_.silenced;
+    } else if (frame.error != FrameError::kNone) {
       ++counters_.handled;
       recordLocked(std::move(rec));
       changed_.notify_all();
       return;
+    } else {
+      answer = answerLocked(rec, text);
     }
-    ++counters_.requests;
-    rec.packetIndex = frame.body[0];
-    rec.command.assign(frame.body.begin() + 1, frame.body.end());
-    answer = answerLocked(rec, text);
     recordLocked(std::move(rec));
   }
   changed_.notify_all();
+  if (answer.hangUp) {
+    std::function<void()> hangUp;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      hangUp = hangUpHandler_;
+    }
+    if (hangUp) hangUp();
+  }
   const bool written = writeAnswer(answer);
   if (written && answer.good) replyWritten_ = true;
   {
@@ -263,8 +286,9 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
   answer.trickleMs = trickleDelayMs_;
   if (is(FaultKind::kRefuse)) {
     answer.wire = {kRefusal};
-  } else if (is(FaultKind::kSilence)) {
+  } else if (is(FaultKind::kSilence) || is(FaultKind::kHangUp)) {
     ++counters_.silenced;
+    answer.hangUp = is(FaultKind::kHangUp);
   } else {
     FrameSpoiling spoil;
     spoil.corruptChecksum = is(FaultKind::kBadChecksum);
@@ -331,6 +355,16 @@ std::optional<FaultRule> TerminalSimulator::takeFaultLocked(bool handshake, std:
     return rule;
   }
   return std::nullopt;
+}
+
+void TerminalSimulator::setHangUpHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> g(mutex_);
+  hangUpHandler_ = std::move(handler);
+}
+
+void TerminalSimulator::setAnswerSource(std::shared_ptr<AnswerSource> source) {
+  std::lock_guard<std::mutex> g(mutex_);
+  source_ = std::move(source);
 }
 
 void TerminalSimulator::lineEventLocked(LineEvent e) {

@@ -14,7 +14,8 @@
 // - Everything is recorded for tests: requests with their answers, counters, line events.
 //
 // Thread-safety: every public member may be called from any thread. mutex_ guards the model,
-// the fault rules, the records, the counters, the delays, the observer and stopping_; changed_
+// the fault rules, the records, the counters, the delays, the observer, the answer source and
+// stopping_; changed_
 // (with mutex_) signals every change of the counters and the stop request. lifecycle_ serialises
 // start() and stop() and guards thread_. The device thread alone touches pending_, lastCts_,
 // rtsUp_, replyWritten_ and lastExecuted_ (start() sets them before the thread exists). The lock is
@@ -72,6 +73,27 @@ struct SimulatorObserver {
   std::function<void(const RequestRecord&)> request;  // a text recorded, before its answer
   std::function<void(const Bytes& wire, bool written)> answer;  // an answer went out (or failed)
   std::function<void(LineEvent)> line;
+};
+
+// An answer chosen outside the simulator: the bytes to write (none: silence), after delayMs.
+struct ScriptedAnswer {
+  Bytes wire;
+  bool good = false;  // a sound reply frame: the driver drops RTS at its ETX
+  std::uint32_t delayMs = 0;
+  bool hangUp = false;  // the network client is dropped (setHangUpHandler)
+};
+
+// Answers from outside in place of the terminal's own, e.g. a driver's log replayed. Called on
+// the device thread with the simulator's lock held: it must be quick and must not call the
+// simulator. Set, it decides every hand-shake; the fault rules then apply to requests only.
+class AnswerSource {
+ public:
+  virtual ~AnswerSource() = default;
+  // Whether to answer the hand-shake that begins now (the driver raised its RTS).
+  virtual bool answerHandshake() = 0;
+  // The answer to a text received up to its ETX, as recorded (valid or malformed); empty:
+  // the terminal answers it itself (a malformed text: not at all).
+  virtual std::optional<ScriptedAnswer> answer(const RequestRecord& rec) = 0;
 };
 
 struct SimulatorCounters {
@@ -158,12 +180,19 @@ class TerminalSimulator {
   void clearRecords();  // drops requests() and lineEvents(); counters stay
   // Replaces the observer; may be called at any time.
   void setObserver(SimulatorObserver observer);
+  // Called on the device thread, without the lock, when a request is answered by hanging up
+  // (FaultKind::kHangUp, ScriptedAnswer::hangUp): the program serving the line on the
+  // network drops its client there. Empty: the hang-up is mere silence.
+  void setHangUpHandler(std::function<void()> handler);
+  // Replaces the answer source (nullptr: none); may be called at any time.
+  void setAnswerSource(std::shared_ptr<AnswerSource> source);
 
  private:
   struct Answer {
     Bytes wire;
     bool trickle = false;
-    bool good = false;  // a sound reply frame: the driver drops RTS at its ETX
+    bool good = false;    // a sound reply frame: the driver drops RTS at its ETX
+    bool hangUp = false;  // drop the network client instead of answering
     std::uint32_t delayMs = 0;
     std::uint32_t trickleMs = 0;
     bool late = false;  // a kLateReply answer: delayMs 0 waits for releaseLateReply()
@@ -192,6 +221,8 @@ class TerminalSimulator {
   TerminalModel model_;
   std::deque<FaultRule> faults_;
   SimulatorObserver observer_;
+  std::shared_ptr<AnswerSource> source_;
+  std::function<void()> hangUpHandler_;
   std::deque<RequestRecord> records_;
   std::deque<LineEvent> lineEvents_;
   SimulatorCounters counters_;

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <utility>
 
-#include "cli/log_decoder.h"
-#include "cli/text_util.h"
+#include "link/link_state.h"
 #include "link/status_texts.h"
+#include "logreader/log_decoder.h"
+#include "logreader/log_file.h"
+#include "logreader/text.h"
 #include "terminal-sim/fault_syntax.h"
 #include "terminal-sim/sim_config.h"
 #include "vexcard/exception.h"
@@ -19,7 +21,7 @@ namespace {
 
 // Hundredths as "12.50".
 std::string money(std::int64_t hundredths) {
-  return cli::formatMoney(Currency::fromRaw(hundredths * 100));
+  return logreader::formatMoney(Currency::fromRaw(hundredths * 100));
 }
 
 std::string cardKind(std::uint8_t status2) {
@@ -42,7 +44,7 @@ std::string lower(std::string_view s) {
 double tenths(double ms) { return std::round(ms * 10) / 10; }
 
 json replyCodeJson(std::uint8_t code) {
-  return {{"code", code}, {"codeText", cli::utf8(link::ReplyCodeText(code))}};
+  return {{"code", code}, {"codeText", logreader::utf8(link::ReplyCodeText(code))}};
 }
 
 // The reply frame as written, checked like a request text: what a receiver would object to.
@@ -50,71 +52,34 @@ std::string answerProblem(const Bytes& wire, std::size_t& noise) {
   noise = 0;
   while (noise < wire.size() && wire[noise] != '6') ++noise;
   const std::span<const std::uint8_t> frame(wire.data() + noise, wire.size() - noise);
-  std::string problem = cli::parseRequestText(frame).problem;
+  std::string problem = logreader::parseRequestText(frame).problem;
   if (problem == "the text does not end with ETX" && !frame.empty()) {
-    problem = "ends with " + cli::hexBytes(frame.subspan(frame.size() - 1)) + " instead of ETX";
+    problem =
+        "ends with " + logreader::hexBytes(frame.subspan(frame.size() - 1)) + " instead of ETX";
   }
   return problem;
 }
 
-// The bytes of a run of " XX" tokens at the end of text, and where the run starts.
-std::vector<std::uint8_t> trailingHex(std::string_view text, std::size_t& start) {
-  auto value = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-  };
-  std::size_t n = text.size();
-  while (n >= 3 && text[n - 3] == ' ' && value(text[n - 2]) >= 0 && value(text[n - 1]) >= 0) n -= 3;
-  start = n;
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = n; i + 3 <= text.size(); i += 3) {
-    bytes.push_back(static_cast<std::uint8_t>(value(text[i + 1]) * 16 + value(text[i + 2])));
-  }
-  return bytes;
-}
-
-// "05.03 14:07:09.123" at the start of text: milliseconds counted from the first of January
-// (31-day months: enough to plot a log in order), and the length of the stamp.
-std::optional<double> stampMs(std::string_view text, std::size_t& length) {
-  auto digits = [&](std::size_t at, std::size_t n) -> std::optional<int> {
-    if (at + n > text.size()) return std::nullopt;
-    int v = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      const char c = text[at + k];
-      if (c < '0' || c > '9') return std::nullopt;
-      v = v * 10 + (c - '0');
-    }
-    return v;
-  };
-  const auto day = digits(0, 2), month = digits(3, 2), hour = digits(6, 2), minute = digits(9, 2),
-             second = digits(12, 2);
-  if (!day || !month || !hour || !minute || !second || text[2] != '.' || text[5] != ' ' ||
-      text[8] != ':' || text[11] != ':') {
-    return std::nullopt;
-  }
-  double ms = ((((*month * 31.0 + *day) * 24 + *hour) * 60 + *minute) * 60 + *second) * 1000;
-  length = 14;
-  if (length < text.size() && text[length] == '.') {
-    double scale = 100;
-    for (++length; length < text.size() && text[length] >= '0' && text[length] <= '9'; ++length) {
-      ms += (text[length] - '0') * scale;
-      scale /= 10;
-    }
-  }
-  return ms;
+// The row of the log viewer's fault time line for a reply without a good frame.
+std::string faultOfLinkState(std::int32_t linkState, bool nothingReceived) {
+  if (linkState == link::kLinkNotReady) return "refusal";
+  if (linkState == link::kLinkReplyTimeout && nothingReceived) return "time-out";
+  return "spoiled";
 }
 
 }  // namespace
 
 std::string faultText(const FaultRule& rule) {
-  std::string text = rule.command ? cli::commandName(*rule.command) : std::string("any request");
+  std::string text =
+      rule.command ? logreader::commandName(*rule.command) : std::string("any request");
   if (rule.kind == FaultKind::kNoCtsAnswer) text = "hand-shake";
   text += ": " + std::string(faultKindName(rule.kind));
   if (rule.kind == FaultKind::kReplyCode) {
     text += " " + std::to_string(rule.replyCode) + " «" +
-            cli::utf8(link::ReplyCodeText(rule.replyCode)) + "»";
+            logreader::utf8(link::ReplyCodeText(rule.replyCode)) + "»";
   }
   if (rule.kind == FaultKind::kPatchReply) {
-    text += " at " + std::to_string(rule.patchAt) + ": " + cli::hexBytes(rule.patch);
+    text += " at " + std::to_string(rule.patchAt) + ": " + logreader::hexBytes(rule.patch);
   }
   text += rule.count == kAlways ? ", always" : ", " + std::to_string(rule.count) + " more";
   return text;
@@ -132,7 +97,7 @@ json stateJson(const TerminalSimulator& sim) {
     if (!c) continue;
     json card = {{"name", c->name},
                  {"number", cardNumberDigits(c->number)},
-                 {"status", cli::hexBytes(std::vector<std::uint8_t>{c->status1, c->status2})},
+                 {"status", logreader::hexBytes(std::vector<std::uint8_t>{c->status1, c->status2})},
                  {"kind", cardKind(c->status2)},
                  {"balance", money(c->balance)},
                  {"discount", money(c->discount)},
@@ -199,7 +164,7 @@ json entryJson(const LineEntry& e) {
   switch (e.kind) {
     case LineEntry::Kind::kRequest:
       j["kind"] = "request";
-      j["wire"] = cli::hexBytes(r.wire);
+      j["wire"] = logreader::hexBytes(r.wire);
       if (!r.valid()) {
         j["name"] = "malformed text";
         j["text"] = "ignored: " + std::string(frameErrorName(r.error));
@@ -207,9 +172,10 @@ json entryJson(const LineEntry& e) {
       } else {
         j["packet"] = r.packetIndex;
         j["command"] = r.commandCode();
-        j["name"] = cli::commandName(r.commandCode());
-        j["text"] = "#" + std::to_string(r.packetIndex) + " " + cli::describeRequest(r.command);
-        j["body"] = cli::hexBytes(r.command);
+        j["name"] = logreader::commandName(r.commandCode());
+        j["text"] =
+            "#" + std::to_string(r.packetIndex) + " " + logreader::describeRequest(r.command);
+        j["body"] = logreader::hexBytes(r.command);
       }
       j["replayed"] = r.replayed;
       j["answered"] = !r.replyWire.empty();
@@ -217,7 +183,7 @@ json entryJson(const LineEntry& e) {
       break;
     case LineEntry::Kind::kAnswer: {
       j["kind"] = "reply";
-      j["wire"] = cli::hexBytes(e.wire);
+      j["wire"] = logreader::hexBytes(e.wire);
       j["written"] = e.written;
       j["replayed"] = r.replayed;
       if (e.wire.size() == 1 && e.wire[0] == kRefusal) {
@@ -226,10 +192,10 @@ json entryJson(const LineEntry& e) {
         j["refusal"] = true;
         break;
       }
-      j["name"] =
-          (command ? cli::commandName(*command) : std::string("an unknown request")) + " reply";
-      j["text"] = cli::describeReply(command, r.replyBody);
-      j["body"] = cli::hexBytes(r.replyBody);
+      j["name"] = (command ? logreader::commandName(*command) : std::string("an unknown request")) +
+                  " reply";
+      j["text"] = logreader::describeReply(command, r.replyBody);
+      j["body"] = logreader::hexBytes(r.replyBody);
       if (r.replyBody.size() > 2) j.update(replyCodeJson(r.replyBody[2]));
       std::size_t noise = 0;
       const std::string problem = answerProblem(e.wire, noise);
@@ -301,11 +267,11 @@ std::string editCard(TerminalSimulator& sim, const std::string& name, const json
     what += ", discount " + money(*d) + " %";
   }
   if (const auto t = text("status")) {
-    status = cli::parseHexBytes(*t);
+    status = logreader::parseHexBytes(*t);
     if (!status || status->size() != 2)
       throw ApiError{400, "status: two hex bytes are expected, e.g. 00 01"};
-    what += ", status " +
-            cli::hexBytes(std::span(reinterpret_cast<const std::uint8_t*>(status->data()), 2));
+    what += ", status " + logreader::hexBytes(
+                              std::span(reinterpret_cast<const std::uint8_t*>(status->data()), 2));
   }
   if (body.contains("blocked")) {
     if (!body.at("blocked").is_boolean()) throw ApiError{400, "blocked: true or false"};
@@ -349,7 +315,7 @@ FaultRule faultFromJson(const json& body) {
   }
   if (patch) {
     const std::string at = field("at"), bytes = field("bytes");
-    const auto hex = cli::parseHexBytes(bytes);
+    const auto hex = logreader::parseHexBytes(bytes);
     unsigned offset = 0;
     const auto r = std::from_chars(at.data(), at.data() + at.size(), offset);
     if (at.empty() || r.ec != std::errc() || r.ptr != at.data() + at.size() || offset > 254) {
@@ -379,57 +345,61 @@ std::string clearFaults(TerminalSimulator& sim) {
 }
 
 json decodeLogJson(std::string_view log, std::size_t maxEntries) {
-  cli::LogDecoder decoder;
+  logreader::LogDecoder decoder;
   json entries = json::array();
   bool truncated = false;
-  std::size_t start = 0;
-  while (start < log.size()) {
-    std::size_t end = log.find('\n', start);
-    if (end == std::string_view::npos) end = log.size();
-    std::string_view line = log.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  bool rts = false, handshakeOpen = false;
+  for (const std::string_view line : logreader::splitLines(log)) {
     const std::vector<std::string> decoded = decoder.feed(line);
-    if (line.size() < 2) continue;
-    std::size_t stampLength = 0;
-    const std::optional<double> ms = stampMs(line.substr(2), stampLength);
-    if (!ms) continue;
+    const std::optional<logreader::LogLine> parsed = logreader::parseLogLine(line);
+    if (!parsed) continue;
     if (entries.size() >= maxEntries) {
       truncated = true;
       break;
     }
-    std::string_view text = line.substr(2 + stampLength);
-    if (const auto tag = text.find("] "); tag != std::string_view::npos)
-      text.remove_prefix(tag + 2);
-    json j = {{"ms", *ms}, {"stamp", std::string(line.substr(2, stampLength))}};
+    const std::string_view text = parsed->text;
+    json j = {{"ms", parsed->ms}, {"stamp", std::string(parsed->stamp)}};
     const std::string note =
         decoded.size() > 1 ? decoded[1].substr(decoded[1].find_first_not_of(' ')) : "";
-    const auto port = cli::findPortLine(line);
-    std::size_t hexFrom = 0;
+    const auto& port = parsed->port;
     if (port) j["port"] = port->port;
     if (port && port->text.substr(0, 5) == "Send:") {
-      const std::vector<std::uint8_t> chars = trailingHex(port->text, hexFrom);
-      const cli::DecodedRequest req = cli::parseRequestText(chars);
+      handshakeOpen = false;
+      const std::vector<std::uint8_t> chars =
+          logreader::dumpBytes(port->text.substr(logreader::trailingDumpStart(port->text)))
+              .value_or(std::vector<std::uint8_t>{});
+      const logreader::DecodedRequest req = logreader::parseRequestText(chars);
       j["kind"] = "request";
-      j["name"] =
-          req.command.empty() ? std::string("malformed text") : cli::commandName(req.command[0]);
-      j["wire"] = cli::hexBytes(chars);
+      j["name"] = req.command.empty() ? std::string("malformed text")
+                                      : logreader::commandName(req.command[0]);
+      j["wire"] = logreader::hexBytes(chars);
       if (!req.problem.empty()) j["problem"] = req.problem;
       j["replayed"] = note.find("[attempt") != std::string::npos;
       j["text"] = note.substr(note.find(' ') + 1);
     } else if (port && note.rfind("← ", 0) == 0) {
-      const std::vector<std::uint8_t> body = trailingHex(port->text, hexFrom);
+      const std::size_t hexFrom = logreader::trailingDumpStart(port->text);
+      const std::vector<std::uint8_t> body =
+          logreader::dumpBytes(port->text.substr(hexFrom)).value_or(std::vector<std::uint8_t>{});
       const bool good = note.rfind("← no good reply", 0) != 0;
       j["kind"] = "reply";
       j["name"] =
           good ? note.substr(std::string("← ").size(), note.find(':') - std::string("← ").size())
                : std::string("no good reply");
-      j["body"] = cli::hexBytes(body);
-      if (!good) j["problem"] = cli::utf8(port->text.substr(0, hexFrom));
+      j["body"] = logreader::hexBytes(body);
+      if (!good) j["problem"] = logreader::utf8(port->text.substr(0, hexFrom));
       if (good && body.size() > 2) j.update(replyCodeJson(body[2]));
+      if (const auto reply = logreader::parseReplyLine(port->text); reply && !good) {
+        j["fault"] = faultOfLinkState(reply->linkState, reply->body.empty());
+      } else if (good && body.size() > 2 && body[2] != 0) {
+        j["fault"] = "refused";
+      }
       // "← tsSale reply: code 0 ...": the name is shown apart.
       j["text"] = good ? note.substr(note.find(": ") + 2) : note.substr(note.find(' ') + 1);
     } else if (text == "RTS_ON" || text == "RTS_OFF") {
+      // A rise of RTS that no request follows before it drops: the hand-shake failed.
+      if (text == "RTS_OFF" && handshakeOpen) j["fault"] = "hand-shake";
+      handshakeOpen = text == "RTS_ON" && !rts;
+      rts = text == "RTS_ON";
       j["kind"] = "line";
       j["side"] = "desk";
       j["text"] = text == "RTS_ON" ? "RTS, DTR on" : "RTS, DTR off";
@@ -438,8 +408,9 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
       j["side"] = "terminal";
       j["text"] = text == "CTS_ON" ? "CTS on" : "CTS off";
     } else {
+      if (text.find(": connection lost: ") != std::string_view::npos) j["fault"] = "connection";
       j["kind"] = "note";
-      j["text"] = cli::utf8(text);
+      j["text"] = logreader::utf8(text);
     }
     entries.push_back(std::move(j));
   }

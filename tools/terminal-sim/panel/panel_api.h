@@ -52,7 +52,11 @@ std::string armFault(TerminalSimulator& sim, const json& body);
 std::string clearFaults(TerminalSimulator& sim);
 
 // POST /api/log: a VexCard.log (Windows-1251) as entries of the same picture. At most
-// maxEntries entries; "truncated" says when more were left out.
+// maxEntries entries; "truncated" says when more were left out. An entry that shows a
+// fault names it in "fault", the row of the viewer's fault time line: "hand-shake" (an RTS
+// rise no request followed), "refusal" ("N"), "time-out", "spoiled" (a reply refused for its
+// checksum or terminator), "refused" (a reply code other than 0), "connection" (a network
+// port's connection lost).
 json decodeLogJson(std::string_view log, std::size_t maxEntries = 150000);
 
 // The address of --panel, "[HOST:]PORT" (an IPv6 HOST in brackets); the host is 127.0.0.1

@@ -327,9 +327,11 @@ async function openLog(file) {
 function showLog(name, log) {
   viewer.clear();
   const exchanges = [];
+  const faults = [];
   let pending = null;
   for (const e of log.entries) {
     viewer.add(e);
+    if (e.fault) faults.push({ at: e.ms, kind: e.fault, text: e.text });
     if (e.kind === 'request') pending = e;
     if (e.kind === 'reply' && pending) {
       exchanges.push({ at: pending.ms, ms: e.ms - pending.ms, bad: !!e.problem || !!e.code, name: pending.name });
@@ -338,29 +340,60 @@ function showLog(name, log) {
   }
   $('log-summary').textContent = `${name}: ${log.entries.length} lines, ${log.requests} requests, ` +
     `${log.replies} replies${log.truncated ? ' (cut short)' : ''}`;
-  drawChart(exchanges);
+  drawChart(exchanges, faults);
 }
 
-// Exchange durations (request logged to reply logged) over the time of the log.
-function drawChart(points) {
-  const svg = $('chart');
+const svgNs = 'http://www.w3.org/2000/svg';
+
+// Clears an svg to its drawn size; a function that adds an element to it.
+function svgCanvas(svg) {
   const W = svg.clientWidth || 800, H = svg.clientHeight || 200;
   svg.setAttribute('viewBox', `0 0 ${W} ${H}`);
   svg.textContent = '';
-  const ns = 'http://www.w3.org/2000/svg';
   const add = (tag, attrs, text) => {
-    const n = document.createElementNS(ns, tag);
+    const n = document.createElementNS(svgNs, tag);
     for (const [k, v] of Object.entries(attrs)) n.setAttribute(k, v);
     if (text !== undefined) n.textContent = text;
     svg.append(n);
     return n;
   };
-  const L = 46, R = 10, T = 10, B = 22;
+  return { W, H, add };
+}
+
+const faultRows = ['hand-shake', 'refusal', 'time-out', 'spoiled', 'refused', 'connection'];
+
+// The faults of the log on one time line, a row for each kind, under the same time axis.
+function drawFaults(faults, x) {
+  const { W, H, add } = svgCanvas($('fault-line'));
+  const row = (H - 8) / faultRows.length;
+  faultRows.forEach((kind, k) => {
+    const y = 4 + row * (k + 0.5);
+    add('line', { x1: 70, x2: W - 10, y1: y, y2: y, class: 'grid' });
+    add('text', { x: 66, y: y + 3, 'text-anchor': 'end' }, kind);
+  });
+  for (const f of faults) {
+    const k = faultRows.indexOf(f.kind);
+    if (k < 0) continue;
+    const y = 4 + row * (k + 0.5);
+    const t = add('line', { x1: x(f.at), x2: x(f.at), y1: y - row * 0.35, y2: y + row * 0.35, class: 'tick ' + f.kind });
+    const title = document.createElementNS(svgNs, 'title');
+    title.textContent = `${f.kind}: ${f.text}`;
+    t.append(title);
+  }
+}
+
+// Exchange durations (request logged to reply logged) over the time of the log, and the
+// faults on one time line below them.
+function drawChart(points, faults) {
+  const { W, H, add } = svgCanvas($('chart'));
+  const L = 70, R = 10, T = 10, B = 22;
   if (!points.length) {
     add('text', { x: W / 2, y: H / 2, 'text-anchor': 'middle' }, 'no exchanges in this log');
+    drawFaults([], () => L);
     return;
   }
-  const t0 = points[0].at, t1 = Math.max(points[points.length - 1].at, t0 + 1);
+  const times = points.map((p) => p.at).concat(faults.map((f) => f.at));
+  const t0 = Math.min(...times), t1 = Math.max(...times, t0 + 1);
   const maxMs = Math.max(...points.map((p) => p.ms), 1);
   const x = (t) => L + (t - t0) / (t1 - t0) * (W - L - R);
   const y = (ms) => H - B - ms / maxMs * (H - T - B);
@@ -378,10 +411,11 @@ function drawChart(points) {
   }
   for (const p of points) {
     const c = add('circle', { cx: x(p.at), cy: y(p.ms), r: 3, class: 'dot' + (p.bad ? ' bad' : '') });
-    const title = document.createElementNS(ns, 'title');
+    const title = document.createElementNS(svgNs, 'title');
     title.textContent = `${p.name}: ${p.ms.toFixed(0)} ms`;
     c.append(title);
   }
+  drawFaults(faults, x);
 }
 
 function logViewer() {

@@ -1,16 +1,16 @@
-#include "cli/log_decoder.h"
+#include "logreader/log_decoder.h"
 
 #include <array>
 #include <utility>
 
-#include "cli/text_util.h"
 #include "driver/product_table.h"
 #include "link/command_table.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
 #include "link/wire_values.h"
+#include "logreader/text.h"
 
-namespace vexcard::cli {
+namespace vexcard::logreader {
 
 namespace {
 
@@ -46,9 +46,13 @@ std::string moneyAt(std::span<const std::uint8_t> b, std::size_t at) {
   }
 }
 
+// The 20 BCD digits of a card number; a nibble above 9 (F: a digit masked) shows as "*".
 std::string cardDigitsAt(std::span<const std::uint8_t> b, std::size_t at) {
   std::string digits;
-  for (std::size_t k = 0; k < 10; ++k) digits += link::BcdToDigits(b[at + k]);
+  for (std::size_t k = 0; k < 20; ++k) {
+    const int nibble = (k % 2 == 0 ? b[at + k / 2] >> 4 : b[at + k / 2]) & 0x0F;
+    digits += nibble <= 9 ? static_cast<char>('0' + nibble) : '*';
+  }
   return digits;
 }
 
@@ -85,36 +89,10 @@ std::string saleFields(std::span<const std::uint8_t> c) {
   return text;
 }
 
-bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-std::uint8_t hexPair(char hi, char lo) {
-  auto v = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
-  return static_cast<std::uint8_t>(v(hi) * 16 + v(lo));
-}
-
 int hexDigit(std::uint8_t c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// The bytes of a " XX XX ..." dump; empty optional when a token is not two hex digits.
-std::optional<std::vector<std::uint8_t>> dumpBytes(std::string_view text) {
-  std::vector<std::uint8_t> bytes;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    if (i + 1 >= text.size() || !isUpperHex(text[i]) || !isUpperHex(text[i + 1]) ||
-        (i + 2 < text.size() && text[i + 2] != ' ')) {
-      return std::nullopt;
-    }
-    bytes.push_back(hexPair(text[i], text[i + 1]));
-    i += 2;
-  }
-  return bytes;
 }
 
 std::string commandLabel(std::optional<std::uint8_t> command) {
@@ -268,22 +246,6 @@ std::string describeReply(std::optional<std::uint8_t> command, std::span<const s
   return text;
 }
 
-std::optional<PortLine> findPortLine(std::string_view line) {
-  std::size_t at = 0;
-  while ((at = line.find("[COM", at)) != std::string_view::npos) {
-    std::size_t i = at + 4;
-    unsigned port = 0;
-    const std::size_t digitsFrom = i;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i - digitsFrom < 5) {
-      port = port * 10 + static_cast<unsigned>(line[i] - '0');
-      ++i;
-    }
-    if (i > digitsFrom && line.substr(i, 4) == "]:  ") return PortLine{port, line.substr(i + 4)};
-    at += 4;
-  }
-  return std::nullopt;
-}
-
 std::vector<std::string> LogDecoder::feed(std::string_view line) {
   std::vector<std::string> out{utf8(line)};
   const auto pl = findPortLine(line);
@@ -296,6 +258,11 @@ std::vector<std::string> LogDecoder::feed(std::string_view line) {
     note = decodeReply(state, pl->text);
   }
   if (note) out.push_back("      " + *note);
+  if (!maskedNoted_ && note && note->find("******") != std::string::npos) {
+    maskedNoted_ = true;
+    out.push_back(
+        "      (card numbers in this log are masked: the first 6 and last 4 digits kept)");
+  }
   return out;
 }
 
@@ -327,47 +294,47 @@ std::optional<std::string> LogDecoder::decodeSend(PortState& state, std::string_
   return text;
 }
 
-std::optional<std::string> LogDecoder::decodeReply(PortState& state, std::string_view text) {
+std::optional<ReplyLine> parseReplyLine(std::string_view text) {
   // The caption is followed by " XX" per body byte. Try the longest run of trailing bytes
   // first, so that a caption can never swallow a byte.
-  std::vector<std::size_t> splits{text.size()};
-  for (std::size_t n = text.size();
-       n >= 3 && text[n - 3] == ' ' && isUpperHex(text[n - 2]) && isUpperHex(text[n - 1]); n -= 3) {
-    splits.push_back(n - 3);
-  }
-  for (auto it = splits.rbegin(); it != splits.rend(); ++it) {
-    const std::string_view caption = text.substr(0, *it);
-    const auto body = dumpBytes(text.substr(*it));
+  const std::size_t first = trailingDumpStart(text);
+  for (std::size_t at = first; at <= text.size(); at += 3) {
+    const std::string_view caption = text.substr(0, at);
+    const auto body = dumpBytes(text.substr(at));
     if (!body) continue;
-    std::optional<std::int32_t> linkState;
-    bool good = false;
+    ReplyLine out;
+    out.body = *body;
     if (caption.size() >= 2 && caption.substr(caption.size() - 2) == ": ") {
       const std::string_view codeText = caption.substr(0, caption.size() - 2);
-      if (body->size() > 2 && link::ReplyCodeText((*body)[2]) == codeText) good = true;
+      bool good = body->size() > 2 && link::ReplyCodeText((*body)[2]) == codeText;
       for (int c = 0; c < 256 && !good; ++c) good = link::ReplyCodeText(c) == codeText;
+      if (good) return out;
     }
-    if (!good) {
-      for (const auto& entry : kLinkStateGloss) {
-        if (link::LinkStateText(entry.first, 0) == caption) {
-          linkState = entry.first;
-          break;
-        }
+    for (const auto& entry : kLinkStateGloss) {
+      if (link::LinkStateText(entry.first, 0) == caption) {
+        out.linkState = entry.first;
+        return out;
       }
-      if (!linkState) continue;
     }
-    ++replies_;
-    const std::string name = commandLabel(state.command);
-    if (good) return "← " + name + " reply: " + describeReply(state.command, *body);
-    std::string gloss;
-    for (const auto& [s, g] : kLinkStateGloss) {
-      if (s == *linkState) gloss = g;
-    }
-    std::string note =
-        "← no good reply to " + name + ": link state " + std::to_string(*linkState) + ", " + gloss;
-    if (!body->empty()) note += "; received " + describeReply(state.command, *body);
-    return note;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> LogDecoder::decodeReply(PortState& state, std::string_view text) {
+  const std::optional<ReplyLine> reply = parseReplyLine(text);
+  if (!reply) return std::nullopt;
+  ++replies_;
+  const std::string name = commandLabel(state.command);
+  if (reply->linkState == 0)
+    return "← " + name + " reply: " + describeReply(state.command, reply->body);
+  std::string gloss;
+  for (const auto& [s, g] : kLinkStateGloss) {
+    if (s == reply->linkState) gloss = g;
+  }
+  std::string note = "← no good reply to " + name + ": link state " +
+                     std::to_string(reply->linkState) + ", " + gloss;
+  if (!reply->body.empty()) note += "; received " + describeReply(state.command, reply->body);
+  return note;
 }
 
 std::string decodeLog(std::string_view log) {
@@ -385,4 +352,4 @@ std::string decodeLog(std::string_view log) {
   return out;
 }
 
-}  // namespace vexcard::cli
+}  // namespace vexcard::logreader

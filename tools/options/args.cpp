@@ -1,4 +1,4 @@
-#include "cli/args.h"
+#include "options/args.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -6,9 +6,12 @@
 #include <iostream>
 #include <sstream>
 
-#include "cli/text_util.h"
+#include "logreader/text.h"
 
-namespace vexcard::cli {
+namespace vexcard::options {
+
+using logreader::parseDecimal;
+using logreader::parseUnsigned;
 
 std::optional<std::string> ParsedArgs::get(const std::string& name) const {
   const auto it = values_.find(name);
@@ -131,4 +134,4 @@ std::string optionsHelp(std::span<const OptionDef> defs) {
   return out;
 }
 
-}  // namespace vexcard::cli
+}  // namespace vexcard::options

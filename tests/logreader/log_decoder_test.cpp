@@ -1,6 +1,6 @@
 // The log decoder: request frames from their character dumps, reply dumps after their
 // captions, the fields of each command, retries and failed replies.
-#include "cli/log_decoder.h"
+#include "logreader/log_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 #include "platform/codepage.h"
 
-namespace vexcard::cli {
+namespace vexcard::logreader {
 namespace {
 
 using namespace vexcard::literals;
@@ -173,4 +173,4 @@ TEST(LogDecoderTest, WholeLogWithCrLf) {
 }
 
 }  // namespace
-}  // namespace vexcard::cli
+}  // namespace vexcard::logreader

@@ -1,4 +1,4 @@
-#include "cli/text_util.h"
+#include "logreader/text.h"
 
 #include <array>
 #include <charconv>
@@ -9,7 +9,7 @@
 #include "platform/codepage.h"
 #include "vexcard/runtime.h"
 
-namespace vexcard::cli {
+namespace vexcard::logreader {
 
 namespace {
 
@@ -166,4 +166,4 @@ std::optional<std::uint64_t> parseUnsigned(std::string_view text, std::uint64_t 
   return value;
 }
 
-}  // namespace vexcard::cli
+}  // namespace vexcard::logreader

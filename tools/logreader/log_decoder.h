@@ -21,7 +21,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vexcard::cli {
+#include "logreader/log_file.h"
+
+namespace vexcard::logreader {
 
 // The name of a terminal command ("tsSale"); "command 0x0C" for codes the driver never
 // sends.
@@ -47,19 +49,22 @@ std::string describeRequest(std::span<const std::uint8_t> command);
 // the reply code with its text and the fields the driver reads from that reply.
 std::string describeReply(std::optional<std::uint8_t> command, std::span<const std::uint8_t> body);
 
-// A port line of the log split into its parts.
-struct PortLine {
-  unsigned port = 0;
-  std::string_view text;  // after "[COMn]:  "
+// A reply line of the log: the caption, then the reply body as the driver holds it. A good
+// reply's caption is its reply-code text and ": "; otherwise it is the link state's text.
+struct ReplyLine {
+  std::int32_t linkState = 0;  // 0: a good reply
+  std::vector<std::uint8_t> body;
 };
-// Finds "[COMn]:  " in a log line; empty when the line has none.
-std::optional<PortLine> findPortLine(std::string_view line);
+// Reads the text of a port line (after "[COMn]:  ") as a reply; empty optional when its
+// caption is neither.
+std::optional<ReplyLine> parseReplyLine(std::string_view text);
 
 // Reads a log line by line.
 class LogDecoder {
  public:
   // Takes one line (Windows-1251, without its line end) and returns it in UTF-8,
-  // followed by the explanation lines, if any, each indented.
+  // followed by the explanation lines, if any, each indented. The first card number seen
+  // masked (card_mask.h) adds a note that the log's card numbers are masked.
   std::vector<std::string> feed(std::string_view line);
 
   // Statistics of what has been read.
@@ -76,6 +81,7 @@ class LogDecoder {
   std::optional<std::string> decodeReply(PortState& state, std::string_view text);
 
   std::map<unsigned, PortState> ports_;
+  bool maskedNoted_ = false;  // the note on masked card numbers has been given
   std::size_t requests_ = 0;
   std::size_t replies_ = 0;
 };
@@ -83,4 +89,4 @@ class LogDecoder {
 // Decodes a whole log (Windows-1251; CR LF or LF line ends) into UTF-8 text.
 std::string decodeLog(std::string_view log);
 
-}  // namespace vexcard::cli
+}  // namespace vexcard::logreader
