@@ -55,13 +55,15 @@ class TTestThread {
     KeepAliveState& s = state();
     // When a poll stood down, the end of the exchange that made it do so: the next wait
     // is what remains of the idle period counted from there.
-    std::optional<std::chrono::steady_clock::time_point> idleFrom;
+    // (A plain time point and a flag: GCC 12 takes an optional's value for uninitialized.)
+    bool resume = false;
+    std::chrono::steady_clock::time_point idleFrom{};
     for (;;) {
       const auto idleSince = std::chrono::steady_clock::now();
       const std::uint32_t wait =
-          idleFrom ? timing::remainderMs(timing::Delay::kKeepAliveIdle, idleSince - *idleFrom)
-                   : timing::ms(timing::Delay::kKeepAliveIdle);
-      idleFrom.reset();
+          resume ? timing::remainderMs(timing::Delay::kKeepAliveIdle, idleSince - idleFrom)
+                 : timing::ms(timing::Delay::kKeepAliveIdle);
+      resume = false;
       const bool exchangeStarted = s.event.wait(wait);
       Target target;
       {
@@ -72,7 +74,10 @@ class TTestThread {
         s.polling = target.owner;
       }
       try {
-        idleFrom = target.poll(idleSince);
+        if (const auto stoodDown = target.poll(idleSince)) {
+          idleFrom = *stoodDown;
+          resume = true;
+        }
       } catch (...) {
         // Swallowed by design: the next poll follows after the next idle period.
       }

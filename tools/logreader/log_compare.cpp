@@ -20,7 +20,7 @@ std::string comparableSend(std::string_view dump) {
   bool any = false;
   if (r.problem.empty()) {
     for (std::size_t k = 0; k < r.command.size(); ++k) {
-      if (!isRunField(r.command[0], k)) continue;
+      if (!isRunField(r.command, k)) continue;
       // Characters of "60", the length and the packet index come first.
       hide[6 + 2 * k] = hide[7 + 2 * k] = any = true;
     }

@@ -128,8 +128,15 @@ std::string describeRequestText(const std::vector<std::uint8_t>& text) {
   return decodedText(parseRequestText(text));
 }
 
-bool isRunField(std::uint8_t command, std::size_t offset) {
-  switch (command) {
+bool isRunField(const std::vector<std::uint8_t>& command, std::size_t offset) {
+  if (command.empty()) return false;
+  // A tsOpenShift whose shift date is its current date and time: the driver's stand-in
+  // for a shift date the host never gave, so the run's clock as well.
+  if (command[0] == 0x03 && offset >= 7 && offset <= 12 && command.size() >= 13 &&
+      std::equal(command.begin() + 1, command.begin() + 7, command.begin() + 7)) {
+    return true;
+  }
+  switch (command[0]) {
     case 0x08:
     case 0x09:
     case 0x0D:
@@ -157,7 +164,10 @@ std::optional<std::string> compareRequest(const std::vector<std::uint8_t>& logge
   const std::vector<std::uint8_t>& y = frames ? b.command : received;
   std::vector<std::size_t> differ;
   for (std::size_t k = 0; k < std::max(x.size(), y.size()); ++k) {
-    if (k < x.size() && k < y.size() && (x[k] == y[k] || (frames && isRunField(x[0], k)))) continue;
+    if (k < x.size() && k < y.size() &&
+        (x[k] == y[k] || (frames && isRunField(x, k) && isRunField(y, k)))) {
+      continue;
+    }
     differ.push_back(k);
   }
   if (differ.empty() && a.problem == b.problem) return std::nullopt;

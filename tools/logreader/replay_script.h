@@ -54,8 +54,10 @@ std::string describeRequestText(const std::vector<std::uint8_t>& text);
 // The offsets of a command's bytes (the command code at 0) that differ between two runs of
 // the same operations and are not compared: the transaction number of tsSale, tsRefund and
 // tsRefundReset (1 and 2) and of tsDebit (1), and the current date and time of
-// tsOpenShift (1 to 6). The packet index, outside the command bytes, is never compared.
-bool isRunField(std::uint8_t command, std::size_t offset);
+// tsOpenShift (1 to 6), and its shift date (7 to 12) when that is the same current date
+// (the driver's stand-in for a shift date the host never gave). The packet index, outside
+// the command bytes, is never compared.
+bool isRunField(const std::vector<std::uint8_t>& command, std::size_t offset);
 
 // Empty when the received request text matches the logged one but for the fields of
 // isRunField and the packet index (and so the checksum); otherwise what differs, in UTF-8
