@@ -127,36 +127,6 @@ bool OutputFile::create(const std::string& path) {
   return true;
 }
 
-bool OutputFile::write(std::string_view bytes) {
-  if (!isOpen()) return false;
-  const int fd = static_cast<int>(handle_);
-  // Cut back to this size when the write fails part-way, so that no torn piece is left.
-  const off_t before = ::lseek(fd, 0, SEEK_END);
-  bool wrote = false;
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (wrote && before >= 0) {
-        while (::ftruncate(fd, before) != 0 && errno == EINTR) {
-        }
-      }
-      return false;
-    }
-    wrote = true;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-bool OutputFile::close() {
-  if (!isOpen()) return true;
-  const int fd = static_cast<int>(handle_);
-  handle_ = kClosed;
-  // The descriptor is released even when close reports an error; it is not retried.
-  return ::close(fd) == 0;
-}
-
 namespace {
 
 // Writes all of bytes at the end of fd; cut back to the size before when it fails part-way.
@@ -178,6 +148,22 @@ bool appendAll(int fd, std::string_view bytes) {
   }
   return true;
 }
+
+}  // namespace
+
+bool OutputFile::write(std::string_view bytes) {
+  return isOpen() && appendAll(static_cast<int>(handle_), bytes);
+}
+
+bool OutputFile::close() {
+  if (!isOpen()) return true;
+  const int fd = static_cast<int>(handle_);
+  handle_ = kClosed;
+  // The descriptor is released even when close reports an error; it is not retried.
+  return ::close(fd) == 0;
+}
+
+namespace {
 
 int retryOpen(const char* path, int flags, mode_t mode) {
   int fd;

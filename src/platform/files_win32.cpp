@@ -92,11 +92,11 @@ bool OutputFile::create(const std::string& path) {
   return true;
 }
 
-bool OutputFile::write(std::string_view bytes) {
-  if (!isOpen()) return false;
-  const HANDLE h = asHandle(handle_);
-  // Written at the end; cut back to this size when the write fails part-way, so that no
-  // torn piece is left.
+namespace {
+
+// Writes all of bytes at the end of the file; cut back to the size before when the write
+// fails part-way, so that no torn piece is left.
+bool appendAll(HANDLE h, std::string_view bytes) {
   LARGE_INTEGER before{};
   if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &before, FILE_END)) return false;
   bool wrote = false;
@@ -111,6 +111,12 @@ bool OutputFile::write(std::string_view bytes) {
     bytes.remove_prefix(done);
   }
   return true;
+}
+
+}  // namespace
+
+bool OutputFile::write(std::string_view bytes) {
+  return isOpen() && appendAll(asHandle(handle_), bytes);
 }
 
 bool OutputFile::close() {
@@ -161,22 +167,7 @@ bool DurableFile::open(const std::string& path) {
 }
 
 bool DurableFile::append(std::string_view bytes) {
-  if (!isOpen()) return false;
-  const HANDLE h = asHandle(handle_);
-  LARGE_INTEGER before{};
-  if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &before, FILE_END)) return false;
-  bool wrote = false;
-  while (!bytes.empty()) {
-    const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
-    DWORD done = 0;
-    if (!::WriteFile(h, bytes.data(), chunk, &done, nullptr) || done == 0) {
-      if (wrote && ::SetFilePointerEx(h, before, nullptr, FILE_BEGIN)) ::SetEndOfFile(h);
-      return false;
-    }
-    wrote = true;
-    bytes.remove_prefix(done);
-  }
-  return true;
+  return isOpen() && appendAll(asHandle(handle_), bytes);
 }
 
 bool DurableFile::sync() { return isOpen() && ::FlushFileBuffers(asHandle(handle_)) != FALSE; }

@@ -195,20 +195,6 @@ class Summarizer {
 
 }  // namespace
 
-std::string_view outcomeName(RequestOutcome outcome) {
-  switch (outcome) {
-    case RequestOutcome::kDone:
-      return "done";
-    case RequestOutcome::kRefused:
-      return "refused";
-    case RequestOutcome::kNotCarriedOut:
-      return "not carried out";
-    case RequestOutcome::kUnknown:
-      return "unknown";
-  }
-  return "unknown";
-}
-
 std::vector<PeriodSummary> summarizeLog(std::string_view log, bool hourly) {
   Summarizer s(hourly);
   for (const std::string_view raw : splitLines(log)) {

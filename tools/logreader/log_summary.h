@@ -24,11 +24,14 @@
 #include <string_view>
 #include <vector>
 
+#include "link/request_outcome.h"
+
 namespace vexcard::logreader {
 
-enum class RequestOutcome : std::uint8_t { kDone, kRefused, kNotCarriedOut, kUnknown };
+// The outcomes the driver itself decides where an exchange ends.
+using link::RequestOutcome;
 inline constexpr std::size_t kOutcomeCount = 4;
-std::string_view outcomeName(RequestOutcome outcome);  // "done", "refused", ...
+using link::outcomeName;  // "done", "refused", ...
 
 // A money request to reconcile (UTF-8).
 struct UnsettledRequest {
