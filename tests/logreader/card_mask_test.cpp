@@ -31,8 +31,14 @@ std::string goldenLogs() {
 // bonus sale's first 15), its BCD dump, and the characters of a request text carrying it.
 std::vector<std::string> cardForms(const std::string& digits) {
   std::string bcd, chars;
-  for (std::size_t k = 0; k < digits.size(); k += 2) bcd += (k ? " " : "") + digits.substr(k, 2);
-  for (char c : digits) chars += (chars.empty() ? "" : " ") + std::to_string(30 + (c - '0'));
+  for (std::size_t k = 0; k < digits.size(); k += 2) {
+    if (k > 0) bcd += ' ';
+    bcd += digits.substr(k, 2);
+  }
+  for (char c : digits) {
+    if (!chars.empty()) chars += ' ';
+    chars += std::to_string(30 + (c - '0'));
+  }
   return {digits, digits.substr(4), digits.substr(0, 15), bcd, chars};
 }
 

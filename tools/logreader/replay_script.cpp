@@ -44,17 +44,32 @@ std::string offsetsText(const std::vector<std::size_t>& offsets) {
   constexpr std::size_t kShown = 16;
   std::string out;
   for (std::size_t k = 0; k < offsets.size() && k < kShown; ++k) {
-    out += (k == 0 ? "" : ", ") + std::to_string(offsets[k]);
+    if (k > 0) out += ", ";
+    out += std::to_string(offsets[k]);
   }
-  if (offsets.size() > kShown) out += " and " + std::to_string(offsets.size() - kShown) + " more";
+  if (offsets.size() > kShown) {
+    out += " and ";
+    out += std::to_string(offsets.size() - kShown);
+    out += " more";
+  }
   return out;
 }
 
 std::string decodedText(const DecodedRequest& r) {
+  // Appended piece by piece: a literal + temporary string sets off a false -Wrestrict in
+  // GCC 12 at -O3.
   std::string text;
-  if (!r.problem.empty()) text += "malformed (" + r.problem + ") ";
-  if (!r.command.empty())
-    text += "#" + std::to_string(r.packetIndex) + " " + describeRequest(r.command);
+  if (!r.problem.empty()) {
+    text += "malformed (";
+    text += r.problem;
+    text += ") ";
+  }
+  if (!r.command.empty()) {
+    text += "#";
+    text += std::to_string(r.packetIndex);
+    text += " ";
+    text += describeRequest(r.command);
+  }
   return text;
 }
 
