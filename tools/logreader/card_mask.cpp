@@ -45,7 +45,7 @@ void maskDigits(std::string& text, std::size_t at, std::size_t count, std::size_
 // Sale lines first ("карта TYPE NUMBER"), then any long run of digits.
 std::string maskText(std::string_view line) {
   std::string text(line);
-  const std::string kCard(" карта "_w1251);
+  constexpr std::string_view kCard = " карта "_w1251;
   std::size_t from = 0;
   while ((from = text.find(kCard, from)) != std::string::npos) {
     std::size_t at = text.find(' ', from + kCard.size());
