@@ -61,17 +61,19 @@ OutputFile::~OutputFile() { close(); }
 
 namespace {
 
+// h when it is a disk file; otherwise it is closed (a pipe, a device) and
+// INVALID_HANDLE_VALUE comes back, as for a file that could not be opened.
+HANDLE diskFileOnly(HANDLE h) {
+  if (h == INVALID_HANDLE_VALUE || ::GetFileType(h) == FILE_TYPE_DISK) return h;
+  ::CloseHandle(h);
+  return INVALID_HANDLE_VALUE;
+}
+
 // Opens for writing (truncating a failed write needs write access, not append access
 // alone) and keeps the handle only for a disk file; INVALID_HANDLE_VALUE otherwise.
 HANDLE openDiskFile(const std::string& path, DWORD disposition) {
-  const HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return h;
-  if (::GetFileType(h) != FILE_TYPE_DISK) {
-    ::CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
-  }
-  return h;
+  return diskFileOnly(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
@@ -144,12 +146,7 @@ HANDLE openDurable(const std::string& path, bool& created) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   created = h != INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_ALREADY_EXISTS;
   if (sd != nullptr) ::LocalFree(sd);
-  if (h == INVALID_HANDLE_VALUE) return h;
-  if (::GetFileType(h) != FILE_TYPE_DISK) {
-    ::CloseHandle(h);
-    return INVALID_HANDLE_VALUE;
-  }
-  return h;
+  return diskFileOnly(h);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "link/link_state.h"
 #include "link/status_texts.h"
 #include "link/wire_values.h"
+#include "logreader/log_file.h"
 #include "logreader/text.h"
 
 namespace vexcard::logreader {
@@ -340,14 +341,8 @@ std::optional<std::string> LogDecoder::decodeReply(PortState& state, std::string
 std::string decodeLog(std::string_view log) {
   LogDecoder decoder;
   std::string out;
-  std::size_t start = 0;
-  while (start < log.size()) {
-    std::size_t end = log.find('\n', start);
-    if (end == std::string_view::npos) end = log.size();
-    std::string_view line = log.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  for (std::string_view line : splitLines(log)) {
     for (const std::string& l : decoder.feed(line)) out.append(l).append("\n");
-    start = end + 1;
   }
   return out;
 }
