@@ -5,11 +5,23 @@
 // same message and class (host_interface.h, rule 8). Every message is Windows-1251 text.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <utility>
 
 namespace vexcard {
+
+// How the money request (tsSale, tsRefund, tsRefundReset, tsDebit) of a failing operation
+// ended, as far as the driver knows; carried by every error an operation raises. The
+// values are those of the structured exception's outcome parameter (host_interface.h).
+enum class MoneyOutcome : std::uint32_t {
+  kNone = 0,           // no money request was under way: nothing was charged
+  kNotCarriedOut = 1,  // the request never reached the terminal, or it was not taken
+  kRefused = 2,        // the terminal refused it with a reply code
+  kUnknown = 3,        // the terminal may have carried it out: check it before selling again
+  kDone = 4,           // the terminal carried it out; a later step of the operation failed
+};
 
 // The general error: an exception that carries only a message (Windows-1251 bytes).
 // The serial-port family (ESerialIO and its kin) derives from it too.
@@ -18,9 +30,13 @@ class Exception : public std::exception {
   explicit Exception(std::string message) : message_(std::move(message)) {}
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
+  // The operation's money outcome; the driver sets it where the error leaves an operation.
+  MoneyOutcome outcome() const noexcept { return outcome_; }
+  void setOutcome(MoneyOutcome outcome) noexcept { outcome_ = outcome; }
 
  private:
   std::string message_;
+  MoneyOutcome outcome_ = MoneyOutcome::kNone;
 };
 
 // Raised by an operation of the table that has no body.
