@@ -199,20 +199,26 @@ void bonusSale(TSmartDriver& driver, Record* result, char mode, std::uint8_t pur
 void TSmartDriver::BonusSaleEx(TBonusResult* result, char mode, std::uint8_t purse, double qty,
                                double sum, LongStrHandle /*text1*/, LongStrHandle /*text2*/,
                                LongStrHandle /*text3*/, std::uint8_t* block,
-                               std::int32_t blockHigh) {
+                               std::int32_t blockHigh) try {
   const ops::NamedOperation named(*this, "BonusSaleEx");
   bonusSale(*this, result, mode, purse, qty, sum, block, blockHigh);
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
 void TSmartDriver::BonusSaleExStr(TBonusResultStr* result, char mode, std::uint8_t purse,
                                   double qty, double sum, LongStrHandle /*text1*/,
                                   LongStrHandle /*text2*/, LongStrHandle /*text3*/,
-                                  std::uint8_t* block, std::int32_t blockHigh) {
+                                  std::uint8_t* block, std::int32_t blockHigh) try {
   const ops::NamedOperation named(*this, "BonusSaleExStr");
   bonusSale(*this, result, mode, purse, qty, sum, block, blockHigh);
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
-void TSmartDriver::SubSchet(TSaleResult* result, std::uint8_t purse, double qty, double sum) {
+void TSmartDriver::SubSchet(TSaleResult* result, std::uint8_t purse, double qty, double sum) try {
   const ops::NamedOperation named(*this, "SubSchet");
   result->Status = 0xFF;
   result->CardPrefix.set("");
@@ -241,12 +247,15 @@ void TSmartDriver::SubSchet(TSaleResult* result, std::uint8_t purse, double qty,
   result->Amount = static_cast<double>(
       (static_cast<long double>(third) * 10000.0L - sale.currencyAt(ops::kMoney2At).raw) /
       10000.0L);
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
 void TSmartDriver::RefundSale(std::uint8_t* resultStatus, std::uint8_t requestByte,
                               LongStrHandle /*text1*/, LongStrHandle /*text2*/,
                               const std::uint8_t* block, std::int32_t blockHigh, std::uint8_t purse,
-                              double qty, double sum, std::uint8_t useReset) {
+                              double qty, double sum, std::uint8_t useReset) try {
   const ops::NamedOperation named(*this, "RefundSale");
   // The host passes at least 79 bytes; a shorter array is padded with zero bytes.
   CardBlockBytes cardBlock{};
@@ -263,6 +272,9 @@ void TSmartDriver::RefundSale(std::uint8_t* resultStatus, std::uint8_t requestBy
                     .purse = purse,
                     .figures = figures,
                     .cardBlock = cardBlock});
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
 }  // namespace vexcard::driver

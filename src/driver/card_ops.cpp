@@ -144,6 +144,39 @@ std::string journalCard(const SaleLine& line) {
 
 }  // namespace
 
+void noteMoneyOutcome(TSmartDriver& driver, link::RequestOutcome outcome) {
+  const auto weight = [](MoneyOutcome o) {
+    switch (o) {
+      case MoneyOutcome::kUnknown:
+        return 4;
+      case MoneyOutcome::kDone:
+        return 3;
+      case MoneyOutcome::kRefused:
+        return 2;
+      case MoneyOutcome::kNotCarriedOut:
+        return 1;
+      case MoneyOutcome::kNone:
+        break;
+    }
+    return 0;
+  };
+  MoneyOutcome money = MoneyOutcome::kUnknown;
+  switch (outcome) {
+    case link::RequestOutcome::kDone:
+      money = MoneyOutcome::kDone;
+      break;
+    case link::RequestOutcome::kRefused:
+      money = MoneyOutcome::kRefused;
+      break;
+    case link::RequestOutcome::kNotCarriedOut:
+      money = MoneyOutcome::kNotCarriedOut;
+      break;
+    case link::RequestOutcome::kUnknown:
+      break;
+  }
+  if (weight(money) > weight(driver.OperationOutcome)) driver.OperationOutcome = money;
+}
+
 SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& line,
                   const std::function<void(const TKodTovar&)>& announce) {
   SoldLine sold;
@@ -199,9 +232,11 @@ SoldLine sellLine(TSmartDriver& driver, std::uint8_t& status, const SaleLine& li
       }
       driver.TransactionNo = nextTransaction(driver.TransactionNo);
     }
+    noteMoneyOutcome(driver, driver.LastLineOutcome);
     throw;
   }
   driver.LastLineOutcome = driver.LastOutcome;
+  noteMoneyOutcome(driver, driver.LastLineOutcome);
   driver.TransactionNo = nextTransaction(driver.TransactionNo);
   takeReplyCode(sold.reply, status);
   return sold;

@@ -175,7 +175,10 @@ class NamedOperation {
  public:
   NamedOperation(TSmartDriver& driver, std::string_view name)
       : driver_(driver), outer_(driver.HostOperation.empty()) {
-    if (outer_) driver_.HostOperation = name;
+    if (outer_) {
+      driver_.HostOperation = name;
+      driver_.OperationOutcome = MoneyOutcome::kNone;
+    }
   }
   ~NamedOperation() {
     if (outer_) driver_.HostOperation = {};
@@ -187,6 +190,18 @@ class NamedOperation {
   TSmartDriver& driver_;
   bool outer_;
 };
+
+// Adds the outcome of a money request the operation sent to OperationOutcome, which
+// keeps the weightiest of them: unknown, then done, refused, not carried out. So an
+// operation whose later request failed still tells that an earlier one moved money.
+void noteMoneyOutcome(TSmartDriver& driver, link::RequestOutcome outcome);
+
+// Inside the catch block of a money operation: gives the error its operation's outcome.
+// The driver's money operations end in
+//   catch (Exception& e) { ops::stampOutcome(*this, e); throw; }
+inline void stampOutcome(const TSmartDriver& driver, Exception& error) noexcept {
+  error.setOutcome(driver.OperationOutcome);
+}
 
 // The product row a line was sold with and the reply to its command.
 struct SoldLine {

@@ -68,7 +68,7 @@ std::string lineHead(std::string_view head, const TSaleResultEx* result, std::ui
 }  // namespace
 
 void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, std::uint8_t purse,
-                              double qty, double sum) {
+                              double qty, double sum) try {
   const ops::NamedOperation named(*this, "SubSchetEx");
   startSaleRecord(result);
   ops::requireFinite(qty, ops::qtyLabel());
@@ -123,10 +123,13 @@ void TSmartDriver::SubSchetEx(TSaleResultEx* result, std::uint8_t requestByte, s
   logging::WriteLog(
       1, ops::resultLine(lineHead("Результат продажи: карта "_w1251, result, purse, product.name),
                          result->SummaSk, result->Skidka, result->CosteSK));
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
 void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSaleResultEx* result,
-                                std::uint8_t /*unused*/) {
+                                std::uint8_t /*unused*/) try {
   const ops::NamedOperation named(*this, "DebitNonCash");
   startSaleRecord(result);
   ops::requireFinite(qty, ops::qtyLabel());
@@ -154,9 +157,12 @@ void TSmartDriver::DebitNonCash(std::uint8_t purse, double qty, double sum, TSal
   const double skidka = static_cast<double>(discountPercent(debit, summaSk));
   result->Skidka =
       static_cast<double>(roundHalfEven(static_cast<long double>(skidka) * 10.0L) / 10.0L);
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
-void TSmartDriver::CardQuantityEx(TCardInfo* result, std::uint8_t purse, Currency* price) {
+void TSmartDriver::CardQuantityEx(TCardInfo* result, std::uint8_t purse, Currency* price) try {
   const ops::NamedOperation named(*this, "CardQuantityEx");
   ops::resetCardInfo(result);
   // The balance is divided by the price: a price of 0 (or none at all) is refused before
@@ -209,6 +215,9 @@ void TSmartDriver::CardQuantityEx(TCardInfo* result, std::uint8_t purse, Currenc
   } catch (const std::exception&) {
     // Not logged: the record keeps the figures computed from the balance.
   }
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
 }  // namespace vexcard::driver

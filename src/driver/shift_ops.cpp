@@ -51,19 +51,25 @@ void TSmartDriver::CloseShift() {
 }
 
 void TSmartDriver::BonusSale(TBonusResult* result, char mode, std::uint8_t purse, double qty,
-                             double sum, LongStrHandle text1, LongStrHandle text2) {
+                             double sum, LongStrHandle text1, LongStrHandle text2) try {
   const ops::NamedOperation named(*this, "BonusSale");
   forwardToBonusSaleEx(*this, result, mode, purse, qty, sum, text1, text2, nullptr);
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
 void TSmartDriver::BonusSale2(TBonusResult* result, char mode, std::uint8_t purse, double qty,
                               double sum, LongStrHandle text1, LongStrHandle text2,
-                              LongStrHandle text3) {
+                              LongStrHandle text3) try {
   const ops::NamedOperation named(*this, "BonusSale2");
   forwardToBonusSaleEx(*this, result, mode, purse, qty, sum, text1, text2, text3);
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
-void TSmartDriver::CardQuantity(TCardInfo* result, std::uint8_t purse, Currency price) {
+void TSmartDriver::CardQuantity(TCardInfo* result, std::uint8_t purse, Currency price) try {
   const ops::NamedOperation named(*this, "CardQuantity");
   // CardQuantityEx may change the price it is given; the change stays in this copy.
   Currency own = price;
@@ -72,6 +78,9 @@ void TSmartDriver::CardQuantity(TCardInfo* result, std::uint8_t purse, Currency 
   } else {
     CardQuantityEx(result, purse, &own);
   }
+} catch (Exception& e) {
+  ops::stampOutcome(*this, e);
+  throw;
 }
 
 void TSmartDriver::HostSlot5(TSaleResult* result, std::uint32_t, std::uint32_t, std::uint32_t) {

@@ -21,6 +21,7 @@
 #include "link/terminal_link.h"
 #include "link/wire_values.h"
 #include "vexcard/currency.h"
+#include "vexcard/exception.h"
 #include "vexcard/host_interface.h"
 #include "vexcard/host_records.h"
 #include "vexcard/runtime.h"
@@ -136,6 +137,10 @@ class TSmartDriver : public link::TTerminalLink {
   // reached the line. Written by sellLine under the exchange lock, read by the operations
   // after it, where a keep-alive poll may already have changed the link's LastOutcome.
   link::RequestOutcome LastLineOutcome = link::RequestOutcome::kNotCarriedOut;
+  // What the money requests of the host operation under way came to, for its error
+  // (vexcard::Exception::outcome): kNone until one is sent; then the weightiest of the
+  // outcomes of its requests (ops::noteMoneyOutcome). Host's thread only.
+  MoneyOutcome OperationOutcome = MoneyOutcome::kNone;
 };
 
 }  // namespace vexcard::driver

@@ -39,6 +39,11 @@ constexpr std::size_t kTerminalShiftByte = 4;
 // patience runs out. Once spent, every exchange under way fails.
 constexpr int kMaxNestedExchanges = 16;
 
+// How many requests an unanswered request is remembered for. A late reply comes within
+// the next few requests; past this a terminal that does not echo the request could see a
+// reply of its own refused only by the chance that its first two bytes name the old one.
+constexpr std::uint32_t kUnansweredSpan = 16;
+
 }  // namespace
 
 std::int32_t TTerminalLink::SendCommand(const std::uint8_t* bytes, std::uint8_t count) {
@@ -106,6 +111,40 @@ void TTerminalLink::ResetReceiver() {
   Receiver.ResetReceiver();
 }
 
+void TTerminalLink::ResetReceiver(const RequestId& expected) {
+  ReplyLength = 0;
+  std::lock_guard<std::mutex> guard(RxLock);
+  ReplyEvent.reset();
+  Receiver.ResetReceiver();
+  Receiver.Expected = expected;
+  Receiver.EarlierCount = 0;
+  for (std::size_t k = 0; k < UnansweredCount; ++k) {
+    if (!(UnansweredRequests[k].id == expected)) {
+      Receiver.Earlier[Receiver.EarlierCount++] = UnansweredRequests[k].id;
+    }
+  }
+}
+
+void TTerminalLink::forgetUnanswered(const RequestId& id) {
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < UnansweredCount; ++k) {
+    const Unanswered& u = UnansweredRequests[k];
+    // Entries too old to be answered late go too.
+    if (u.id == id || RequestCount - u.request > kUnansweredSpan) continue;
+    UnansweredRequests[kept++] = u;
+  }
+  UnansweredCount = kept;
+}
+
+void TTerminalLink::rememberUnanswered(const RequestId& id) {
+  forgetUnanswered(id);
+  if (UnansweredCount == UnansweredRequests.size()) {
+    std::move(UnansweredRequests.begin() + 1, UnansweredRequests.end(), UnansweredRequests.begin());
+    --UnansweredCount;
+  }
+  UnansweredRequests[UnansweredCount++] = Unanswered{id, RequestCount};
+}
+
 namespace {
 
 // A failure to persist what the exchange left pending. It is no std::exception, so that
@@ -119,6 +158,11 @@ struct PersistFailure {
 std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count) {
   // Every attempt resends this text, with one packet index.
   const FrameText frame = BuildFrame(bytes, count);
+  ++RequestCount;
+  const RequestId id{static_cast<std::uint8_t>(PacketCounter), bytes[0]};
+  const CommandInfo* info = findCommand(bytes[0]);
+  // A good reply with code 0 must carry every byte its caller reads; any reply, the code.
+  const std::uint8_t replyNeeds = info != nullptr ? info->replySize : kReplyCodeByte + 1;
   const bool outer = ExchangeDepth == 1;
   const bool money = outer && isMoneyCommand(bytes[0]);
   if (outer) LastOutcome = RequestOutcome::kNotCarriedOut;
@@ -138,13 +182,28 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   while (attempts < kMaxAttempts && !NestedLimitReached) {
     bool written = false;
     try {
-      ResetReceiver();
-      written = SendWithHandshake(frame);
+      ResetReceiver(id);
+      written = SendWithHandshake(frame, id);
       anyWritten = anyWritten || written;
       if (written && money) MoneyRequestWritten = true;
       LastExchangeResult = AwaitReply();
-      if (written && LastExchangeResult != kLinkOk && LastExchangeResult != kLinkNotReady) {
-        maybeCarriedOut = true;
+      if (LastExchangeResult == kLinkOk &&
+          (ReplyLength <= kReplyCodeByte ||
+           (ReplyData[kReplyCodeByte] == 0 && ReplyLength < replyNeeds))) {
+        // Too short for what its caller reads: not a good reply. With code 0 the terminal
+        // may have carried the command out.
+        logging::WriteLog(1, std::string("Ответ терминала короче ожидаемого: "_w1251) +
+                                 std::to_string(ReplyLength) + std::string(" из "_w1251) +
+                                 std::to_string(replyNeeds) + std::string(" байт"_w1251));
+        LastExchangeResult = kLinkInProgress;
+      }
+      if (written) {
+        if (LastExchangeResult == kLinkOk) {
+          forgetUnanswered(id);
+        } else {
+          rememberUnanswered(id);
+          if (LastExchangeResult != kLinkNotReady) maybeCarriedOut = true;
+        }
       }
       if (answers(kReplyShiftMismatch)) {
         resynchroniseShift();
@@ -172,11 +231,20 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
     }
   }
 
-  if (NestedLimitReached) {
-    // Stopped in the middle: a frame that went out may have been carried out.
-    if (outer && anyWritten) LastOutcome = RequestOutcome::kUnknown;
-    return LastExchangeResult != 0 ? LastExchangeResult : kLinkInProgress;
+  // The outcome is decided before anything below can raise, so that an error leaving the
+  // exchange (the tsReset after 0x01) never leaves a request that went out unaccounted.
+  if (outer) {
+    if (NestedLimitReached) {
+      // Stopped in the middle: a frame that went out may have been carried out.
+      LastOutcome = anyWritten ? RequestOutcome::kUnknown : RequestOutcome::kNotCarriedOut;
+    } else if (LastExchangeResult == kLinkOk) {
+      LastOutcome =
+          ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone : RequestOutcome::kRefused;
+    } else {
+      LastOutcome = maybeCarriedOut ? RequestOutcome::kUnknown : RequestOutcome::kNotCarriedOut;
+    }
   }
+  if (NestedLimitReached) return LastExchangeResult != 0 ? LastExchangeResult : kLinkInProgress;
   if (answers(kReplyExecuting)) {
     // The reply code may be stale (an attempt without a good reply reads the code an
     // earlier reply left); then the attempt's own failure stands. A fresh 0x01 means the
@@ -209,14 +277,6 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
     LastExchangeResult = before != 0 ? before : kLinkInProgress;
     if (before == 0) return LastExchangeResult;
   }
-  if (outer) {
-    if (LastExchangeResult == kLinkOk) {
-      LastOutcome =
-          ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone : RequestOutcome::kRefused;
-    } else if (maybeCarriedOut) {
-      LastOutcome = RequestOutcome::kUnknown;
-    }
-  }
   return LastExchangeResult;
 }
 
@@ -243,7 +303,7 @@ void TTerminalLink::resynchroniseShift() {
   tsOpenShift(normaliseShift(ShiftNo.load()), now, shiftDate);
 }
 
-bool TTerminalLink::SendWithHandshake(const FrameText& frame) {
+bool TTerminalLink::SendWithHandshake(const FrameText& frame, const RequestId& id) {
   for (int tries = 0; tries < kHandshakeTries; ++tries) {
     CtsEvent.reset();
     SetLines(true);
@@ -256,6 +316,9 @@ bool TTerminalLink::SendWithHandshake(const FrameText& frame) {
       throw PersistFailure{std::current_exception()};
     }
     if (CtsEvent.wait(timing::ms(Delay::kCtsAnswer))) {
+      // A reply that completed during the hand-shake (a late one to an earlier request)
+      // cannot answer a frame not yet written.
+      ResetReceiver(id);
       LogHexDump(frame.text.data(), frame.length, "Send:");
       try {
         PutBlock(frame.text.data(), frame.length);

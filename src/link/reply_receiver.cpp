@@ -73,6 +73,12 @@ bool ReplyReceiver::ReceiveByte(std::uint8_t b) {
     case kAwaitEtx:
       RxState = kIdle;
       if (b == kEtxByte) {
+        if (ReplyLength >= 2 && isStray(ReplyData[0], ReplyData[1])) {
+          ReplyData = PreviousData;
+          ReplyLength = PreviousLength;
+          ++Strays;
+          return false;
+        }
         LinkState.store(kLinkOk);
         return true;
       }
@@ -87,7 +93,21 @@ bool ReplyReceiver::ReceiveByte(std::uint8_t b) {
 // checksum. A body holding a character that is not a hex digit is corrupt whatever its
 // checksum says: decoding stops at that pair (the bytes from there on keep their previous
 // content and still enter the XOR) and the reply is refused like a checksum mismatch.
+bool ReplyReceiver::isStray(std::uint8_t packet, std::uint8_t command) const {
+  const RequestId named{packet, command};
+  if (named == Expected) return false;
+  for (std::size_t k = 0; k < EarlierCount; ++k) {
+    const RequestId& earlier = Earlier[k];
+    if (earlier.packet == packet && (earlier.anyCommand || earlier.command == command)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void ReplyReceiver::checkBody(std::uint8_t lastChecksumChar) {
+  PreviousData = ReplyData;
+  PreviousLength = ReplyLength;
   ReplyLength = static_cast<std::uint8_t>(std::min(RxHexText.size() / 2, kReplyCapacity));
   bool wellFormed = true;
   for (std::size_t k = 0; k < ReplyLength; ++k) {

@@ -28,6 +28,15 @@
 
 namespace vexcard::link {
 
+// Which request a reply answers: bytes 0 and 1 of a reply body carry the packet index and
+// the command code of the request, as an echoing terminal writes them.
+struct RequestId {
+  std::uint8_t packet = 0;
+  std::uint8_t command = 0;
+  bool anyCommand = false;  // an earlier request whose command is not known (see Earlier)
+  bool operator==(const RequestId&) const = default;
+};
+
 struct ReplyReceiver {
   // RxState values. Any other value ignores every byte.
   static constexpr std::uint8_t kIdle = 3;             // awaiting "6" or the refusal "N"
@@ -54,6 +63,19 @@ struct ReplyReceiver {
   std::array<std::uint8_t, kReplyCapacity> ReplyData{};  // decoded body
   std::atomic<std::int32_t> LinkState{kLinkOk};
 
+  // Stray replies. A good frame whose bytes 0 and 1 name one of the Earlier requests (and
+  // not the Expected one) answers an earlier request whose reply came late: it is dropped
+  // as if it never came (no verdict, ReplyData and ReplyLength as before it) and counted
+  // in Strays. Any other reply is taken, so a terminal that does not echo the request in
+  // its reply keeps working. The exchange sets these before each attempt.
+  static constexpr std::size_t kMaxEarlier = 8;
+  RequestId Expected{};
+  std::array<RequestId, kMaxEarlier> Earlier{};
+  std::size_t EarlierCount = 0;
+  std::atomic<std::uint32_t> Strays{0};
+  // Whether a reply body names an earlier request rather than the expected one.
+  bool isStray(std::uint8_t packet, std::uint8_t command) const;
+
   ReplyReceiver();
   ReplyReceiver(const ReplyReceiver&) = delete;
   ReplyReceiver& operator=(const ReplyReceiver&) = delete;
@@ -75,6 +97,10 @@ struct ReplyReceiver {
 
  private:
   void checkBody(std::uint8_t lastChecksumChar);
+
+  // ReplyData and ReplyLength as they were before the frame being parsed was decoded.
+  std::array<std::uint8_t, kReplyCapacity> PreviousData{};
+  std::uint8_t PreviousLength = 0;
 };
 
 }  // namespace vexcard::link

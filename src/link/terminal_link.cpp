@@ -45,6 +45,12 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     Registry = platform::SettingsStore::open();
     MoneyJournal = std::make_unique<Journal>(journalPath());
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
+    // The stored counter is the index of the last request the previous driver on this
+    // machine may have sent (it is stored before a frame goes out). If the terminal is
+    // still answering it, that reply must not pass for one of ours.
+    UnansweredRequests[0] = Unanswered{
+        RequestId{.packet = static_cast<std::uint8_t>(PacketCounter), .anyCommand = true}, 0};
+    UnansweredCount = 1;
     ShiftNo.store(normaliseShift(Registry->readInt(kShiftNumberValue).value_or(1)));
     KeepAlive::attach(
         this, [this](std::chrono::steady_clock::time_point since) { return keepAlivePoll(since); });

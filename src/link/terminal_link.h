@@ -127,8 +127,11 @@ class TTerminalLink : public comport::TComPort {
   // The request text for the command bytes, with the next packet index. Checks count
   // before consuming an index.
   FrameText BuildFrame(const std::uint8_t* bytes, std::uint8_t count);
-  // Clears the reply event and returns the receiver to idle with LinkState 100.
+  // Clears the reply event and returns the receiver to idle with LinkState 100. With
+  // `expected`, the receiver then takes only a reply that does not name an earlier
+  // request whose reply never came (reply_receiver.h: stray replies).
   void ResetReceiver();
+  void ResetReceiver(const RequestId& expected);
   // The current link state (the receiver's LinkState).
   std::int32_t linkState() const { return Receiver.LinkState.load(); }
   // The keep-alive poll: under ExchangeLock, sends tsReset unless an exchange ended after
@@ -207,8 +210,14 @@ class TTerminalLink : public comport::TComPort {
 
  private:
   std::int32_t ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count);
-  // One attempt's hand-shake and write; true when the frame was handed to the line.
-  bool SendWithHandshake(const FrameText& frame);
+  // One attempt's hand-shake and write; true when the frame was handed to the line. The
+  // receiver is reset just before the write: nothing that came before can answer it.
+  bool SendWithHandshake(const FrameText& frame, const RequestId& id);
+  // Requests whose frame went out and whose reply never came, newest last: a reply that
+  // names one of them later is a stray (exchange.cpp). The first entry made at start
+  // stands for the previous process's last request, whose command is not known.
+  void rememberUnanswered(const RequestId& id);
+  void forgetUnanswered(const RequestId& id);
   std::int32_t AwaitReply();
   // The journal's request line for the command bytes of a money request a caller issued,
   // and its outcome line when the exchange ends (exchange_journal.cpp).
@@ -235,6 +244,14 @@ class TTerminalLink : public comport::TComPort {
   bool NestedLimitReached = false;
   // The packet counter has advanced in memory and waits for persistPending().
   bool PacketCounterPending = false;
+  struct Unanswered {
+    RequestId id;
+    std::uint32_t request;  // RequestCount when it was sent
+  };
+  std::array<Unanswered, ReplyReceiver::kMaxEarlier> UnansweredRequests{};
+  std::size_t UnansweredCount = 0;
+  // Requests built since start (under ExchangeLock).
+  std::uint32_t RequestCount = 0;
   // When the last outer exchange ended (under ExchangeLock).
   std::chrono::steady_clock::time_point LastExchangeEnd{};
   // True between the start of keep-alive polling and shutDown().

@@ -11,6 +11,7 @@
 #include "link/link_state.h"
 #include "link/status_texts.h"
 #include "platform/codepage.h"
+#include "support/reply_wait_steer.h"
 #include "vexcard/exception.h"
 
 namespace vexcard::test {
@@ -184,6 +185,85 @@ TEST_F(ExchangeTest, LateFrameDuringAFailedHandShakeIsNoReply) {
   EXPECT_EQ(LateFrameSteer::ctsWaits.load(), 13);
   EXPECT_EQ(result, link::kLinkInProgress);
   EXPECT_EQ(d.LastOutcome, link::RequestOutcome::kUnknown);
+}
+
+// A held late reply is released at a chosen CTS wait (the count since start, or the next
+// one once armed) and decoded by the driver before that wait goes on.
+struct LateReleaseSteer {
+  static inline sim::TerminalSimulator* terminal = nullptr;
+  static inline driver::TSmartDriver* link = nullptr;
+  static inline std::atomic<int> ctsWaits{0};
+  static inline std::atomic<int> releaseAt{0};
+  static inline std::atomic<bool> armed{false};
+  static void observe(timing::Delay d, std::uint32_t) {
+    if (d != timing::Delay::kCtsAnswer) return;
+    if (++ctsWaits != releaseAt && !armed.exchange(false)) return;
+    const std::size_t replies = terminal->counters().replies;
+    const std::uint32_t strays = link->Receiver.Strays;
+    terminal->releaseLateReply();
+    terminal->waitFor([&](const sim::SimulatorCounters& c) { return c.replies > replies; }, 60000);
+    // Taken (the event) or dropped as a stray.
+    for (int k = 0; k < 60000 && link->Receiver.Strays == strays && !link->ReplyEvent.wait(1);
+         ++k) {
+    }
+  }
+};
+
+constexpr std::uint8_t kSaleCode = 0x08;
+
+void sell(driver::TSmartDriver& d) {
+  d.tsSale(1, 1, 92, "Аи-92"_w1251, Currency::fromRaw(185000), Currency::fromRaw(200000), 0);
+}
+
+// The tsReset the exchange sends after 0x8F gets its reply only during the hand-shake of
+// the caller's frame sent again: that reply cannot answer the frame, which gets its own.
+TEST_F(ExchangeTest, LateReplyOfTheExchangesOwnResetIsNotTheCallersReply) {
+  use({kQuickHandshakeRetry});
+  terminal.replyCode(0x8F, kSaleCode);
+  sim::FaultRule late = sim::FaultRule::of(FaultKind::kLateReply).on(0x00);
+  late.lateMs = 0;
+  terminal.sim->injectFault(late);
+  auto& d = startDriver();
+  LateReleaseSteer::terminal = terminal.sim.get();
+  LateReleaseSteer::link = &d;
+  // tsReadCard, tsSale 1, tsReset's five attempts (1 + 4 x 3), then tsSale's second.
+  LateReleaseSteer::releaseAt = 16;
+  ReplyWaitSteer::start(*terminal.sim, 50, 5000, &LateReleaseSteer::observe);
+  d.tsReadCard();
+  sell(d);
+  ReplyWaitSteer::stop();
+  EXPECT_EQ(LateReleaseSteer::ctsWaits.load(), 16);
+  // The reply the terminal gave the frame sent again (0x87: the terminal has no card).
+  const sim::Bytes own = terminal.requests().back().replyBody;
+  ASSERT_EQ(d.ReplyLength, own.size());
+  EXPECT_TRUE(std::equal(own.begin(), own.end(), d.ReplyData.begin()));
+  EXPECT_EQ(d.ReplyData[1], kSaleCode);
+  EXPECT_EQ(d.LastOutcome, link::RequestOutcome::kRefused);
+}
+
+// A sale's reply held back past all its attempts comes while the next command, here after
+// a restart of the driver too, shakes hands: each gets its own reply.
+TEST_F(ExchangeTest, LateReplyOfAnEarlierRequestNeverAnswersTheNextCommand) {
+  use({kQuickHandshakeRetry});
+  sim::FaultRule late = sim::FaultRule::of(FaultKind::kLateReply).on(kSaleCode).times(2);
+  late.lateMs = 0;
+  terminal.sim->injectFault(late);
+  auto* d = &startDriver();
+  LateReleaseSteer::terminal = terminal.sim.get();
+  ReplyWaitSteer::start(*terminal.sim, 50, 5000, &LateReleaseSteer::observe);
+  for (bool restart : {false, true}) {
+    EXPECT_THROW(sell(*d), Exception);
+    EXPECT_EQ(d->LastOutcome, link::RequestOutcome::kUnknown);
+    if (restart) {
+      driver.reset();
+      d = &startDriver();
+    }
+    LateReleaseSteer::link = d;
+    LateReleaseSteer::armed = true;
+    d->tsReadCard();
+    EXPECT_EQ(d->ReplyData[1], kReadCardCode) << "after a restart: " << restart;
+  }
+  ReplyWaitSteer::stop();
 }
 
 TEST_F(ExchangeTest, FailedExchangeRaisesTheExchangeErrorFromEveryCommand) {

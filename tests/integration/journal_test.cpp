@@ -104,6 +104,55 @@ TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
   EXPECT_EQ(journalledFirst.load(), 7);
 }
 
+// A failing money operation tells the host what came of its request, as the journal does:
+// unknown for a sale answered 0x01, and for a refund that went out unanswered while the
+// tsReset the stale 0x01 asks for failed too; done for a sale whose reply the driver then
+// could not use.
+TEST_F(JournalTest, AFailedMoneyOperationTellsTheHostWhatTheJournalRecords) {
+  use({{Delay::kCtsAnswer, 50}});
+  start(simCard("bonus", 0x00, 0x01, 1000000, 1000));
+  ReplyWaitSteer::start(*terminal.sim, 50, 5000);
+  struct Stop {
+    ~Stop() { ReplyWaitSteer::stop(); }
+  } stop;
+  const auto outcomeOf = [](auto&& call) {
+    try {
+      call();
+    } catch (const Exception& e) {
+      return e.outcome();
+    }
+    return MoneyOutcome::kNone;
+  };
+  terminal.replyCode(0x01, kSale);
+  terminal.fault(sim::FaultKind::kSilence, 0x00, 10);  // both tsResets
+  EXPECT_EQ(outcomeOf([&] { sale(); }), MoneyOutcome::kUnknown);
+  terminal.fault(sim::FaultKind::kSilence, kRefund, 5);
+  std::array<std::uint8_t, 79> block{};
+  std::uint8_t status = 0xFF;
+  EXPECT_EQ(outcomeOf([&] {
+              callSlot<RefundSaleFn>(host, 15, &status, host, std::uint8_t{1}, nullptr, nullptr,
+                                     block.data(), 78, std::uint8_t{19}, 20.0, 370.0,
+                                     std::uint8_t{0});
+            }),
+            MoneyOutcome::kUnknown);
+  EXPECT_EQ(env.countLogPrefix("Результат операции неизвестен: tsRefund"_w1251), 1u);
+  terminal.sim->addCard(simCard("fuel", 0x00, 0x00, 1000000, 0, "11112222333344445555"));
+  terminal.sim->insertCard("fuel");
+  patchReply(kSale, 11, {0, 0, 0, 0});  // a gross amount of 0 leaves no discount to compute
+  TSaleResultEx r = filled<TSaleResultEx>();
+  EXPECT_EQ(outcomeOf([&] {
+              callSlot<SubSchetExFn>(host, 12, &r, host, std::uint8_t{1}, std::uint8_t{19}, 20.0,
+                                     370.0);
+            }),
+            MoneyOutcome::kDone);
+
+  const auto entries = journal();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].outcome.outcome, RequestOutcome::kUnknown);
+  EXPECT_EQ(entries[1].outcome.outcome, RequestOutcome::kUnknown);
+  EXPECT_EQ(entries[2].outcome.outcome, RequestOutcome::kDone);
+}
+
 // A FIFO where the journal should be: the sales go on, and the log says so once.
 TEST_F(JournalTest, AJournalThatCannotBeWrittenStopsNoSale) {
   std::filesystem::create_directories(env.folder() / "ZUR");

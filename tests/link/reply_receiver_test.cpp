@@ -208,6 +208,38 @@ TEST_F(ReplyReceiverTest, BodyWithANonHexPairIsRefusedWhateverItsChecksum) {
   EXPECT_EQ(rx.RxState, ReplyReceiver::kChecksumFailed);
   EXPECT_EQ(rx.ReplyLength, 3);
   EXPECT_EQ(rx.ReplyData[1], 0x77);
+  // One bad digit in a pair is enough: "7Z" would decode as 0x70 + garbage.
+  rx.ResetReceiver();
+  EXPECT_EQ(feed(rx, "6003057Z0011" + kEtx).drops, 0);
+  EXPECT_EQ(rx.RxState, ReplyReceiver::kChecksumFailed);
+}
+
+// A reply naming an earlier request whose reply never came is dropped as if it never
+// came; one naming the expected request, or no request the driver knows (a terminal that
+// does not echo), is taken.
+TEST_F(ReplyReceiverTest, StrayReplyToAnEarlierRequestIsDroppedWithoutAVerdict) {
+  feed(rx, goodFrame({0x02, 0x0A, 0x00, 0x44}));
+  rx.ResetReceiver();
+  rx.Expected = {4, 0x0A};
+  rx.Earlier[0] = {3, 0x08};
+  rx.Earlier[1] = {.packet = 7, .anyCommand = true};
+  rx.EarlierCount = 2;
+  for (const auto& body : {std::vector<std::uint8_t>{0x03, 0x08, 0x00, 0x99, 0x99},
+                           std::vector<std::uint8_t>{0x07, 0x01, 0x00}}) {
+    const Effects e = feed(rx, goodFrame(body));
+    EXPECT_FALSE(e.eventSet);
+    EXPECT_EQ(e.drops, 0);
+    EXPECT_EQ(rx.ReplyLength, 0);
+    EXPECT_EQ(rx.ReplyData[3], 0x44);  // what the earlier reply left
+  }
+  EXPECT_EQ(rx.Strays, 2u);
+  for (const auto& body :
+       {std::vector<std::uint8_t>{0x04, 0x0A, 0x00}, std::vector<std::uint8_t>{0x00, 0x00, 0x00},
+        std::vector<std::uint8_t>{0x03, 0x0A, 0x00}}) {
+    rx.ResetReceiver();
+    EXPECT_EQ(feed(rx, goodFrame(body)).drops, 1);
+    EXPECT_EQ(rx.LinkState, kLinkOk);
+  }
 }
 
 TEST_F(ReplyReceiverTest, UnknownStatesIgnoreBytesAndNothingIsAllocated) {

@@ -1,8 +1,8 @@
 // Steers the driver's reply wait in tests whose faults make it run out: long for a request
 // the simulated terminal answers, short for one it leaves unanswered or whose reply it
-// spoils (silence, bad checksum). A good reply then never misses its wait, whatever the
-// machine's load: a reply that came after its wait had run out would be taken for the
-// next request's, and the test would see the driver one reply behind.
+// spoils or holds back (silence, bad checksum, a late reply). A good reply then never misses its
+// wait, whatever the machine's load: a reply that came after its wait had run out would be taken
+// for the next request's, and the test would see the driver one reply behind.
 //
 // It works as the timing observer (timing::setObserver): at each reply wait, which the
 // exchange takes just after queueing its frame, it waits until the terminal has recorded
@@ -57,7 +57,8 @@ class ReplyWaitSteer {
                             kHangGuardMs)) {
       const auto records = s.terminal->requests();
       const auto fault = records.empty() ? std::nullopt : records.back().fault;
-      spoiled = fault == sim::FaultKind::kSilence || fault == sim::FaultKind::kBadChecksum;
+      spoiled = fault == sim::FaultKind::kSilence || fault == sim::FaultKind::kBadChecksum ||
+                fault == sim::FaultKind::kLateReply;
     }
     timing::Policy p = timing::current();
     retime(p.set(timing::Delay::kReplyWait, spoiled ? s.shortMs : s.longMs));
