@@ -160,8 +160,11 @@ TEST_F(VexcardTest, SalesCarryTheDiscountFigures) {
 
 TEST_F(VexcardTest, JournalListsTheSimulatedSalesWithTheirOutcomes) {
   json({"bonus-sale", "--purse", "19", "--qty", "20", "--sum", "370"});
-  json({"bonus-sale", "--purse", "19", "--qty", "20", "--sum", "370", "--fault", "sale=code-0x01"},
-       1);
+  // An unknown outcome has its own exit code, and the host's message says what to do.
+  const Json lost = json(
+      {"bonus-sale", "--purse", "19", "--qty", "20", "--sum", "370", "--fault", "sale=code-0x01"},
+      4);
+  EXPECT_EQ(lost["outcome"].string, "unknown");
   const Json all = json({"journal"});
   ASSERT_EQ(all["records"].array.size(), 2u);
   EXPECT_EQ(all["records"][0]["outcome"].string, "done");
@@ -198,6 +201,7 @@ TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {
   EXPECT_EQ(refund["error"].string,
             "Ошибка ридера: Данные о возврате не соответствуют исходной транзакции дебета");
   EXPECT_EQ(refund["result"]["status"].number, 141);
+  EXPECT_EQ(refund["outcome"].string, "refused");
 
   // The link fails: the terminal refuses the command five times.
   const Json refused = json({"card-info", "--fault", "read-card=refuse:always"}, 1);

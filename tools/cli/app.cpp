@@ -65,7 +65,8 @@ const char* const kUsage =
     "program does, against a real terminal (--port N) or a simulated one (the default).\n";
 
 const char* const kExitCodes =
-    "Exit codes: 0 success, 1 the driver raised an error, 2 usage error, 3 other failure.\n";
+    "Exit codes: 0 success, 1 the driver raised an error, 2 usage error, 3 other failure,\n"
+    "4 the driver raised an error and the terminal may have carried the money request out.\n";
 
 std::string commandsHelp() {
   std::string out = "Commands:\n";
@@ -154,7 +155,7 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
   const Outcome outcome = call(*session);
   progress.clear();
   printOutcome(command.name, outcome, *session, json, out, err);
-  return outcome.ok() ? kExitOk : kExitDriverError;
+  return outcome.exitCode();
 }
 
 std::vector<OptionDef> logOptions() {

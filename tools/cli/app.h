@@ -13,10 +13,12 @@ namespace vexcard::cli {
 
 // Exit codes.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitDriverError = 1;  // the driver raised an error
-inline constexpr int kExitUsage = 2;        // bad arguments
-inline constexpr int kExitFailure = 3;      // anything else (an input file that cannot be
-                                            // read, the simulator failed to start, ...)
+inline constexpr int kExitDriverError = 1;     // the driver raised an error
+inline constexpr int kExitUsage = 2;           // bad arguments
+inline constexpr int kExitFailure = 3;         // anything else (an input file that cannot be
+                                               // read, the simulator failed to start, ...)
+inline constexpr int kExitOutcomeUnknown = 4;  // the driver raised an error, and the terminal
+                                               // may have carried the money request out
 
 // args: the arguments after the program name. errIsTerminal: whether err is a terminal
 // (progress lines are shown only there).

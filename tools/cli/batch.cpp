@@ -131,7 +131,8 @@ int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool err
     const Outcome outcome = line.call(*session);
     progress.clear();
     printOutcome(line.command->name, outcome, *session, json, out, err, line.number);
-    if (!outcome.ok()) rc = kExitDriverError;
+    // An unknown outcome anywhere in the batch outweighs a plain failure.
+    if (!outcome.ok() && rc != kExitOutcomeUnknown) rc = outcome.exitCode();
   }
   return rc;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "cli/app.h"
 #include "cli/command_options.h"
 #include "cli/records.h"
 #include "cli/text_util.h"
@@ -302,11 +303,30 @@ const std::vector<HostCommand>& table() {
 
 namespace {
 
+std::string_view moneyOutcomeMeaning(MoneyOutcome outcome) {
+  switch (outcome) {
+    case MoneyOutcome::kNone:
+      break;
+    case MoneyOutcome::kNotCarriedOut:
+      return "the terminal did not take the request: nothing was charged";
+    case MoneyOutcome::kRefused:
+      return "the terminal refused the request: nothing was charged";
+    case MoneyOutcome::kUnknown:
+      return "the terminal may have carried the request out";
+    case MoneyOutcome::kDone:
+      return "the terminal carried the request out; a later step failed";
+  }
+  return "no money request was sent";
+}
+
 Report stepReport(const Step& step) {
   Report r;
   r.text("operation", "", step.operation).integer("slot", "", step.slot);
   r.flag("ok", "", !step.error);
-  if (step.error) r.text("error", "", *step.error);
+  if (step.error) {
+    r.text("error", "", *step.error);
+    r.text("outcome", "", std::string(moneyOutcomeName(step.money)));
+  }
   r.object("result", "", step.result);
   return r;
 }
@@ -321,7 +341,10 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
     if (line) r.integer("line", "", *line);
     r.text("command", "", command).text("operation", "", last.operation);
     r.integer("slot", "", last.slot).flag("ok", "", outcome.ok());
-    if (last.error) r.text("error", "", *last.error);
+    if (last.error) {
+      r.text("error", "", *last.error);
+      r.text("outcome", "", std::string(moneyOutcomeName(last.money)));
+    }
     r.integer("port", "", session.port()).flag("simulator", "", session.simulator() != nullptr);
     r.object("result", "", last.result);
     if (outcome.steps.size() > 1) {
@@ -333,6 +356,10 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
   } else {
     for (const Step& s : outcome.steps) {
       out << s.operation << " (slot " << s.slot << ")" << (s.error ? ": FAILED" : "") << "\n";
+      if (s.error && s.money != MoneyOutcome::kNone) {
+        out << "  Outcome:      " << moneyOutcomeName(s.money) << "  ("
+            << moneyOutcomeMeaning(s.money) << ")\n";
+      }
       out << toText(s.result, 2);
     }
   }
@@ -340,7 +367,33 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
   if (last.error) {
     err << "vexcard: " << (line ? "line " + std::to_string(*line) + ": " : "") << last.operation
         << " failed: " << *last.error << "\n";
+    if (outcome.unknown()) {
+      err << "vexcard: the terminal may have carried the request out: check the terminal (the "
+             "card's balance or its shift report) before selling again; `vexcard journal "
+             "--unknown` lists such requests\n";
+    }
   }
+}
+
+std::string_view moneyOutcomeName(MoneyOutcome outcome) {
+  switch (outcome) {
+    case MoneyOutcome::kNone:
+      return "none";
+    case MoneyOutcome::kNotCarriedOut:
+      return "not carried out";
+    case MoneyOutcome::kRefused:
+      return "refused";
+    case MoneyOutcome::kUnknown:
+      return "unknown";
+    case MoneyOutcome::kDone:
+      return "done";
+  }
+  return "unknown";
+}
+
+int Outcome::exitCode() const {
+  if (ok()) return kExitOk;
+  return unknown() ? kExitOutcomeUnknown : kExitDriverError;
 }
 
 std::span<const HostCommand> hostCommands() { return table(); }

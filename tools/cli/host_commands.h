@@ -10,11 +10,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/args.h"
 #include "cli/report.h"
 #include "cli/session.h"
+#include "vexcard/exception.h"
 
 namespace vexcard::cli {
 
@@ -25,12 +27,21 @@ struct Step {
   int slot = 0;
   Report result;
   std::optional<std::string> error;
+  // What came of the operation's money request when it raised (the driver's error says).
+  MoneyOutcome money = MoneyOutcome::kNone;
 };
 
 struct Outcome {
   std::vector<Step> steps;  // in call order; the last one failed when any did
   bool ok() const { return steps.empty() || !steps.back().error; }
+  // The last step failed and the terminal may have carried its money request out.
+  bool unknown() const { return !ok() && steps.back().money == MoneyOutcome::kUnknown; }
+  // kExitOk, kExitDriverError, or kExitOutcomeUnknown (app.h).
+  int exitCode() const;
 };
+
+// "none", "not carried out", "refused", "unknown", "done".
+std::string_view moneyOutcomeName(MoneyOutcome outcome);
 
 using PreparedCall = std::function<Outcome(Session&)>;
 
@@ -63,6 +74,7 @@ Step callSlot(const char* operation, int slot, Call&& call, Describe&& describe)
     call();
   } catch (const std::exception& e) {
     step.error = errorText(e);
+    if (const auto* ve = dynamic_cast<const Exception*>(&e)) step.money = ve->outcome();
   }
   step.result = describe();
   return step;
