@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "integration/host_fixture.h"
 #include "integration/terminal_fixture.h"
 #include "link/link_state.h"
 #include "link/status_texts.h"
@@ -242,16 +243,21 @@ TEST_F(ExchangeTest, LateReplyOfTheExchangesOwnResetIsNotTheCallersReply) {
 }
 
 // A sale's reply held back past all its attempts comes while the next command, here after
-// a restart of the driver too, shakes hands: each gets its own reply.
+// a restart of the driver too, shakes hands: each gets its own reply, from a terminal that
+// echoes the request in its reply and from one that does not.
 TEST_F(ExchangeTest, LateReplyOfAnEarlierRequestNeverAnswersTheNextCommand) {
   use({kQuickHandshakeRetry});
   sim::FaultRule late = sim::FaultRule::of(FaultKind::kLateReply).on(kSaleCode).times(2);
   late.lateMs = 0;
   terminal.sim->injectFault(late);
+  terminal.sim->addCard(simCard("bonus", 0x00, 0x01));
+  terminal.sim->insertCard("bonus");
   auto* d = &startDriver();
   LateReleaseSteer::terminal = terminal.sim.get();
   ReplyWaitSteer::start(*terminal.sim, 50, 5000, &LateReleaseSteer::observe);
   for (bool restart : {false, true}) {
+    // Whether the terminal echoes the request or not.
+    terminal.sim->setEcho(!restart);
     EXPECT_THROW(sell(*d), Exception);
     EXPECT_EQ(d->LastOutcome, link::RequestOutcome::kUnknown);
     if (restart) {
@@ -261,7 +267,8 @@ TEST_F(ExchangeTest, LateReplyOfAnEarlierRequestNeverAnswersTheNextCommand) {
     LateReleaseSteer::link = d;
     LateReleaseSteer::armed = true;
     d->tsReadCard();
-    EXPECT_EQ(d->ReplyData[1], kReadCardCode) << "after a restart: " << restart;
+    EXPECT_EQ(d->ReplyLength, link::kTsReadCard.replySize) << restart;  // a sale's is 102
+    EXPECT_EQ(d->ReplyData[1], restart ? 0 : kReadCardCode);
   }
   ReplyWaitSteer::stop();
 }

@@ -276,6 +276,7 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
     lastExecuted_ = Executed{text, body};
   }
 
+  if (!echo_ && body.size() >= 2) body[0] = body[1] = 0;
   Answer answer;
   answer.delayMs = replyDelayMs_;
   if (is(FaultKind::kLateReply)) {

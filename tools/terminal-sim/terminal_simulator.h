@@ -154,6 +154,9 @@ class TerminalSimulator {
   std::vector<SaleRecord> sales(std::size_t from, std::size_t count = SIZE_MAX) const;
   std::size_t saleCount() const;
   void setReplyDelay(std::uint32_t ms);
+  // Whether replies begin with the request's packet index and command code (the default);
+  // without, bytes 0 and 1 of every reply body are 0, as a terminal that does not echo.
+  void setEcho(bool echo);
   void setTrickleDelay(std::uint32_t ms);
   // The terminal's time to answer a hand-shake: the pause between the driver's RTS rising
   // and the terminal taking CTS low (0 by default: at once).
@@ -227,6 +230,7 @@ class TerminalSimulator {
   std::deque<LineEvent> lineEvents_;
   SimulatorCounters counters_;
   std::uint32_t replyDelayMs_;
+  bool echo_ = true;
   std::uint32_t trickleDelayMs_;
   std::uint32_t handshakeDelayMs_ = 0;
   bool stopping_ = false;

@@ -99,6 +99,11 @@ void TerminalSimulator::setReplyDelay(std::uint32_t ms) {
   replyDelayMs_ = ms;
 }
 
+void TerminalSimulator::setEcho(bool echo) {
+  std::lock_guard<std::mutex> g(mutex_);
+  echo_ = echo;
+}
+
 void TerminalSimulator::setHandshakeDelay(std::uint32_t ms) {
   std::lock_guard<std::mutex> g(mutex_);
   handshakeDelayMs_ = ms;
