@@ -136,6 +136,11 @@ TEST_F(JournalTest, AFailedMoneyOperationTellsTheHostWhatTheJournalRecords) {
             }),
             MoneyOutcome::kUnknown);
   EXPECT_EQ(env.countLogPrefix("Результат операции неизвестен: tsRefund"_w1251), 1u);
+  // A bonus refund the terminal refuses (0x8D: no such sale) is compensated: journalled too.
+  TBonusResult refund = filled<TBonusResult>();
+  EXPECT_THROW(callSlot<BonusSaleExFn>(host, 22, &refund, host, '+', std::uint8_t{19}, 20.0, 370.0,
+                                       nullptr, nullptr, nullptr, block.data(), 78),
+               Exception);
   terminal.sim->addCard(simCard("fuel", 0x00, 0x00, 1000000, 0, "11112222333344445555"));
   terminal.sim->insertCard("fuel");
   patchReply(kSale, 11, {0, 0, 0, 0});  // a gross amount of 0 leaves no discount to compute
@@ -147,10 +152,12 @@ TEST_F(JournalTest, AFailedMoneyOperationTellsTheHostWhatTheJournalRecords) {
             MoneyOutcome::kDone);
 
   const auto entries = journal();
-  ASSERT_EQ(entries.size(), 3u);
+  ASSERT_EQ(entries.size(), 5u);
   EXPECT_EQ(entries[0].outcome.outcome, RequestOutcome::kUnknown);
   EXPECT_EQ(entries[1].outcome.outcome, RequestOutcome::kUnknown);
-  EXPECT_EQ(entries[2].outcome.outcome, RequestOutcome::kDone);
+  EXPECT_EQ(entries[2].outcome.outcome, RequestOutcome::kRefused);
+  EXPECT_EQ(entries[3].request.command, "tsRefundReset");
+  EXPECT_EQ(entries[4].outcome.outcome, RequestOutcome::kDone);
 }
 
 // A FIFO where the journal should be: the sales go on, and the log says so once.

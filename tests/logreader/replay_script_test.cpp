@@ -64,7 +64,11 @@ TEST(ReplayScriptTest, RequestsDifferOnlyBeyondTheFieldsOfARun) {
                 0,    0,    0,    0,    0xFE, 0x3A, 0x07, 0, 0xFE, 0xD0, 0x07, 0,    4,    2, 0, 0};
   Bytes other = sale;
   other[1] = 0x07;  // another transaction number, another packet index: the same request
+  other[2] = 0x01;  // (both bytes of the transaction word)
   EXPECT_FALSE(compareRequest(requestText(5, sale), requestText(9, other)));
+  other[3] ^= 1;  // the request byte is compared
+  EXPECT_TRUE(compareRequest(requestText(5, sale), requestText(9, other)));
+  other[3] ^= 1;
   other[21] = 0x3B;  // another price
   const auto diff = compareRequest(requestText(5, sale), requestText(9, other));
   ASSERT_TRUE(diff);
