@@ -99,12 +99,16 @@ class DurableFile {
   bool sync();
   // The file's size in bytes; -1 when closed or unknown.
   std::int64_t size() const;
+  // True when the file's last byte is there and is not a line feed: its last line was cut
+  // short (a power cut, a writer killed part-way). False when it is empty or unreadable.
+  bool endsMidLine() const;
   bool close();
   bool isOpen() const { return handle_ != kClosed; }
 
  private:
   static constexpr std::intptr_t kClosed = -1;
   std::intptr_t handle_ = kClosed;
+  std::string path_;
   std::string folder_;  // the folder to flush after creating the file; empty otherwise
 };
 

@@ -198,6 +198,7 @@ bool DurableFile::open(const std::string& path) {
     return false;
   }
   handle_ = fd;
+  path_ = path;
   folder_ = created ? folderOf(path) : std::string();
   return true;
 }
@@ -226,6 +227,21 @@ std::int64_t DurableFile::size() const {
   struct stat st {};
   if (!isOpen() || ::fstat(static_cast<int>(handle_), &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
+}
+
+bool DurableFile::endsMidLine() const {
+  const std::int64_t bytes = size();
+  if (bytes <= 0) return false;
+  // Read through a descriptor of its own: the file is open for appending only.
+  const int fd = retryOpen(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (fd < 0) return false;
+  char last = '\n';
+  ssize_t n;
+  do {
+    n = ::pread(fd, &last, 1, static_cast<off_t>(bytes - 1));
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  return n == 1 && last != '\n';
 }
 
 bool DurableFile::close() {

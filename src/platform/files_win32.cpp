@@ -160,6 +160,7 @@ bool DurableFile::open(const std::string& path) {
   (void)created;  // FlushFileBuffers commits a new file's entry with its data
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(h);
+  path_ = path;
   return true;
 }
 
@@ -173,6 +174,24 @@ std::int64_t DurableFile::size() const {
   LARGE_INTEGER size{};
   if (!isOpen() || !::GetFileSizeEx(asHandle(handle_), &size)) return -1;
   return static_cast<std::int64_t>(size.QuadPart);
+}
+
+bool DurableFile::endsMidLine() const {
+  const std::int64_t bytes = size();
+  if (bytes <= 0) return false;
+  // Read through a handle of its own: the file is open for appending only.
+  const HANDLE h = ::CreateFileA(path_.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER at{};
+  at.QuadPart = bytes - 1;
+  char last = '\n';
+  DWORD got = 0;
+  const bool read = ::SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
+                    ::ReadFile(h, &last, 1, &got, nullptr) && got == 1;
+  ::CloseHandle(h);
+  return read && last != '\n';
 }
 
 bool DurableFile::close() {
