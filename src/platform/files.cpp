@@ -1,9 +1,19 @@
 // File services shared by every platform: rotation by size over the platform's own calls.
 #include "platform/files.h"
 
+#include <atomic>
 #include <string>
 
+#include "platform/file_events.h"
+
 namespace vexcard::platform {
+
+namespace {
+std::atomic<FileEvents*> gFileEvents{nullptr};
+}  // namespace
+
+void setFileEvents(FileEvents* events) { gFileEvents.store(events, std::memory_order_release); }
+FileEvents* fileEvents() { return gFileEvents.load(std::memory_order_acquire); }
 
 void rotateBySize(const std::string& path, std::int64_t limit, int generations) {
   if (path.empty() || generations < 1 || !fileExists(path) || fileSize(path) <= limit) return;

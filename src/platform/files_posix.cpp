@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "platform/file_events.h"
 #include "platform/files.h"
 
 namespace vexcard::platform {
@@ -44,12 +45,25 @@ std::int64_t fileSize(const std::string& path) {
   return static_cast<std::int64_t>(st.st_size);
 }
 
-bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool deleteFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return false;
+  if (FileEvents* events = fileEvents()) events->removed(path);
+  return true;
+}
+
+namespace {
+
+bool renamed(const std::string& from, const std::string& to) {
+  if (FileEvents* events = fileEvents()) events->renamed(from, to);
+  return true;
+}
+
+}  // namespace
 
 bool renameFile(const std::string& from, const std::string& to) {
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+    return renamed(from, to);
   }
   if (errno != EINVAL && errno != ENOSYS) return false;
 #endif
@@ -57,7 +71,7 @@ bool renameFile(const std::string& from, const std::string& to) {
   // folder is accepted here).
   struct stat st {};
   if (::lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  return ::rename(from.c_str(), to.c_str()) == 0 && renamed(from, to);
 }
 
 std::string hostExecutablePath() {
@@ -200,11 +214,14 @@ bool DurableFile::open(const std::string& path) {
   handle_ = fd;
   path_ = path;
   folder_ = created ? folderOf(path) : std::string();
+  if (FileEvents* events = fileEvents(); events != nullptr && created) events->created(path);
   return true;
 }
 
 bool DurableFile::append(std::string_view bytes) {
-  return isOpen() && appendAll(static_cast<int>(handle_), bytes);
+  if (!isOpen() || !appendAll(static_cast<int>(handle_), bytes)) return false;
+  if (FileEvents* events = fileEvents()) events->appended(path_, bytes);
+  return true;
 }
 
 bool DurableFile::sync() {
@@ -214,13 +231,17 @@ bool DurableFile::sync() {
     rc = ::fsync(static_cast<int>(handle_));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return false;
+  FileEvents* events = fileEvents();
+  if (events != nullptr) events->synced(path_);
   if (folder_.empty()) return true;
   const int dir = retryOpen(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (dir < 0) return false;
   const bool ok = ::fsync(dir) == 0;
   ::close(dir);
-  if (ok) folder_.clear();
-  return ok;
+  if (!ok) return false;
+  if (events != nullptr) events->folderSynced(folder_);
+  folder_.clear();
+  return true;
 }
 
 std::int64_t DurableFile::size() const {
