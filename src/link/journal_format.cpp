@@ -307,8 +307,11 @@ void parseJournal(std::string_view text, std::vector<JournalEntry>& entries,
 JournalContents readJournalContents(const std::string& path) {
   JournalContents contents;
   std::string text;
-  for (int n = kJournalGenerations - 1; n >= -1; --n) {
-    const std::string file = n < 0 ? path : path + "." + std::to_string(n);
+  // .10 .. .0, the stage of a rotation under way or cut short, the active file.
+  for (int n = kJournalGenerations - 1; n >= -2; --n) {
+    const std::string file = n == -2   ? path
+                             : n == -1 ? platform::rotationStage(path)
+                                       : path + "." + std::to_string(n);
     if (!platform::readWholeFile(file, text)) continue;
     ++contents.files;
     parseJournal(text, contents.entries, &contents.damage, file);

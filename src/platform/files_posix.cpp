@@ -143,9 +143,10 @@ bool OutputFile::create(const std::string& path) {
 
 namespace {
 
-// Writes all of bytes at the end of fd; cut back to the size before when it fails part-way.
-bool appendAll(int fd, std::string_view bytes) {
-  const off_t before = ::lseek(fd, 0, SEEK_END);
+// Writes all of bytes at the end of fd; when it fails part-way and cutBack is set, cut back
+// to the size before.
+bool appendAll(int fd, std::string_view bytes, bool cutBack) {
+  const off_t before = cutBack ? ::lseek(fd, 0, SEEK_END) : -1;
   bool wrote = false;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -166,7 +167,7 @@ bool appendAll(int fd, std::string_view bytes) {
 }  // namespace
 
 bool OutputFile::write(std::string_view bytes) {
-  return isOpen() && appendAll(static_cast<int>(handle_), bytes);
+  return isOpen() && appendAll(static_cast<int>(handle_), bytes, true);
 }
 
 bool OutputFile::close() {
@@ -219,7 +220,7 @@ bool DurableFile::open(const std::string& path) {
 }
 
 bool DurableFile::append(std::string_view bytes) {
-  if (!isOpen() || !appendAll(static_cast<int>(handle_), bytes)) return false;
+  if (!isOpen() || !appendAll(static_cast<int>(handle_), bytes, false)) return false;
   if (FileEvents* events = fileEvents()) events->appended(path_, bytes);
   return true;
 }

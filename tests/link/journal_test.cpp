@@ -146,10 +146,17 @@ TEST(JournalReader, SkipsDamageToTheNextRecordReportsItAndLosesNoCompleteRecord)
   for (int n = 0; n < kJournalGenerations; ++n) {
     std::ofstream(path + "." + std::to_string(n)) << formatRequestLine(sale(100 - n));
   }
+  // A rotation cut short left its stage: read after .0, and finished by the next rotation.
+  std::ofstream(platform::rotationStage(path)) << formatRequestLine(sale(101));
   const JournalContents all = readJournalContents(path);
-  ASSERT_EQ(all.entries.size(), 13u);
-  EXPECT_EQ(all.files, 12);
+  ASSERT_EQ(all.entries.size(), 14u);
+  EXPECT_EQ(all.files, 13);
   EXPECT_EQ(all.entries[0].request.packet, 90);
+  EXPECT_EQ(all.entries[11].request.packet, 101);
+  platform::rotateBySize(path, kJournalSizeLimit, kJournalGenerations);
+  EXPECT_FALSE(platform::fileExists(platform::rotationStage(path)));
+  EXPECT_EQ(readJournal(path + ".0").size(), 1u);
+  EXPECT_EQ(readJournal(path).size(), 13u);  // only the oldest generation went
 }
 
 TEST(JournalWriter, AFifoOrAReadOnlyFolderIsReportedOnceAndNothingStops) {
