@@ -218,6 +218,13 @@ TEST_F(JournalTest, APowerCutAtAnyWriteOrFlushLosesNothingTheTerminalMayHaveActe
   env.setJournalPath(journalPath);  // apart from the settings, whose flushes would hide its own
   PageCache cache;
   platform::setFileEvents(&cache);
+  struct Unwatch {
+    sim::TerminalSimulator& sim;
+    ~Unwatch() {
+      platform::setFileEvents(nullptr);
+      sim.setObserver({});
+    }
+  } unwatch{*terminal.sim};
   sim::SimulatorObserver observer;
   observer.request = [&](const sim::RequestRecord& r) {
     if (r.valid()) cache.frame(r.commandCode(), r.packetIndex);
@@ -231,7 +238,6 @@ TEST_F(JournalTest, APowerCutAtAnyWriteOrFlushLosesNothingTheTerminalMayHaveActe
   hostDestructor(host)(host);
   host = nullptr;
   platform::setFileEvents(nullptr);
-  terminal.sim->setObserver({});
 
   std::set<std::string> written;  // every journal line the driver wrote
   for (const PageCache::Step& s : cache.steps) {
