@@ -40,7 +40,7 @@ void Journal::begin(const JournalRequest& request) noexcept {
       }
     }
     request_ = request;
-    if (!file_.append(formatRequestLine(request_))) {
+    if (!appendRecord(formatRequestLine(request_))) {
       file_.close();
       return failed("write");
     }
@@ -63,7 +63,7 @@ void Journal::end(const JournalOutcome& outcome) noexcept {
   requestOpen_ = false;
   syncWaiting_ = false;
   try {
-    if (!file_.append(formatOutcomeLine(request_, outcome))) failed("write");
+    if (!appendRecord(formatOutcomeLine(request_, outcome))) failed("write");
     wrote_ = true;
     // The next request rotates a file over its limit: what it holds is flushed now, since
     // that request's flush reaches only the new file.
@@ -72,6 +72,14 @@ void Journal::end(const JournalOutcome& outcome) noexcept {
     failed("write");
   }
   file_.close();
+}
+
+bool Journal::appendRecord(std::string line) {
+  // A record starts on a fresh line, also after a torn or zero-filled end left by a power
+  // cut. The torn line is ended with an empty field (a tab), so that a line cut between or
+  // inside values can never read as a complete record.
+  if (file_.endsMidLine()) line.insert(0, "\t\n");
+  return file_.append(line);
 }
 
 void Journal::failed(std::string_view what) noexcept {

@@ -57,6 +57,7 @@ class Journal {
 
  private:
   void failed(std::string_view what) noexcept;
+  bool appendRecord(std::string line);
 
   std::string path_;
   platform::DurableFile file_;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "platform/clock.h"
@@ -220,41 +221,106 @@ std::string formatOutcomeLine(const JournalRequest& r, const JournalOutcome& o) 
   return line;
 }
 
-void parseJournal(std::string_view text, std::vector<JournalEntry>& entries) {
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    // A last line without its line feed was cut short: it is not read.
-    if (end == std::string_view::npos) return;
-    const std::string_view one = text.substr(0, end);
-    text.remove_prefix(end + 1);
-    Line line;
-    if (!splitLine(one, line)) continue;
-    if (line.tag == kRequestTag) {
-      JournalEntry entry;
-      if (readRequest(line, entry.request)) entries.push_back(std::move(entry));
-      continue;
-    }
-    JournalRequest key;
-    JournalOutcome outcome;
-    if (!readKey(line, key) || !readOutcome(line, outcome)) continue;
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-      const JournalRequest& r = it->request;
-      if (!it->outcome.recorded && r.port == key.port && r.packet == key.packet) {
-        it->outcome = std::move(outcome);
-        break;
-      }
+namespace {
+
+// True when a record starts at text[at]: a time "YYYY-MM-DD hh:mm:ss.zzz", a tab, a tag, a tab.
+bool recordStartsAt(std::string_view text, std::size_t at) {
+  constexpr std::string_view shape = "dddd-dd-dd dd:dd:dd.ddd\t";
+  if (text.size() - at < shape.size()) return false;
+  for (std::size_t k = 0; k < shape.size(); ++k) {
+    const char c = text[at + k];
+    if (shape[k] == 'd' ? (c < '0' || c > '9') : c != shape[k]) return false;
+  }
+  const std::string_view rest = text.substr(at + shape.size());
+  for (const std::string_view tag : {kRequestTag, kOutcomeTag}) {
+    if (rest.size() > tag.size() && rest.substr(0, tag.size()) == tag && rest[tag.size()] == '\t') {
+      return true;
     }
   }
+  return false;
+}
+
+// Takes one complete line (without its line feed) as a record; false when it is none.
+bool takeRecord(std::string_view one, std::vector<JournalEntry>& entries) {
+  Line line;
+  if (!splitLine(one, line)) return false;
+  if (line.tag == kRequestTag) {
+    JournalEntry entry;
+    if (!readRequest(line, entry.request)) return false;
+    entries.push_back(std::move(entry));
+    return true;
+  }
+  JournalRequest key;
+  JournalOutcome outcome;
+  if (!readKey(line, key) || !readOutcome(line, outcome)) return false;
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    const JournalRequest& r = it->request;
+    if (!it->outcome.recorded && r.port == key.port && r.packet == key.packet) {
+      it->outcome = std::move(outcome);
+      break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void parseJournal(std::string_view text, std::vector<JournalEntry>& entries,
+                  std::vector<JournalDamage>* damage, const std::string& file) {
+  std::optional<JournalDamage> pending;  // the damaged stretch not yet reported
+  const auto flush = [&] {
+    if (pending && damage != nullptr) damage->push_back(std::move(*pending));
+    pending.reset();
+  };
+  const auto damaged = [&](std::size_t from, std::size_t to) {
+    if (from >= to) return;
+    const auto at = static_cast<std::int64_t>(from), size = static_cast<std::int64_t>(to - from);
+    if (pending && pending->offset + pending->bytes == at) {
+      pending->bytes += size;
+      return;
+    }
+    flush();
+    pending = JournalDamage{file, at, size};
+  };
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t lf = text.find('\n', pos);
+    // A last line without its line feed was cut short: it is damage, never a record.
+    if (lf == std::string_view::npos) {
+      damaged(pos, text.size());
+      break;
+    }
+    // The record is the first record start of the line from which the rest reads whole;
+    // what comes before it is junk.
+    bool taken = false;
+    for (std::size_t at = pos; at < lf && !taken; ++at) {
+      if (!recordStartsAt(text, at)) continue;
+      taken = takeRecord(text.substr(at, lf - at), entries);
+      if (taken) damaged(pos, at);
+    }
+    if (!taken) damaged(pos, lf + 1);
+    pos = lf + 1;
+  }
+  flush();
+}
+
+JournalContents readJournalContents(const std::string& path) {
+  JournalContents contents;
+  std::string text;
+  // .10 .. .0, the stage of a rotation under way or cut short, the active file.
+  for (int n = kJournalGenerations - 1; n >= -2; --n) {
+    const std::string file = n == -2   ? path
+                             : n == -1 ? platform::rotationStage(path)
+                                       : path + "." + std::to_string(n);
+    if (!platform::readWholeFile(file, text)) continue;
+    ++contents.files;
+    parseJournal(text, contents.entries, &contents.damage, file);
+  }
+  return contents;
 }
 
 std::vector<JournalEntry> readJournal(const std::string& path) {
-  std::vector<JournalEntry> entries;
-  std::string text;
-  for (int n = kJournalGenerations - 1; n >= -1; --n) {
-    const std::string file = n < 0 ? path : path + "." + std::to_string(n);
-    if (platform::readWholeFile(file, text)) parseJournal(text, entries);
-  }
-  return entries;
+  return readJournalContents(path).entries;
 }
 
 namespace {

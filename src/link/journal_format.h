@@ -26,6 +26,15 @@
 // An outcome belongs to the latest request of the same port and packet that has none yet.
 // The file rotates by size like the log (generations .0 newest to .10 oldest); the reader
 // reads them oldest first. Pure functions, thread-safe.
+//
+// A power cut can leave the end of a file torn (a line cut short) or zero-filled, and a later
+// record may follow it. The writer starts every record on a fresh line: a file that does not
+// end in a line feed first gets a tab and one, so that its torn line, even one cut between
+// two fields, has an empty field and never reads as a record. The reader takes as a record only a whole line that
+// reads completely, starting with a time and its tag; anything else (a torn line, also one
+// cut inside a value, a last line without its line feed, runs of NUL bytes or other junk) is
+// damage: skipped up to the next record start, also one within the same line, and reported
+// with its place and size. A complete record is never dropped.
 #pragma once
 
 #include <cstdint>
@@ -83,11 +92,26 @@ std::string journalTime();
 std::string formatRequestLine(const JournalRequest& request);
 std::string formatOutcomeLine(const JournalRequest& request, const JournalOutcome& outcome);
 
-// Appends the records of text (the contents of one file) to entries, pairing outcomes with
-// their requests (also with requests of earlier files already in entries). Lines that
-// cannot be read, such as a line torn by a power cut, are skipped.
-void parseJournal(std::string_view text, std::vector<JournalEntry>& entries);
+// Bytes of a journal file that are no record (see above): where they begin and how many.
+struct JournalDamage {
+  std::string file;
+  std::int64_t offset = 0;
+  std::int64_t bytes = 0;
+};
 
+// Appends the records of text (the contents of one file) to entries, pairing outcomes with
+// their requests (also with requests of earlier files already in entries). The damaged
+// stretches are skipped and, when damage is given, appended to it (with file as their file).
+void parseJournal(std::string_view text, std::vector<JournalEntry>& entries,
+                  std::vector<JournalDamage>* damage = nullptr, const std::string& file = {});
+
+// What the reader found in the journal and its rotated generations.
+struct JournalContents {
+  std::vector<JournalEntry> entries;  // oldest first
+  std::vector<JournalDamage> damage;
+  int files = 0;  // the files that exist and could be read
+};
+JournalContents readJournalContents(const std::string& path);
 // The journal at path with its rotated generations, oldest first.
 std::vector<JournalEntry> readJournal(const std::string& path);
 

@@ -31,11 +31,17 @@ bool deleteFile(const std::string& path);
 // Renames from to to. Fails, leaving both alone, when to already exists.
 bool renameFile(const std::string& from, const std::string& to);
 
-// Archives path when it has grown beyond limit bytes: deletes path + "." + (generations-1),
-// renames path + ".n" to path + ".n+1" from the oldest down, then path to path + ".0".
-// Every failure is ignored (the caller then appends to the file as it is). The log and the
-// journal rotate so.
+// Archives path when it has grown beyond limit bytes: renames it to rotationStage(path)
+// first (when that fails, as while another process holds it open on Windows, nothing else
+// happens and the caller appends to the file as it is), then deletes path + "." +
+// (generations-1), renames path + ".n" to path + ".n+1" from the oldest down, and the stage
+// to path + ".0". A stage already there (a rotation cut short) is finished first; a stage
+// that cannot yet become .0 stays for the next call. No rename replaces a file, so no
+// generation is lost to a failure. The log and the journal rotate so.
 void rotateBySize(const std::string& path, std::int64_t limit, int generations);
+// The name a rotating file has between its rename and its becoming generation .0 (readers
+// of every generation read it between .0 and the active file).
+std::string rotationStage(const std::string& path);
 
 // The full path of the running program (the host executable, also when this code runs in
 // a library loaded by it); empty when it cannot be found.
@@ -91,20 +97,27 @@ class DurableFile {
   // Opens path for appending, creating it when missing. False when it cannot be opened or
   // created or is anything but a regular file.
   bool open(const std::string& path);
-  // Writes all of bytes at the end; a write that fails part-way is cut back. False when not
-  // open or on a failure.
+  // Writes all of bytes at the end, as one append (O_APPEND; FILE_APPEND_DATA on Windows),
+  // so that writers of the same file in other processes never overwrite each other. False
+  // when not open or on a failure. A write that fails part-way (a full disk) is not cut
+  // back: the cut could take another writer's record written meanwhile; the piece left is a
+  // torn line, which the journal's reader skips and its writer ends before its next record.
   bool append(std::string_view bytes);
   // Flushes the file's data (and, after creating it, its folder entry) to the disk: fsync
   // of the file and the folder on POSIX, FlushFileBuffers on Windows. False on a failure.
   bool sync();
   // The file's size in bytes; -1 when closed or unknown.
   std::int64_t size() const;
+  // True when the file's last byte is there and is not a line feed: its last line was cut
+  // short (a power cut, a writer killed part-way). False when it is empty or unreadable.
+  bool endsMidLine() const;
   bool close();
   bool isOpen() const { return handle_ != kClosed; }
 
  private:
   static constexpr std::intptr_t kClosed = -1;
   std::intptr_t handle_ = kClosed;
+  std::string path_;
   std::string folder_;  // the folder to flush after creating the file; empty otherwise
 };
 

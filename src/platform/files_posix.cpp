@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "platform/file_events.h"
 #include "platform/files.h"
 
 namespace vexcard::platform {
@@ -44,12 +45,25 @@ std::int64_t fileSize(const std::string& path) {
   return static_cast<std::int64_t>(st.st_size);
 }
 
-bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool deleteFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return false;
+  if (FileEvents* events = fileEvents()) events->removed(path);
+  return true;
+}
+
+namespace {
+
+bool renamed(const std::string& from, const std::string& to) {
+  if (FileEvents* events = fileEvents()) events->renamed(from, to);
+  return true;
+}
+
+}  // namespace
 
 bool renameFile(const std::string& from, const std::string& to) {
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+    return renamed(from, to);
   }
   if (errno != EINVAL && errno != ENOSYS) return false;
 #endif
@@ -57,7 +71,7 @@ bool renameFile(const std::string& from, const std::string& to) {
   // folder is accepted here).
   struct stat st {};
   if (::lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  return ::rename(from.c_str(), to.c_str()) == 0 && renamed(from, to);
 }
 
 std::string hostExecutablePath() {
@@ -129,9 +143,10 @@ bool OutputFile::create(const std::string& path) {
 
 namespace {
 
-// Writes all of bytes at the end of fd; cut back to the size before when it fails part-way.
-bool appendAll(int fd, std::string_view bytes) {
-  const off_t before = ::lseek(fd, 0, SEEK_END);
+// Writes all of bytes at the end of fd; when it fails part-way and cutBack is set, cut back
+// to the size before.
+bool appendAll(int fd, std::string_view bytes, bool cutBack) {
+  const off_t before = cutBack ? ::lseek(fd, 0, SEEK_END) : -1;
   bool wrote = false;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -152,7 +167,7 @@ bool appendAll(int fd, std::string_view bytes) {
 }  // namespace
 
 bool OutputFile::write(std::string_view bytes) {
-  return isOpen() && appendAll(static_cast<int>(handle_), bytes);
+  return isOpen() && appendAll(static_cast<int>(handle_), bytes, true);
 }
 
 bool OutputFile::close() {
@@ -198,12 +213,16 @@ bool DurableFile::open(const std::string& path) {
     return false;
   }
   handle_ = fd;
+  path_ = path;
   folder_ = created ? folderOf(path) : std::string();
+  if (FileEvents* events = fileEvents(); events != nullptr && created) events->created(path);
   return true;
 }
 
 bool DurableFile::append(std::string_view bytes) {
-  return isOpen() && appendAll(static_cast<int>(handle_), bytes);
+  if (!isOpen() || !appendAll(static_cast<int>(handle_), bytes, false)) return false;
+  if (FileEvents* events = fileEvents()) events->appended(path_, bytes);
+  return true;
 }
 
 bool DurableFile::sync() {
@@ -213,19 +232,38 @@ bool DurableFile::sync() {
     rc = ::fsync(static_cast<int>(handle_));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return false;
+  FileEvents* events = fileEvents();
+  if (events != nullptr) events->synced(path_);
   if (folder_.empty()) return true;
   const int dir = retryOpen(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (dir < 0) return false;
   const bool ok = ::fsync(dir) == 0;
   ::close(dir);
-  if (ok) folder_.clear();
-  return ok;
+  if (!ok) return false;
+  if (events != nullptr) events->folderSynced(folder_);
+  folder_.clear();
+  return true;
 }
 
 std::int64_t DurableFile::size() const {
   struct stat st {};
   if (!isOpen() || ::fstat(static_cast<int>(handle_), &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
+}
+
+bool DurableFile::endsMidLine() const {
+  const std::int64_t bytes = size();
+  if (bytes <= 0) return false;
+  // Read through a descriptor of its own: the file is open for appending only.
+  const int fd = retryOpen(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0);
+  if (fd < 0) return false;
+  char last = '\n';
+  ssize_t n;
+  do {
+    n = ::pread(fd, &last, 1, static_cast<off_t>(bytes - 1));
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  return n == 1 && last != '\n';
 }
 
 bool DurableFile::close() {

@@ -98,15 +98,17 @@ namespace {
 
 // Writes all of bytes at the end of the file; cut back to the size before when the write
 // fails part-way, so that no torn piece is left.
-bool appendAll(HANDLE h, std::string_view bytes) {
+bool appendAll(HANDLE h, std::string_view bytes, bool cutBack) {
   LARGE_INTEGER before{};
-  if (!::SetFilePointerEx(h, LARGE_INTEGER{}, &before, FILE_END)) return false;
+  if (cutBack && !::SetFilePointerEx(h, LARGE_INTEGER{}, &before, FILE_END)) return false;
   bool wrote = false;
   while (!bytes.empty()) {
     const DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
     DWORD done = 0;
     if (!::WriteFile(h, bytes.data(), chunk, &done, nullptr) || done == 0) {
-      if (wrote && ::SetFilePointerEx(h, before, nullptr, FILE_BEGIN)) ::SetEndOfFile(h);
+      if (cutBack && wrote && ::SetFilePointerEx(h, before, nullptr, FILE_BEGIN)) {
+        ::SetEndOfFile(h);
+      }
       return false;
     }
     wrote = true;
@@ -118,7 +120,7 @@ bool appendAll(HANDLE h, std::string_view bytes) {
 }  // namespace
 
 bool OutputFile::write(std::string_view bytes) {
-  return isOpen() && appendAll(asHandle(handle_), bytes);
+  return isOpen() && appendAll(asHandle(handle_), bytes, true);
 }
 
 bool OutputFile::close() {
@@ -141,9 +143,13 @@ HANDLE openDurable(const std::string& path, bool& created) {
                                                              nullptr)) {
     sa.lpSecurityDescriptor = sd;
   }
-  const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Append access alone: every write goes to the end as one, whoever else writes (with
+  // GENERIC_WRITE a write lands at the handle's own position). FlushFileBuffers needs write
+  // or append access. FILE_SHARE_DELETE lets another writer rotate the file while this
+  // handle holds it.
+  const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   created = h != INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_ALREADY_EXISTS;
   if (sd != nullptr) ::LocalFree(sd);
   return diskFileOnly(h);
@@ -160,11 +166,12 @@ bool DurableFile::open(const std::string& path) {
   (void)created;  // FlushFileBuffers commits a new file's entry with its data
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<std::intptr_t>(h);
+  path_ = path;
   return true;
 }
 
 bool DurableFile::append(std::string_view bytes) {
-  return isOpen() && appendAll(asHandle(handle_), bytes);
+  return isOpen() && appendAll(asHandle(handle_), bytes, false);
 }
 
 bool DurableFile::sync() { return isOpen() && ::FlushFileBuffers(asHandle(handle_)) != FALSE; }
@@ -173,6 +180,24 @@ std::int64_t DurableFile::size() const {
   LARGE_INTEGER size{};
   if (!isOpen() || !::GetFileSizeEx(asHandle(handle_), &size)) return -1;
   return static_cast<std::int64_t>(size.QuadPart);
+}
+
+bool DurableFile::endsMidLine() const {
+  const std::int64_t bytes = size();
+  if (bytes <= 0) return false;
+  // Read through a handle of its own: the file is open for appending only.
+  const HANDLE h = ::CreateFileA(path_.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER at{};
+  at.QuadPart = bytes - 1;
+  char last = '\n';
+  DWORD got = 0;
+  const bool read = ::SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
+                    ::ReadFile(h, &last, 1, &got, nullptr) && got == 1;
+  ::CloseHandle(h);
+  return read && last != '\n';
 }
 
 bool DurableFile::close() {

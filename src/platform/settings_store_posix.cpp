@@ -32,6 +32,7 @@
 #include <system_error>
 
 #include "platform/codepage.h"
+#include "platform/file_events.h"
 #include "platform/settings_store.h"
 #include "vexcard/exception.h"
 
@@ -110,7 +111,7 @@ pid_t temporaryOwner(std::string_view file) {
 }
 
 // Removes the temporaries that writers killed before their rename left behind.
-void removeDeadTemporaries(int dir) {
+void removeDeadTemporaries(int dir, const std::string& folder) {
   const int copy = ::dup(dir);
   if (copy < 0) return;
   DIR* listing = ::fdopendir(copy);
@@ -121,7 +122,9 @@ void removeDeadTemporaries(int dir) {
   while (const dirent* entry = ::readdir(listing)) {
     const pid_t owner = temporaryOwner(entry->d_name);
     if (owner == 0 || owner == ::getpid()) continue;
-    if (::kill(owner, 0) != 0 && errno == ESRCH) ::unlinkat(dir, entry->d_name, 0);
+    if (::kill(owner, 0) != 0 && errno == ESRCH && ::unlinkat(dir, entry->d_name, 0) == 0) {
+      if (FileEvents* events = fileEvents()) events->removed(folder + "/" + entry->d_name);
+    }
   }
   ::closedir(listing);
 }
@@ -136,7 +139,7 @@ class FolderStore final : public SettingsStore {
     if (dir_ < 0) {
       open_error_ = errno;
     } else {
-      removeDeadTemporaries(dir_);
+      removeDeadTemporaries(dir_, folder_);
     }
   }
   ~FolderStore() override {
@@ -190,6 +193,9 @@ class FolderStore final : public SettingsStore {
       fd = ::openat(dir_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (fd < 0 && (errno == EEXIST || errno == EINTR));
     if (fd < 0) fail(file, errno);
+    FileEvents* events = fileEvents();
+    const std::string tempPath = folder_ + "/" + temp, filePath = folder_ + "/" + file;
+    if (events != nullptr) events->created(tempPath);
 
     int err = 0;
     std::string_view rest = text;
@@ -201,15 +207,19 @@ class FolderStore final : public SettingsStore {
         rest.remove_prefix(static_cast<std::size_t>(n));
       }
     }
+    if (events != nullptr && err == 0) events->appended(tempPath, text);
     if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (events != nullptr && err == 0) events->synced(tempPath);
     if (::close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && ::renameat(dir_, temp.c_str(), dir_, file.c_str()) != 0) err = errno;
     if (err != 0) {
-      ::unlinkat(dir_, temp.c_str(), 0);
+      if (::unlinkat(dir_, temp.c_str(), 0) == 0 && events != nullptr) events->removed(tempPath);
       fail(file, err);
     }
+    if (events != nullptr) events->renamed(tempPath, filePath);
     // The rename itself becomes durable only when the folder is flushed.
     if (::fsync(dir_) != 0) fail(file, errno);
+    if (events != nullptr) events->folderSynced(folder_);
   }
 
  private:

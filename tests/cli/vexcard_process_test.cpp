@@ -177,6 +177,42 @@ TEST_F(VexcardTest, JournalListsTheSimulatedSalesWithTheirOutcomes) {
   EXPECT_TRUE(contains(unknown.out, "-> unknown code 1")) << unknown.out;
   EXPECT_EQ(json({"journal", "--since", "2999-01-01"})["records"].array.size(), 0u);
   EXPECT_EQ(run({"journal", "--since", "yesterday"}).exitCode, 2);
+  EXPECT_EQ(run({"journal", "--since", "2026-13-45"}).exitCode, 2);
+  // The wire's figures with their product, the sum beside them, the second value charged.
+  const ProcessResult text = run({"journal"});
+  EXPECT_TRUE(contains(text.out, "18.50 x 20.00 = 370.00, sum 370.00")) << text.out;
+  EXPECT_TRUE(contains(text.out, "-> done, charged 357.05 (before discount 370.00)")) << text.out;
+
+  // Damage is skipped and said; a missing file or one that is no journal fails.
+  const std::string path = all["journal"].string;
+  std::FILE* f = std::fopen(path.c_str(), "ab");
+  std::fwrite(std::string(60, '\0').data(), 1, 60, f);
+  // A refund and a price quote: neither charged anything.
+  std::fputs("\n2026-12-09 13:00:00.000\trequest\tport=9\tpacket=7\ttxn=2\tcommand=tsRefund\top="
+             "\tpurse=19\tproduct=92\tname=\tprice=51.36\tqty=19.47\tamount=1000.00\tcard=\n"
+             "2026-12-09 13:00:00.100\toutcome\tport=9\tpacket=7\ttxn=2\tcommand=tsRefund\t"
+             "result=done\tcode=0\tmoney1=357.05\tmoney2=5000.00\tmoney3=0.00\n"
+             "2026-12-09 13:00:01.000\trequest\tport=9\tpacket=8\ttxn=3\tcommand=tsDebit\top="
+             "\tpurse=19\tproduct=92\tname=\tprice=18.50\tqty=20.00\tamount=370.00\tcard=\n"
+             "2026-12-09 13:00:01.100\toutcome\tport=9\tpacket=8\ttxn=3\tcommand=tsDebit\t"
+             "result=done\tcode=0\tmoney1=370.00\tmoney2=357.05\tmoney3=900.00\n",
+             f);
+  std::fclose(f);
+  const Json damaged = json({"journal", "--file", path});
+  ASSERT_EQ(damaged["damage"].array.size(), 1u);
+  EXPECT_EQ(damaged["damage"][0]["bytes"].number, 61);
+  const ProcessResult port9 = run({"journal", "--file", path, "--port", "9"});
+  EXPECT_TRUE(contains(port9.out, ": 2 request(s)")) << port9.out;
+  EXPECT_TRUE(contains(port9.out, "51.36 x 19.47 = 999.9792, sum 1000.00")) << port9.out;
+  EXPECT_TRUE(contains(port9.out, "-> done, reply values 357.05 / 5000.00 / 0.00")) << port9.out;
+  EXPECT_TRUE(contains(port9.out, "quoted, nothing charged 357.05")) << port9.out;
+  EXPECT_FALSE(contains(port9.out, "done, charged")) << port9.out;
+  EXPECT_TRUE(contains(port9.out, "Damaged: 61 byte(s)")) << port9.out;
+  EXPECT_EQ(run({"journal", "--file", tmp_ / "none"}).exitCode, 3);
+  std::FILE* other = std::fopen((tmp_ / "notes").c_str(), "w");
+  std::fputs("not a journal\n", other);
+  std::fclose(other);
+  EXPECT_EQ(run({"journal", "--file", tmp_ / "notes"}).exitCode, 3);
 }
 
 TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {

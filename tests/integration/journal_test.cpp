@@ -5,11 +5,19 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
 
 #include "integration/host_fixture.h"
+#include "link/journal.h"
 #include "link/journal_format.h"
+#include "link/terminal_link.h"
 #include "platform/codepage.h"
+#include "platform/file_events.h"
 #include "support/reply_wait_steer.h"
 #include "vexcard/exception.h"
 
@@ -169,6 +177,187 @@ TEST_F(JournalTest, AJournalThatCannotBeWrittenStopsNoSale) {
   sale();
   EXPECT_EQ(env.countLogPrefix("Журнал операций не открыт: "_w1251), 1u);
   EXPECT_EQ(terminal.sim->saleCount(), 2u);
+}
+
+// The disk under the journal and the settings store as a page cache: every step of their
+// durable writes, and the frames that reached the terminal, in order. Replayed up to any
+// step it gives what a power cut there leaves: the flushed data and the folder entries of
+// the last folder flush, with the writes since the file's last flush lost, cut at a byte or
+// zero-filled.
+class PageCache final : public platform::FileEvents {
+ public:
+  enum Kind { kCreate, kAppend, kSync, kFolderSync, kRename, kRemove, kFrame };
+  struct Step {
+    Kind kind;
+    std::string path, to;  // kFrame: to holds the command code
+    std::string bytes;
+    std::int32_t counter = 0;  // kFrame: the packet counter last stored before it
+  };
+  void created(const std::string& p) override { add({kCreate, p, {}, {}}); }
+  void appended(const std::string& p, std::string_view b) override {
+    std::lock_guard<std::mutex> g(lock);
+    steps.push_back({kAppend, p, {}, std::string(b)});
+    if (p.find("/." + std::string(link::kPacketCounterValue) + ".tmp.") != std::string::npos) {
+      counter = std::stoi(std::string(b));
+    }
+  }
+  void synced(const std::string& p) override { add({kSync, p, {}, {}}); }
+  void folderSynced(const std::string& f) override { add({kFolderSync, f, {}, {}}); }
+  void renamed(const std::string& f, const std::string& t) override { add({kRename, f, t, {}}); }
+  void removed(const std::string& p) override { add({kRemove, p, {}, {}}); }
+  void frame(std::uint8_t command, std::uint8_t packet) {
+    std::lock_guard<std::mutex> g(lock);
+    EXPECT_EQ(counter & 0xFF, packet) << "the frame's index was stored before it went out";
+    steps.push_back({kFrame, {}, std::string(1, static_cast<char>(command)), {}, counter});
+  }
+
+  // The files a power cut after `count` steps leaves: mode 0 loses the unflushed writes,
+  // mode 1 zero-fills them, mode 2 + c keeps their first c bytes (all, for c from a file's
+  // unflushed size on); longest gets the most bytes unflushed in one file.
+  std::map<std::string, std::string> survivors(std::size_t count, std::size_t mode,
+                                               std::size_t& longest) const {
+    struct Inode {
+      std::string data;
+      std::size_t flushed = 0;
+    };
+    std::vector<Inode> inodes;
+    std::map<std::string, std::size_t> live, durable;
+    const auto folder = [](const std::string& p) { return p.substr(0, p.rfind('/')); };
+    for (std::size_t k = 0; k < count; ++k) {
+      const Step& s = steps[k];
+      const auto it = live.find(s.path);
+      if (s.kind == kCreate) {
+        live[s.path] = inodes.size();
+        inodes.emplace_back();
+      } else if (s.kind == kFolderSync) {
+        std::erase_if(durable, [&](const auto& e) { return folder(e.first) == s.path; });
+        for (const auto& [p, id] : live) {
+          if (folder(p) == s.path) durable[p] = id;
+        }
+      } else if (it != live.end()) {
+        Inode& inode = inodes[it->second];
+        if (s.kind == kAppend) inode.data += s.bytes;
+        if (s.kind == kSync) inode.flushed = inode.data.size();
+        if (s.kind == kRename) live[s.to] = it->second;
+        if (s.kind == kRename || s.kind == kRemove) live.erase(it);
+      }
+    }
+    std::map<std::string, std::string> files;
+    longest = 0;
+    for (const auto& [p, id] : durable) {
+      const Inode& inode = inodes[id];
+      const std::size_t lost = inode.data.size() - inode.flushed;
+      longest = std::max(longest, lost);
+      files[p] = inode.data.substr(0, inode.flushed) +
+                 (mode == 1 ? std::string(lost, '\0')
+                            : inode.data.substr(inode.flushed, mode < 2 ? 0 : mode - 2));
+    }
+    return files;
+  }
+  std::mutex lock;
+  std::vector<Step> steps;
+  std::int32_t counter = 0;
+
+ private:
+  void add(Step step) {
+    std::lock_guard<std::mutex> g(lock);
+    steps.push_back(std::move(step));
+  }
+};
+
+// Three sales (done, refused, done) with a power cut at every step of their journal and
+// settings writes, in each way a page cache can lose them, and a restart on what is left.
+TEST_F(JournalTest, APowerCutAtAnyWriteOrFlushLosesNothingTheTerminalMayHaveActedOn) {
+  const std::string journalPath = (env.folder() / "journal" / "VexCard.journal").string();
+  const std::string counterPath =
+      (env.folder() / "ZUR" / std::string(link::kPacketCounterValue)).string();
+  env.setJournalPath(journalPath);  // apart from the settings, whose flushes would hide its own
+  PageCache cache;
+  platform::setFileEvents(&cache);
+  struct Unwatch {
+    sim::TerminalSimulator& sim;
+    ~Unwatch() {
+      platform::setFileEvents(nullptr);
+      sim.setObserver({});
+    }
+  } unwatch{*terminal.sim};
+  sim::SimulatorObserver observer;
+  observer.request = [&](const sim::RequestRecord& r) {
+    if (r.valid()) cache.frame(r.commandCode(), r.packetIndex);
+  };
+  terminal.sim->setObserver(observer);
+  start(simCard("bonus", 0x00, 0x01, 1000000, 1000));
+  sale();
+  terminal.replyCode(0x87, kSale);
+  EXPECT_THROW(sale(), Exception);
+  sale();
+  hostDestructor(host)(host);
+  host = nullptr;
+  platform::setFileEvents(nullptr);
+
+  std::set<std::string> written;  // every journal line the driver wrote
+  for (const PageCache::Step& s : cache.steps) {
+    if (s.kind == PageCache::kAppend && s.path == journalPath) written.insert(s.bytes);
+  }
+  ASSERT_EQ(written.size(), 6u);
+  test::TempFolder after;
+  const std::string restarted = after / "VexCard.journal";
+  link::JournalRequest marker;
+  marker.time = "2999-01-01 00:00:00.000";
+  marker.command = "tsSale";
+  std::size_t states = 0;
+  for (std::size_t count = 0; count <= cache.steps.size(); ++count) {
+    std::size_t longest = 0;
+    for (std::size_t mode = 0; mode <= 2 + longest; ++mode, ++states) {
+      auto files = cache.survivors(count, mode, longest);
+      std::filesystem::remove(restarted);  // not truncated: ext4 flushes a truncated file
+      std::ofstream(restarted, std::ios::binary) << files[journalPath];
+      // The records read are exactly the complete lines left, before the restart and after
+      // it with the one the restarted driver wrote.
+      std::size_t complete = 0, from = 0;
+      for (std::size_t lf; (lf = files[journalPath].find('\n', from)) != std::string::npos;) {
+        complete += written.count(files[journalPath].substr(from, lf + 1 - from));
+        from = lf + 1;
+      }
+      const auto check = [&](const std::vector<link::JournalEntry>& entries, std::size_t extra) {
+        std::size_t records = 0;
+        for (std::size_t k = 0; k < entries.size(); ++k) {
+          const link::JournalEntry& e = entries[k];
+          records += 1 + e.outcome.recorded;
+          if (k + extra == entries.size()) break;
+          EXPECT_EQ(written.count(link::formatRequestLine(e.request)), 1u);
+          if (e.outcome.recorded) {
+            EXPECT_EQ(written.count(link::formatOutcomeLine(e.request, e.outcome)), 1u);
+          }
+        }
+        EXPECT_EQ(records, complete + extra) << count << "/" << mode;
+      };
+      std::vector<link::JournalEntry> before;
+      link::parseJournal(files[journalPath], before);
+      check(before, 0);
+      link::Journal(restarted).begin(marker);
+      const link::JournalContents read = link::readJournalContents(restarted);
+      check(read.entries, 1);
+      ASSERT_FALSE(read.entries.empty());
+      EXPECT_EQ(read.entries.back().request.time, marker.time) << count << "/" << mode;
+      // Each money frame that reached the terminal found its request durable, and the
+      // stored counter at least at its index.
+      const std::int32_t counter =
+          files.count(counterPath) ? std::stoi(files[counterPath]) : 1;
+      for (std::size_t k = 0; k < count; ++k) {
+        const PageCache::Step& s = cache.steps[k];
+        if (s.kind != PageCache::kFrame) continue;
+        EXPECT_GE(counter, s.counter) << count << "/" << mode;
+        if (s.to[0] != static_cast<char>(kSale)) continue;
+        EXPECT_TRUE(std::any_of(read.entries.begin(), read.entries.end(), [&](const auto& e) {
+          return e.request.packet == s.counter;
+        })) << "crash after step " << count << ", mode " << mode;
+      }
+      if (HasFailure()) return;
+    }
+  }
+  std::printf("power cuts: %zu steps, %zu crash states, all recovered\n", cache.steps.size(),
+              states);
 }
 
 }  // namespace

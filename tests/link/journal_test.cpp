@@ -117,6 +117,48 @@ TEST(JournalWriter, WritesPrivatelyRotatesAndReadsEveryGeneration) {
   EXPECT_TRUE(entries[1].outcome.recorded);
 }
 
+TEST(JournalReader, SkipsDamageToTheNextRecordReportsItAndLosesNoCompleteRecord) {
+  const std::string one = formatRequestLine(sale(1)), outcome = formatOutcomeLine(sale(1), done());
+  const std::string torn = outcome.substr(0, outcome.find("money2=") + 9);  // "money2=35"
+  std::vector<JournalDamage> damage;
+  std::vector<JournalEntry> entries;
+  // Junk before a record on its own line and within the record's line, a torn last line.
+  parseJournal(one + std::string(60, '\0') + "\n" + "x\ty" + one + torn, entries, &damage, "f");
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_FALSE(entries[1].outcome.recorded);
+  ASSERT_EQ(damage.size(), 2u);
+  EXPECT_EQ(damage[0].offset, static_cast<std::int64_t>(one.size()));
+  EXPECT_EQ(damage[0].bytes, 64);
+  EXPECT_EQ(damage[1].bytes, static_cast<std::int64_t>(torn.size()));
+
+  // The writer starts its record on a fresh line after a torn or zero-filled end.
+  test::TempFolder dir;
+  const std::string path = dir / "VexCard.journal";
+  for (const std::string& tail : {torn, std::string(60, '\0')}) {
+    std::ofstream(path, std::ios::binary) << one << tail;
+    Journal(path).begin(sale(2));
+    const JournalContents contents = readJournalContents(path);
+    ASSERT_EQ(contents.entries.size(), 2u);
+    EXPECT_EQ(contents.entries[1].request.time, sale(2).time);
+    EXPECT_EQ(contents.damage.at(0).bytes, static_cast<std::int64_t>(tail.size() + 2));
+  }
+  // Every generation is read, the oldest (.10) first.
+  for (int n = 0; n < kJournalGenerations; ++n) {
+    std::ofstream(path + "." + std::to_string(n)) << formatRequestLine(sale(100 - n));
+  }
+  // A rotation cut short left its stage: read after .0, and finished by the next rotation.
+  std::ofstream(platform::rotationStage(path)) << formatRequestLine(sale(101));
+  const JournalContents all = readJournalContents(path);
+  ASSERT_EQ(all.entries.size(), 14u);
+  EXPECT_EQ(all.files, 13);
+  EXPECT_EQ(all.entries[0].request.packet, 90);
+  EXPECT_EQ(all.entries[11].request.packet, 101);
+  platform::rotateBySize(path, kJournalSizeLimit, kJournalGenerations);
+  EXPECT_FALSE(platform::fileExists(platform::rotationStage(path)));
+  EXPECT_EQ(readJournal(path + ".0").size(), 1u);
+  EXPECT_EQ(readJournal(path).size(), 13u);  // only the oldest generation went
+}
+
 TEST(JournalWriter, AFifoOrAReadOnlyFolderIsReportedOnceAndNothingStops) {
   test::TempFolder dir;
   const std::string fifo = dir / "VexCard.journal";

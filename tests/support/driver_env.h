@@ -56,6 +56,10 @@ class DriverEnv {
   void setDevice(unsigned port, comport::DeviceFactory factory) {
     scope_.update([&](Env& e) { e.devices[port] = std::move(factory); });
   }
+  // Places the driver's journal (drivers built afterwards write it there).
+  void setJournalPath(std::string path) {
+    scope_.update([&](Env& e) { e.journalPath = std::move(path); });
+  }
   // Replaces the timing policy (at any time, see vexcard::retime).
   void setTiming(const timing::Policy& policy) { retime(policy); }
   // Replaces the clock; empty: the system's.

@@ -1,10 +1,14 @@
-// Cases for the Win32 platform layer: events, the recursive lock, threads and the
-// registry settings store.
+// Cases for the Win32 platform layer: events, the recursive lock, threads, the registry
+// settings store and the journal's durable file.
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <atomic>
+#include <cstdio>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/settings_store.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -101,6 +105,72 @@ void settingsCase(Win32Context&, Verdict& v) {
   ::RegCloseKey(key);
 }
 
+std::string contentsOf(const std::string& path) {
+  std::string text;
+  platform::readWholeFile(path, text);
+  return text;
+}
+
+// The journal's file: owner-only, appended to by two handles without overwriting, rotated
+// while another handle holds it, and never losing a generation to a holder that forbids it.
+void durableFileCase(Win32Context&, Verdict& v) {
+  char temp[MAX_PATH];
+  ::GetTempPathA(MAX_PATH, temp);
+  const std::string path = std::string(temp) + "vexcard-journal-case.journal";
+  const auto clear = [&] {
+    for (const std::string& f : {path, path + ".0", path + ".1", path + ".2",
+                                 platform::rotationStage(path)}) {
+      // Wine turns the private ACL into a read-only file; Windows keeps the ACL.
+      ::SetFileAttributesA(f.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileA(f.c_str());
+    }
+  };
+  clear();
+  {
+    platform::DurableFile a, b;
+    v.check(a.open(path) && b.open(path), "the file does not open twice");
+    v.check(a.append("a1\n") && b.append("b1\n") && a.append("a2\n") && a.sync(),
+            "an append or the flush fails");
+    v.check(contentsOf(path) == "a1\nb1\na2\n", "two writers overwrote each other");
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    // Wine keeps no ACL on files (it maps them to Unix modes): checked on Windows only.
+    v.check(runningUnderWine() ||
+                (::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                         nullptr, nullptr, &dacl, nullptr, &sd) == ERROR_SUCCESS &&
+                 ::GetSecurityDescriptorControl(sd, &control, &revision) &&
+                 (control & SE_DACL_PROTECTED) != 0 && dacl != nullptr && dacl->AceCount == 2),
+            "the file's ACL is not the owner's and SYSTEM's alone");
+    if (sd != nullptr) ::LocalFree(sd);
+    // b still holds the file: it rotates all the same, and b writes on into .0.
+    platform::rotateBySize(path, 0, 3);
+    v.check(contentsOf(path + ".0") == "a1\nb1\na2\n" && !platform::fileExists(path),
+            "the file held by a second writer did not rotate");
+    v.check(b.append("b2\n") && contentsOf(path + ".0").ends_with("b2\n"),
+            "the second writer lost its file");
+  }
+  // A holder that forbids the rename (no FILE_SHARE_DELETE): no generation is touched.
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::fputs("now\n", f);
+  std::fclose(f);
+  f = std::fopen((path + ".1").c_str(), "wb");
+  std::fputs("old\n", f);
+  std::fclose(f);
+  const HANDLE holder = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  for (int k = 0; k < 3; ++k) platform::rotateBySize(path, 0, 3);
+  v.check(contentsOf(path + ".0") == "a1\nb1\na2\nb2\n" && contentsOf(path + ".1") == "old\n" &&
+              contentsOf(path) == "now\n",
+          "a rotation while the file was held cost a generation");
+  ::CloseHandle(holder);
+  platform::rotateBySize(path, 0, 3);
+  v.check(contentsOf(path + ".0") == "now\n" && contentsOf(path + ".2") == "old\n",
+          "the rotation did not go on once the holder let go");
+  clear();
+}
+
 }  // namespace
 
 void addPlatformCases(std::vector<Case<Win32Context>>& cases) {
@@ -110,6 +180,8 @@ void addPlatformCases(std::vector<Case<Win32Context>>& cases) {
   cases.push_back({"threads: isCurrent, highest priority, join", threadCase});
   cases.push_back(
       {"settings store: DWORD values round-trip, other types do not read", settingsCase});
+  cases.push_back({"journal file: private, appends of two writers, rotation while held",
+                   durableFileCase});
 }
 
 }  // namespace vexcard::wintest

@@ -288,10 +288,12 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
             "tsRefundReset, tsDebit), each with its figures and its outcome: done,\n"
             "refused, not carried out or unknown. A request of unknown outcome may\n"
             "have been carried out by the terminal: reconcile it with the terminal's\n"
-            "shift report before selling again.",
+            "shift report before selling again. Each line shows price x quantity as\n"
+            "they went out with their product, the host's sum beside it, and the\n"
+            "reply's figures by their meaning; damaged bytes are skipped and said.",
             "The journal read: --file FILE; with --port N the station's own\n"
-            "journal; otherwise the one the sessions with the simulated terminal\n"
-            "write (" +
+            "journal, only COM N's records; otherwise the one the sessions with the\n"
+            "simulated terminal write (" +
                 simulatorJournalPath() + ").",
             journalOptions());
         return kExitOk;
