@@ -45,8 +45,13 @@ enum class LateRelease : std::uint8_t {
                    // nothing meanwhile
   kNextHandshake,  // held while the terminal goes on answering, and written as it answers
                    // the next hand-shake, just before it takes CTS low
-  kNextReply,      // held while the terminal goes on answering, and written just before
-                   // the answer to the next valid request
+  kNextReply,      // held while the terminal goes on answering, and written when the next
+                   // valid request other than its own retry comes; the retries meanwhile
+                   // get no answer (the terminal is still at it)
+  // A held reply goes out in place of the answer to the request it comes with: its own
+  // retry, whose answer it is (kNextHandshake), or another one, which the terminal misses
+  // while it is busy sending. So no frame ever gets two replies. Such a request, and a
+  // retry left unanswered, is recorded with this fault and not carried out.
 };
 
 std::string_view faultKindName(FaultKind kind);

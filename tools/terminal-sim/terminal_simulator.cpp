@@ -58,6 +58,7 @@ void TerminalSimulator::start() {
   pending_.clear();
   lastExecuted_.reset();
   held_.reset();
+  heldWritten_ = false;
   lastCts_ = false;
   rtsUp_ = true;
   replyWritten_ = false;
@@ -197,6 +198,27 @@ void TerminalSimulator::handleText(const Bytes& text) {
   rec.wire = text;
   rec.error = frame.error;
   rec.handshaken = lastCts_;
+  if (frame.error == FrameError::kNone) {
+    const bool retryOfHeld = held_ && held_->release == LateRelease::kNextReply &&
+                             held_->text == text;
+    if (held_ && held_->release == LateRelease::kNextReply && !retryOfHeld) writeHeld();
+    if (heldWritten_ || retryOfHeld) {
+      // The held reply went out in place of this request's answer, or it is still held and
+      // this is its request again (LateRelease).
+      heldWritten_ = false;
+      std::lock_guard<std::mutex> g(mutex_);
+      ++counters_.frames;
+      ++counters_.requests;
+      ++counters_.silenced;
+      ++counters_.handled;
+      rec.packetIndex = frame.body[0];
+      rec.command.assign(frame.body.begin() + 1, frame.body.end());
+      rec.fault = FaultKind::kLateReply;
+      recordLocked(std::move(rec));
+      changed_.notify_all();
+      return;
+    }
+  }
   Answer answer;
   {
     std::lock_guard<std::mutex> g(mutex_);
@@ -236,10 +258,10 @@ void TerminalSimulator::handleText(const Bytes& text) {
     }
     if (hangUp) hangUp();
   }
-  if (held_ && frame.error == FrameError::kNone) writeHeld();
   if (answer.late && answer.release != LateRelease::kTimed) {
-    // Held: this request gets no answer now.
-    held_ = Held{answer.wire, answer.good, answer.release};
+    // Held: this request gets no answer now. One held before is dropped: only the
+    // newest can still come.
+    held_ = Held{text, answer.wire, answer.good, answer.release};
     std::lock_guard<std::mutex> g(mutex_);
     counters_.lateHeld = 1;
     ++counters_.handled;
@@ -342,6 +364,7 @@ bool TerminalSimulator::writeAnswer(const Answer& answer) {
 void TerminalSimulator::writeHeld() {
   const Held held = std::move(*held_);
   held_.reset();
+  heldWritten_ = true;
   const bool written =
       writeBytes(held.wire.data(), static_cast<std::uint32_t>(held.wire.size()));
   if (written && held.good) replyWritten_ = true;

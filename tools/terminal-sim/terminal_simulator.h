@@ -253,11 +253,13 @@ class TerminalSimulator {
   };
   std::optional<Executed> lastExecuted_;
   struct Held {
+    Bytes text;  // the request it answers
     Bytes wire;
     bool good = false;
     LateRelease release = LateRelease::kNextReply;
   };
   std::optional<Held> held_;
+  bool heldWritten_ = false;  // a held reply went out; the next valid request gets no answer
 };
 
 }  // namespace vexcard::sim
