@@ -26,8 +26,9 @@
 // answers and short only for one it cannot answer now (silence, a spoiled or held reply:
 // the steer below looks at the terminal's record of the frame first), so no good reply ever
 // misses its wait. Late replies go out at fixed points of the line's traffic (the next
-// hand-shake, just before the next answer) or when the explorer releases them between
-// operations, never after a sleep.
+// hand-shake, the next other request) or when the explorer releases them between
+// operations, never after a sleep; before every hand-shake and pause both ends of the line
+// have taken what the other sent (settle()).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -101,8 +102,8 @@ enum class Kind {
   kCode8A,
   kCode87,
   kBadMoney,       // a money value of the reply out of range (the command carried out)
-  kLateHandshake,  // the reply goes out at the next hand-shake
-  kLateReply,      // the reply goes out just before the next answer
+  kLateHandshake,  // the reply goes out at the next hand-shake (LateRelease)
+  kLateReply,      // held until the next request other than its own retry (LateRelease)
   kLateAfter,      // the terminal holds the line until the operation has ended
   kCount
 };
