@@ -18,8 +18,9 @@
 // stopping_; changed_
 // (with mutex_) signals every change of the counters and the stop request. lifecycle_ serialises
 // start() and stop() and guards thread_. The device thread alone touches pending_, lastCts_,
-// rtsUp_, replyWritten_ and lastExecuted_ (start() sets them before the thread exists). The lock is
-// never held while calling the device, so a blocked write cannot stall an observer.
+// rtsUp_, replyWritten_, lastExecuted_, held_ and heldWritten_ (start() sets them before the
+// thread exists). The lock is never held while calling the device, so a blocked write cannot
+// stall an observer.
 #pragma once
 
 #include <condition_variable>
