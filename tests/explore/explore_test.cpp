@@ -10,7 +10,9 @@
 //                      done or unknown; a "done" is in the ledger with the same figures, a
 //                      "not carried out" or "refused" is not (journal_reconcile.h);
 //   told-outcome       the outcome the host was told (vexcard::Exception::outcome()) is the
-//                      journal's, and a success is a journal "done";
+//                      journal's (the furthest any of the operation's money requests went:
+//                      done, unknown, refused, not carried out), and a success of a sale,
+//                      debit or refund is a journal "done";
 //   told-outcome-none  the same where the host was told no outcome at all (kNone) although
 //                      the operation journalled a money request;
 //   next-read          the card read after the run works and shows the true balance;
@@ -31,6 +33,7 @@
 // have taken what the other sent (settle()).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -605,7 +608,15 @@ Violations runOnce(const Case& run) {
   if (!rec.faults.empty()) v["journal-ledger"] = rec.faults.front();
   if (g_verbose) printRun(c, journal);
   if (journal.size() > journalBefore) {
-    const MoneyOutcome own = moneyOutcomeOf(journal.back().outcome.outcome);
+    // The operation's outcome: the furthest any of its money requests went (a refund and
+    // the tsRefundReset that compensates it are two).
+    MoneyOutcome own = MoneyOutcome::kNotCarriedOut;
+    for (std::size_t k = journalBefore; k < journal.size(); ++k) {
+      own = std::max(own, moneyOutcomeOf(journal[k].outcome.outcome), [](auto a, auto b) {
+        constexpr int rank[] = {0, 0, 1, 2, 3};  // none, not carried out, refused, unknown, done
+        return rank[static_cast<int>(a)] < rank[static_cast<int>(b)];
+      });
+    }
     if (ok && op.claimsMoney && own != MoneyOutcome::kDone) {
       v["told-outcome"] = std::string("success, journalled ") + outcomeText(own);
     } else if (!ok && told == MoneyOutcome::kNone) {
