@@ -34,12 +34,21 @@ TEST(FaultSyntaxTest, CommandKindAndCount) {
   EXPECT_EQ(any.kind, sim::FaultKind::kNoCtsAnswer);
   EXPECT_FALSE(any.command.has_value());
   EXPECT_EQ(any.count, 1);
+  EXPECT_EQ(any.skip, 0);
+
+  const sim::FaultRule late = sim::parseFaultRule("reset=late-next:2@1");
+  EXPECT_EQ(late.release, sim::LateRelease::kNextReply);
+  EXPECT_EQ(late.lateMs, 0u);
+  EXPECT_EQ(late.count, 2);
+  EXPECT_EQ(late.skip, 1);
+  EXPECT_EQ(sim::parseFaultRule("late-handshake").release, sim::LateRelease::kNextHandshake);
 }
 
 TEST(FaultSyntaxTest, RefusesWhatItCannotMean) {
   for (const char* bad :
        {"", "silence:0", "silence:-1", "sale=", "fly=silence", "0x0C=refuse", "12=refuse",
-        "sale=code-256", "sale=code-", "read-card=no-cts", "sale=silence:2:3", "sale=sulk"}) {
+        "sale=code-256", "sale=code-", "read-card=no-cts", "sale=silence:2:3", "sale=sulk", "silence@",
+        "silence@-1", "late@x"}) {
     EXPECT_THROW(sim::parseFaultRule(bad), Exception) << bad;
   }
 }

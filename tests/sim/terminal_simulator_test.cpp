@@ -165,6 +165,28 @@ TEST_F(SimulatorTest, ReplyCodeFaults) {
   EXPECT_EQ(body(exchange(request(6, {0x0A})))[2], 0);
 }
 
+// A skipping rule aims at its Nth match; a held late reply leaves its retries unanswered
+// and goes out in place of the answer to the next other request.
+TEST_F(SimulatorTest, SkippingRulesAndHeldLateReplies) {
+  sim_->injectFault(FaultRule::of(FaultKind::kRefuse).on(cmd::tsReadCard).skipping(1));
+  sim_->injectFault(FaultRule::of(FaultKind::kLateReply)
+                        .on(cmd::tsReadCard)
+                        .skipping(1)
+                        .releasedAt(LateRelease::kNextReply));
+  EXPECT_EQ(body(exchange(request(1, {0x0A})))[2], 0);             // skipped by both
+  EXPECT_EQ(exchange(request(2, {0x0A}), 'N'), Bytes{'N'});         // the refusal's second
+  const Bytes held = request(3, {0x0A});                            // the late reply's second
+  for (int k = 0; k < 2; ++k) {
+    handshakeAndSend(held);
+    ASSERT_TRUE(sim_->waitForHandled(3 + static_cast<std::size_t>(k), kWait));
+    EXPECT_TRUE(driver_->drain().empty());
+    finish();
+  }
+  EXPECT_EQ(body(exchange(request(4, {0x0A})))[0], 3);  // request 3's reply, in 4's place
+  EXPECT_EQ(body(exchange(request(5, {0x0A})))[0], 5);
+  EXPECT_EQ(sim_->pendingFaults(), 0u);
+}
+
 TEST_F(SimulatorTest, RejectsUnusableFaultRules) {
   EXPECT_THROW(sim_->injectFault(FaultRule::of(FaultKind::kRefuse).times(0)), Exception);
   EXPECT_THROW(sim_->injectFault(FaultRule::of(FaultKind::kNoCtsAnswer).on(cmd::tsSale)),

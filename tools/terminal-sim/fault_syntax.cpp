@@ -73,6 +73,13 @@ FaultRule parseFaultRule(std::string_view text) {
     }
     rest.remove_prefix(eq + 1);
   }
+  int skip = 0;
+  if (const auto at = rest.find('@'); at != std::string_view::npos) {
+    const auto n = number(rest.substr(at + 1), 1000000);
+    if (!n) fail(text, "@N needs the number of matches to let pass first");
+    skip = static_cast<int>(*n);
+    rest = rest.substr(0, at);
+  }
   int count = 1;
   if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
     const std::string_view countText = rest.substr(colon + 1);
@@ -93,6 +100,12 @@ FaultRule parseFaultRule(std::string_view text) {
       known = true;
     }
   }
+  if (!known && (rest == "late-handshake" || rest == "late-next")) {
+    rule.kind = FaultKind::kLateReply;
+    rule.lateMs = 0;
+    rule.release = rest == "late-next" ? LateRelease::kNextReply : LateRelease::kNextHandshake;
+    known = true;
+  }
   if (!known && rest.substr(0, 5) == "code-") {
     const auto code = number(rest.substr(5), 0xFF);
     if (!code) fail(text, "code-N needs a reply code from 0 to 255");
@@ -108,20 +121,25 @@ FaultRule parseFaultRule(std::string_view text) {
     rule.command = *command;
   }
   rule.count = count;
+  rule.skip = skip;
   return rule;
 }
 
 std::string faultSyntaxHelp() {
-  return "Faults: [COMMAND=]KIND[:COUNT]\n"
+  return "Faults: [COMMAND=]KIND[:COUNT][@SKIP]\n"
          "  COMMAND  reset close-session open-shift close-shift resume-shift select-purse\n"
          "           query-quantity sale refund read-card query-purse refund-reset debit\n"
          "           or a code such as 0x0A; any request when left out\n"
          "  KIND     silence refuse bad-checksum wrong-terminator trickle garbage no-cts\n"
          "           late (the reply comes 12 s late, after the driver's reply wait)\n"
+         "           late-handshake (the reply goes out at the next hand-shake)\n"
+         "           late-next (the reply goes out in place of the answer to the next\n"
+         "           request other than its own retry, which meanwhile gets none)\n"
          "           hang-up (no answer; a network port's client is dropped)\n"
          "           code-N (an error reply with reply code N, e.g. code-0x87)\n"
          "  COUNT    how many times (default 1) or 'always'\n"
-         "  e.g. read-card=silence:2  sale=code-0x8A  refuse:always\n";
+         "  SKIP     how many matching requests (hand-shakes for no-cts) to let pass first\n"
+         "  e.g. read-card=silence:2  sale=code-0x8A  refuse:always  sale=silence@1\n";
 }
 
 }  // namespace vexcard::sim

@@ -3,9 +3,11 @@
 //
 // A rule names a kind, optionally a command code, and how many times to apply it. Request
 // faults are matched against each valid request in the order the rules were given; the first
-// rule that matches is used and its count goes down (a rule at 0 is dropped). kNoCtsAnswer is
-// matched against hand-shakes instead (each rise of the driver's RTS), since the terminal
-// cannot know the command before it has answered the hand-shake.
+// rule that matches is used and its count goes down (a rule at 0 is dropped). A rule that
+// skips lets that many of its matches pass first: each match it sees counts down its skip,
+// whichever rule is used there, so that a rule can aim at the Nth request of a command.
+// kNoCtsAnswer is matched against hand-shakes instead (each rise of the driver's RTS), since
+// the terminal cannot know the command before it has answered the hand-shake.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +39,21 @@ enum class FaultKind : std::uint8_t {
                      // client (TerminalSimulator::setHangUpHandler); not carried out
 };
 
+// When a kLateReply rule's reply goes out.
+enum class LateRelease : std::uint8_t {
+  kTimed,          // lateMs later (lateMs 0: at releaseLateReply()); the terminal answers
+                   // nothing meanwhile
+  kNextHandshake,  // held while the terminal goes on answering, and written as it answers
+                   // the next hand-shake, just before it takes CTS low
+  kNextReply,      // held while the terminal goes on answering, and written when the next
+                   // valid request other than its own retry comes; the retries meanwhile
+                   // get no answer (the terminal is still at it)
+  // A held reply goes out in place of the answer to the request it comes with: its own
+  // retry, whose answer it is (kNextHandshake), or another one, which the terminal misses
+  // while it is busy sending. So no frame ever gets two replies. Such a request, and a
+  // retry left unanswered, is recorded with this fault and not carried out.
+};
+
 std::string_view faultKindName(FaultKind kind);
 
 // Whether the command of a request that meets this fault is carried out. Faults that only
@@ -64,6 +81,8 @@ struct FaultRule {
   std::optional<std::uint8_t> shiftByte;  // kReplyCode: byte 4; empty: the terminal's shift
   std::uint8_t terminator = 0x0D;         // kWrongTerminator
   std::uint32_t lateMs = kDefaultLateMs;  // kLateReply: 0 waits for releaseLateReply()
+  LateRelease release = LateRelease::kTimed;  // kLateReply
+  int skip = 0;                               // matches let pass before the first use
   // kGarbageBefore: bytes the driver's receiver skips while idle (no "6", no "N"). Copied
   // from an array of static storage: an initializer list here sets off a false
   // -Wmaybe-uninitialized in GCC 12 at -O3 wherever a rule is built.
@@ -89,6 +108,16 @@ struct FaultRule {
   FaultRule times(int n) const {
     FaultRule r = *this;
     r.count = n;
+    return r;
+  }
+  FaultRule skipping(int n) const {
+    FaultRule r = *this;
+    r.skip = n;
+    return r;
+  }
+  FaultRule releasedAt(LateRelease when) const {
+    FaultRule r = *this;
+    r.release = when;
     return r;
   }
   FaultRule withGarbage(Bytes bytes) const {

@@ -57,6 +57,8 @@ void TerminalSimulator::start() {
   }
   pending_.clear();
   lastExecuted_.reset();
+  held_.reset();
+  heldWritten_ = false;
   lastCts_ = false;
   rtsUp_ = true;
   replyWritten_ = false;
@@ -149,6 +151,7 @@ void TerminalSimulator::onCtsRose() {
     delay = handshakeDelayMs_;
   }
   if (!ignore && rtsUp_ && delay > 0 && !pause(delay)) return;
+  if (!ignore && held_ && held_->release == LateRelease::kNextHandshake) writeHeld();
   if (!ignore && rtsUp_ && device_->setRts(false)) {
     rtsUp_ = false;
     replyWritten_ = false;
@@ -195,6 +198,27 @@ void TerminalSimulator::handleText(const Bytes& text) {
   rec.wire = text;
   rec.error = frame.error;
   rec.handshaken = lastCts_;
+  if (frame.error == FrameError::kNone) {
+    const bool retryOfHeld = held_ && held_->release == LateRelease::kNextReply &&
+                             held_->text == text;
+    if (held_ && held_->release == LateRelease::kNextReply && !retryOfHeld) writeHeld();
+    if (heldWritten_ || retryOfHeld) {
+      // The held reply went out in place of this request's answer, or it is still held and
+      // this is its request again (LateRelease).
+      heldWritten_ = false;
+      std::lock_guard<std::mutex> g(mutex_);
+      ++counters_.frames;
+      ++counters_.requests;
+      ++counters_.silenced;
+      ++counters_.handled;
+      rec.packetIndex = frame.body[0];
+      rec.command.assign(frame.body.begin() + 1, frame.body.end());
+      rec.fault = FaultKind::kLateReply;
+      recordLocked(std::move(rec));
+      changed_.notify_all();
+      return;
+    }
+  }
   Answer answer;
   {
     std::lock_guard<std::mutex> g(mutex_);
@@ -233,6 +257,16 @@ void TerminalSimulator::handleText(const Bytes& text) {
       hangUp = hangUpHandler_;
     }
     if (hangUp) hangUp();
+  }
+  if (answer.late && answer.release != LateRelease::kTimed) {
+    // Held: this request gets no answer now. One held before is dropped: only the
+    // newest can still come.
+    held_ = Held{text, answer.wire, answer.good, answer.release};
+    std::lock_guard<std::mutex> g(mutex_);
+    counters_.lateHeld = 1;
+    ++counters_.handled;
+    changed_.notify_all();
+    return;
   }
   const bool written = writeAnswer(answer);
   if (written && answer.good) replyWritten_ = true;
@@ -281,7 +315,8 @@ TerminalSimulator::Answer TerminalSimulator::answerLocked(RequestRecord& rec, co
   answer.delayMs = replyDelayMs_;
   if (is(FaultKind::kLateReply)) {
     answer.late = true;
-    answer.delayMs = rule->lateMs;
+    answer.release = rule->release;
+    answer.delayMs = rule->release == LateRelease::kTimed ? rule->lateMs : 0;
     lateReleased_ = false;
   }
   answer.trickleMs = trickleDelayMs_;
@@ -309,7 +344,10 @@ bool TerminalSimulator::writeAnswer(const Answer& answer) {
   if (answer.wire.empty()) return true;
   if (answer.late && answer.delayMs == 0) {
     std::unique_lock<std::mutex> lk(mutex_);
+    counters_.lateWaiting = 1;
+    changed_.notify_all();
     changed_.wait(lk, [this] { return stopping_ || lateReleased_; });
+    counters_.lateWaiting = 0;
     if (stopping_) return false;
   } else if (!pause(answer.delayMs)) {
     return false;
@@ -322,6 +360,22 @@ bool TerminalSimulator::writeAnswer(const Answer& answer) {
     if (!writeBytes(&answer.wire[i], 1)) return false;
   }
   return true;
+}
+
+void TerminalSimulator::writeHeld() {
+  const Held held = std::move(*held_);
+  held_.reset();
+  heldWritten_ = true;
+  const bool written =
+      writeBytes(held.wire.data(), static_cast<std::uint32_t>(held.wire.size()));
+  if (written && held.good) replyWritten_ = true;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    counters_.lateHeld = 0;
+    if (written) ++counters_.replies;
+    if (observer_.answer) observer_.answer(held.wire, written);
+  }
+  changed_.notify_all();
 }
 
 void TerminalSimulator::releaseLateReply() {
@@ -347,15 +401,31 @@ bool TerminalSimulator::pause(std::uint32_t ms) {
 }
 
 std::optional<FaultRule> TerminalSimulator::takeFaultLocked(bool handshake, std::uint8_t command) {
-  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if ((it->kind == FaultKind::kNoCtsAnswer) != handshake) continue;
-    if (it->command && *it->command != command) continue;
-    FaultRule rule = *it;
-    if (it->count != kAlways && --it->count == 0) faults_.erase(it);
+  std::optional<FaultRule> used;
+  for (auto it = faults_.begin(); it != faults_.end();) {
+    if ((it->kind == FaultKind::kNoCtsAnswer) != handshake ||
+        (it->command && *it->command != command)) {
+      ++it;
+      continue;
+    }
+    if (it->skip > 0) {
+      --it->skip;  // each skipping rule counts every match, used by another rule or not
+      ++it;
+      continue;
+    }
+    if (used) {
+      ++it;
+      continue;
+    }
+    used = *it;
     ++counters_.faults;
-    return rule;
+    if (it->count != kAlways && --it->count == 0) {
+      it = faults_.erase(it);
+    } else {
+      ++it;
+    }
   }
-  return std::nullopt;
+  return used;
 }
 
 void TerminalSimulator::setHangUpHandler(std::function<void()> handler) {

@@ -18,8 +18,9 @@
 // stopping_; changed_
 // (with mutex_) signals every change of the counters and the stop request. lifecycle_ serialises
 // start() and stop() and guards thread_. The device thread alone touches pending_, lastCts_,
-// rtsUp_, replyWritten_ and lastExecuted_ (start() sets them before the thread exists). The lock is
-// never held while calling the device, so a blocked write cannot stall an observer.
+// rtsUp_, replyWritten_, lastExecuted_, held_ and heldWritten_ (start() sets them before the
+// thread exists). The lock is never held while calling the device, so a blocked write cannot
+// stall an observer.
 #pragma once
 
 #include <condition_variable>
@@ -111,6 +112,9 @@ struct SimulatorCounters {
   std::size_t lineEvents = 0;         // entries of lineEvents() ever made
   std::size_t writeFailures = 0;      // device writes that failed or were cut short
   std::size_t deviceFailures = 0;     // failed event waits (the device thread then ends)
+  std::size_t lateWaiting = 0;        // 1 while a late reply waits for releaseLateReply()
+  std::size_t lateHeld = 0;           // 1 while a late reply is held for the next hand-shake
+                                      // or the next answer (LateRelease)
 };
 
 class TerminalSimulator {
@@ -166,7 +170,8 @@ class TerminalSimulator {
   // a kNoCtsAnswer rule limited to a command.
   void injectFault(const FaultRule& rule);
   void clearFaults();
-  // Writes the reply that a kLateReply rule with lateMs 0 holds back.
+  // Writes the reply that a kLateReply rule with lateMs 0 holds back. A reply held for the
+  // next hand-shake or answer (LateRelease) waits for that.
   void releaseLateReply();
   std::size_t pendingFaults() const;
   std::vector<FaultRule> faults() const;  // the rules still pending, in order
@@ -199,6 +204,7 @@ class TerminalSimulator {
     std::uint32_t delayMs = 0;
     std::uint32_t trickleMs = 0;
     bool late = false;  // a kLateReply answer: delayMs 0 waits for releaseLateReply()
+    LateRelease release = LateRelease::kTimed;
   };
 
   void run();
@@ -210,6 +216,8 @@ class TerminalSimulator {
   // Picks the answer of a valid request and records it; caller holds mutex_.
   Answer answerLocked(RequestRecord& rec, const Bytes& text);
   bool writeAnswer(const Answer& answer);
+  // Writes the reply a LateRelease rule holds, if any (device thread).
+  void writeHeld();
   bool writeBytes(const std::uint8_t* p, std::uint32_t n);
   // Sleeps for ms unless stop() is called meanwhile; false when stopping.
   bool pause(std::uint32_t ms);
@@ -249,6 +257,14 @@ class TerminalSimulator {
     Bytes reply;
   };
   std::optional<Executed> lastExecuted_;
+  struct Held {
+    Bytes text;  // the request it answers
+    Bytes wire;
+    bool good = false;
+    LateRelease release = LateRelease::kNextReply;
+  };
+  std::optional<Held> held_;
+  bool heldWritten_ = false;  // a held reply went out; the next valid request gets no answer
 };
 
 }  // namespace vexcard::sim

@@ -118,6 +118,7 @@ void TerminalSimulator::injectFault(const FaultRule& rule) {
   if (rule.count == 0 || rule.count < kAlways) {
     throw Exception("simulator: a fault needs a count above 0 or kAlways");
   }
+  if (rule.skip < 0) throw Exception("simulator: a fault cannot skip fewer than 0 matches");
   if (rule.kind == FaultKind::kNoCtsAnswer && rule.command) {
     throw Exception("simulator: a hand-shake fault cannot be limited to a command");
   }
