@@ -178,8 +178,20 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   // terminal may have carried the command out.
   bool maybeCarriedOut = false;
   bool anyWritten = false;
+  // Whether the exchange has sent commands of its own (the re-synchronisation, tsReset)
+  // since the frame first went out.
+  bool ownCommandsSent = false;
   std::uint8_t attempts = 0;
   while (attempts < kMaxAttempts && !NestedLimitReached) {
+    if (money && maybeCarriedOut && ownCommandsSent) {
+      // An earlier attempt of this money request may have been carried out, and the
+      // terminal has run other commands since: it would take the frame sent again for a
+      // new request and carry it out a second time. The request ends here, its outcome
+      // unknown.
+      logging::WriteLog(1, "Запрос мог быть выполнен терминалом: повторно не отправлен"_w1251);
+      LastExchangeResult = kLinkInProgress;
+      break;
+    }
     bool written = false;
     try {
       ResetReceiver(id);
@@ -206,11 +218,13 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
         }
       }
       if (answers(kReplyShiftMismatch)) {
+        ownCommandsSent = true;
         resynchroniseShift();
         LastExchangeResult = kLinkInProgress;  // send the caller's frame again
       }
       if (answers(kReplyBusy)) {
         const std::int32_t before = LastExchangeResult;
+        ownCommandsSent = true;
         timing::sleep(Delay::kBusyPause);
         tsReset();
         // ReplyData now holds the tsReset reply: the caller's frame goes out again on the
@@ -238,8 +252,11 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
       // Stopped in the middle: a frame that went out may have been carried out.
       LastOutcome = anyWritten ? RequestOutcome::kUnknown : RequestOutcome::kNotCarriedOut;
     } else if (LastExchangeResult == kLinkOk) {
-      LastOutcome =
-          ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone : RequestOutcome::kRefused;
+      // A refusal of a frame sent again does not undo an earlier attempt that the terminal
+      // may have carried out (its reply lost or spoiled).
+      LastOutcome = ReplyData[kReplyCodeByte] == 0 ? RequestOutcome::kDone
+                    : maybeCarriedOut              ? RequestOutcome::kUnknown
+                                                   : RequestOutcome::kRefused;
     } else {
       LastOutcome = maybeCarriedOut ? RequestOutcome::kUnknown : RequestOutcome::kNotCarriedOut;
     }

@@ -4,6 +4,8 @@
 // request's own reply.
 //
 // Members of TTerminalLink, run under ExchangeLock.
+#include <exception>
+
 #include "link/command_table.h"
 #include "link/terminal_link.h"
 #include "link/wire_values.h"
@@ -95,9 +97,15 @@ void TTerminalLink::fillOutcome(JournalOutcome& o) const {
                         LastOutcome == RequestOutcome::kRefused || OutcomeUnknown;
   if (ownReply) o.code = ReplyData[kReplyCodeByte];
   if (LastOutcome == RequestOutcome::kDone) {
-    o.money1 = DecodeMoney(le32(&ReplyData[kMoneyAt[0]]));
-    o.money2 = DecodeMoney(le32(&ReplyData[kMoneyAt[1]]));
-    o.money3 = DecodeMoney(le32(&ReplyData[kMoneyAt[2]]));
+    // Each value on its own: one the terminal sent out of range (its operation then fails,
+    // the terminal having carried the request out) leaves the others readable.
+    Currency* const money[] = {&o.money1, &o.money2, &o.money3};
+    for (std::size_t k = 0; k < 3; ++k) {
+      try {
+        *money[k] = DecodeMoney(le32(&ReplyData[kMoneyAt[k]]));
+      } catch (const std::exception&) {
+      }
+    }
     // A sale's or debit's reply hands out the card block that a refund sends back.
     if (ReplyLength >= kTsSale.replySize) o.block = hex(&ReplyData[kReplyBlockAt], kCardBlockSize);
   }
