@@ -109,6 +109,9 @@ TEST_F(VexcardTest, UsageErrorsSendNothing) {
   }
   EXPECT_FALSE(std::filesystem::exists(log));
   EXPECT_EQ(run({"card-info", "--log", tmp_ / "missing/VexCard.log"}).exitCode, 2);
+  EXPECT_TRUE(
+      contains(run({"refund", "--purse", "1", "--qty", "1", "--sum", "1", "--block", "12"}).err,
+               "79 bytes (158 hex digits)"));
 }
 
 TEST_F(VexcardTest, ReadingOperationsAsJson) {
@@ -213,8 +216,8 @@ TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {
   EXPECT_EQ(failed["error"].string, "Ошибка ридера: Предъявленная карта заблокирована");
   EXPECT_EQ(failed["result"]["status"].number, 140);
 
-  const std::vector<std::string> notBonusArgs = {"bonus-sale", "--card", "fuel", "--purse",
-                                                  "19",         "--qty",  "1",    "--sum", "1"};
+  const std::vector<std::string> notBonusArgs = {"bonus-sale", "--card", "fuel",  "--purse", "19",
+                                                 "--qty",      "1",      "--sum", "1"};
   const Json notBonus = json(notBonusArgs, 1);
   EXPECT_EQ(notBonus["error"].string, "Это не БОНУС-карта");
   EXPECT_EQ(notBonus["result"]["status_text"].string, "Команда выполнена");
@@ -222,10 +225,9 @@ TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {
   EXPECT_TRUE(contains(run(notBonusArgs).out,
                        "Status:       0  (Команда выполнена; of the last command that completed)"));
 
-  const Json refund =
-      json({"refund", "--purse", "19", "--qty", "20", "--sum", "370", "--block",
-            std::string(158, '0')},
-           1);
+  const Json refund = json(
+      {"refund", "--purse", "19", "--qty", "20", "--sum", "370", "--block", std::string(158, '0')},
+      1);
   EXPECT_EQ(refund["error"].string,
             "Ошибка ридера: Данные о возврате не соответствуют исходной транзакции дебета");
   EXPECT_EQ(refund["result"]["status"].number, 141);

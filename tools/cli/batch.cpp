@@ -70,7 +70,12 @@ BatchLine parseLine(int number, const std::string& text, std::vector<std::string
 bool isUtf8(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     const auto b = static_cast<unsigned char>(s[i]);
-    const std::size_t n = b < 0x80 ? 1 : b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
+    const std::size_t n = b < 0x80   ? 1
+                          : b < 0xC2 ? 0
+                          : b < 0xE0 ? 2
+                          : b < 0xF0 ? 3
+                          : b < 0xF5 ? 4
+                                     : 0;
     if (n == 0 || s.size() - i < n) return false;
     for (std::size_t k = 1; k < n; ++k) {
       if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;

@@ -44,10 +44,10 @@ std::vector<std::uint8_t> blockOption(const ParsedArgs& a) {
   if (!text) return {};
   const auto bytes = parseHexBytes(*text);
   if (!bytes || bytes->size() != kCardBlockBytes) {
-    throw UsageError("--block takes the card block: 79 bytes (158 hex digits), the card_block "
-                     "a sale printed" +
-                     (bytes ? "; this is " + std::to_string(bytes->size()) + " byte(s)"
-                            : std::string()));
+    throw UsageError(
+        "--block takes the card block: 79 bytes (158 hex digits), the card_block "
+        "a sale printed" +
+        (bytes ? "; this is " + std::to_string(bytes->size()) + " byte(s)" : std::string()));
   }
   return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
 }

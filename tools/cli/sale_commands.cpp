@@ -159,7 +159,7 @@ const std::vector<HostCommand>& saleCommands() {
        "amount charged after the discount), Skidka (discount, %) and CosteSK (unit price\n"
        "after the discount), and the card block that a refund needs.",
        withLine({{"mode", "C", "+ refund, M debit, another character sale (default S)"},
-                 {"block", "HEX", "card block of the sale to refund (mode +)"},
+                 {"block", "HEX", "card block of the sale to refund (mode +; 79 bytes)"},
                  {"slot", "N",
                   "22 BonusSaleEx (default), 28 BonusSaleExStr, 11 BonusSale, "
                   "20 BonusSale2"}}),
