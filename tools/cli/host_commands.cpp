@@ -326,17 +326,6 @@ std::string_view moneyOutcomeMeaning(MoneyOutcome outcome) {
   return "no money request was sent";
 }
 
-// The record of a failed operation for the text form: a Status of 0 there is the code of
-// the last command that completed, not the failing one's, and says so.
-Report failedRecord(Report record) {
-  for (Field& f : record.fields) {
-    if (f.key == "status" && f.kind == Field::Kind::kInteger && f.integer == 0) {
-      f.note += "; of the last command that completed";
-    }
-  }
-  return record;
-}
-
 Report stepReport(const Step& step) {
   Report r;
   r.text("operation", "", step.operation).integer("slot", "", step.slot);
@@ -391,6 +380,15 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
              "--unknown` lists such requests\n";
     }
   }
+}
+
+Report failedRecord(Report record) {
+  for (Field& f : record.fields) {
+    if (f.key == "status" && f.kind == Field::Kind::kInteger && f.integer == 0) {
+      f.note += "; of the last command that completed";
+    }
+  }
+  return record;
 }
 
 std::string_view moneyOutcomeName(MoneyOutcome outcome) {
