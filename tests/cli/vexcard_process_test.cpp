@@ -353,8 +353,9 @@ TEST_F(VexcardTest, BatchRunsLinesOnOneDriver) {
   EXPECT_TRUE(bad.out.empty());
   EXPECT_FALSE(std::filesystem::exists(log));
 
-  // A byte-order mark is skipped; a line that is not UTF-8 is named, not echoed.
-  write("\xEF\xBB\xBFversion\n");
+  // A byte-order mark is skipped (and a comment left alone); a line that is not UTF-8 is
+  // named, not echoed.
+  write("\xEF\xBB\xBFversion\n# \xC0\xFF\n");
   EXPECT_EQ(run({"batch", file}).exitCode, 0);
   write("version\nversion \xC0\xFF\n");
   const ProcessResult raw = run({"batch", file, "--log", log});

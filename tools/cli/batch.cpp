@@ -96,13 +96,13 @@ std::vector<BatchLine> parseBatch(const std::string& text) {
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     start = end + 1;
+    CLI::detail::trim(line);
+    if (line.empty() || line[0] == '#') continue;
     // The line is shown in messages and headings: it is never echoed as raw bytes.
     if (!isUtf8(line)) {
       throw UsageError("batch line " + std::to_string(number) +
                        ": not UTF-8 text (save the file as UTF-8)");
     }
-    CLI::detail::trim(line);
-    if (line.empty() || line[0] == '#') continue;
     try {
       lines.push_back(parseLine(number, line, CLI::detail::split_up(line)));
     } catch (const UsageError& e) {

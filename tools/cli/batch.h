@@ -7,8 +7,9 @@
 //   sleep 2
 //   open-shift --shift 2 --date "2007-03-05 08:00"
 //
-// The file is UTF-8 (a byte-order mark at its start is skipped; a line that is not UTF-8 is
-// a bad line). Blank lines and lines starting with "#" are skipped; a value with blanks is quoted.
+// The file is UTF-8: a byte-order mark at its start is skipped, and a line to run that is
+// not UTF-8 is a bad line. Blank lines and lines starting with "#" are skipped; a value
+// with blanks is quoted.
 // "sleep SECONDS" pauses (a decimal number, up to one hour). The options of the whole
 // command (--port, --simulator, --sim-config, --card, --fault, --log, --json) go before
 // "batch", not on a line.
