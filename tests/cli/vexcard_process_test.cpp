@@ -61,6 +61,7 @@ TEST_F(VexcardTest, HelpForTheProgramAndEveryCommand) {
 
 TEST_F(VexcardTest, UsageErrorsSendNothing) {
   const std::string log = tmp_ / "VexCard.log";
+  const std::string block(158, '0');  // a card block of the right size
   const std::vector<std::vector<std::string>> bad = {
       {},
       {"fly"},
@@ -78,6 +79,26 @@ TEST_F(VexcardTest, UsageErrorsSendNothing) {
       {"open-shift", "--date", "2007-02-30"},
       {"host-slot", "7"},
       {"card-info", "--dll", "VexCard.dll"},  // Windows only: this program has its driver
+      // Figures the terminal would be sent as nothing, negative or beyond its range.
+      {"bonus-sale", "--purse", "19", "--qty", "-5", "--sum", "370"},
+      {"bonus-sale", "--purse", "19", "--qty", "0", "--sum", "370"},
+      {"sale", "--purse", "2", "--qty", "0.001", "--sum", "0.02"},
+      {"noncash-sale", "--purse", "21", "--qty", "10", "--sum", "0.004"},
+      {"refund", "--purse", "19", "--qty", "100", "--sum", "0.4", "--block", block},  // 0.004
+      {"sale", "--purse", "2", "--qty", "200000", "--sum", "1"},
+      {"sale", "--purse", "2", "--qty", "inf", "--sum", "1"},
+      // A refund without the sale's whole card block.
+      {"bonus-sale", "--mode", "+", "--purse", "19", "--qty", "20", "--sum", "370"},
+      {"bonus-sale", "--mode", "+", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "AB"},
+      {"bonus-sale", "--mode", "+", "--slot", "11", "--purse", "19", "--qty", "1", "--sum", "1"},
+      {"refund", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "1234"},
+      // Purses without a product row, shifts the terminal does not count.
+      {"bonus-sale", "--purse", "0", "--qty", "1", "--sum", "1"},
+      {"sale", "--purse", "255", "--qty", "1", "--sum", "1"},
+      {"card-quantity", "--purse", "49", "--price", "40"},
+      {"item-limit", "--item", "0:1:1"},
+      {"open-shift", "--shift", "9"},
+      {"open-shift", "--shift", "0"},
   };
   for (std::vector<std::string> args : bad) {
     args.insert(args.end(), {"--log", log});
@@ -88,6 +109,9 @@ TEST_F(VexcardTest, UsageErrorsSendNothing) {
   }
   EXPECT_FALSE(std::filesystem::exists(log));
   EXPECT_EQ(run({"card-info", "--log", tmp_ / "missing/VexCard.log"}).exitCode, 2);
+  EXPECT_TRUE(
+      contains(run({"refund", "--purse", "1", "--qty", "1", "--sum", "1", "--block", "12"}).err,
+               "79 bytes (158 hex digits)"));
 }
 
 TEST_F(VexcardTest, ReadingOperationsAsJson) {
@@ -228,12 +252,18 @@ TEST_F(VexcardTest, DriverErrorsExitNonZeroWithTheDriversMessage) {
   EXPECT_EQ(failed["error"].string, "Ошибка ридера: Предъявленная карта заблокирована");
   EXPECT_EQ(failed["result"]["status"].number, 140);
 
-  const Json notBonus =
-      json({"bonus-sale", "--card", "fuel", "--purse", "19", "--qty", "1", "--sum", "1"}, 1);
+  const std::vector<std::string> notBonusArgs = {"bonus-sale", "--card", "fuel",  "--purse", "19",
+                                                 "--qty",      "1",      "--sum", "1"};
+  const Json notBonus = json(notBonusArgs, 1);
   EXPECT_EQ(notBonus["error"].string, "Это не БОНУС-карта");
+  EXPECT_EQ(notBonus["result"]["status_text"].string, "Команда выполнена");
+  // The text form says whose code a Status of 0 is.
+  EXPECT_TRUE(contains(run(notBonusArgs).out,
+                       "Status:       0  (Команда выполнена; of the last command that completed)"));
 
-  const Json refund =
-      json({"refund", "--purse", "19", "--qty", "20", "--sum", "370", "--block", "00"}, 1);
+  const Json refund = json(
+      {"refund", "--purse", "19", "--qty", "20", "--sum", "370", "--block", std::string(158, '0')},
+      1);
   EXPECT_EQ(refund["error"].string,
             "Ошибка ридера: Данные о возврате не соответствуют исходной транзакции дебета");
   EXPECT_EQ(refund["result"]["status"].number, 141);
@@ -357,6 +387,17 @@ TEST_F(VexcardTest, BatchRunsLinesOnOneDriver) {
   EXPECT_EQ(bad.exitCode, 2);
   EXPECT_TRUE(contains(bad.err, "batch line 2: --qty is required")) << bad.err;
   EXPECT_TRUE(bad.out.empty());
+  EXPECT_FALSE(std::filesystem::exists(log));
+
+  // A byte-order mark is skipped (and a comment left alone); a line that is not UTF-8 is
+  // named, not echoed.
+  write("\xEF\xBB\xBFversion\n# \xC0\xFF\n");
+  EXPECT_EQ(run({"batch", file}).exitCode, 0);
+  write("version\nversion \xC0\xFF\n");
+  const ProcessResult raw = run({"batch", file, "--log", log});
+  EXPECT_EQ(raw.exitCode, 2);
+  EXPECT_TRUE(contains(raw.err, "batch line 2: not UTF-8 text")) << raw.err;
+  EXPECT_FALSE(contains(raw.err, "\xFF"));
   EXPECT_FALSE(std::filesystem::exists(log));
 }
 

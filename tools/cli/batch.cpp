@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/app.h"
@@ -64,10 +65,32 @@ BatchLine parseLine(int number, const std::string& text, std::vector<std::string
   return line;
 }
 
+// Well-formed UTF-8: every lead byte followed by its continuation bytes, no overlong
+// two-byte forms, nothing beyond U+10FFFF.
+bool isUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const std::size_t n = b < 0x80   ? 1
+                          : b < 0xC2 ? 0
+                          : b < 0xE0 ? 2
+                          : b < 0xF0 ? 3
+                          : b < 0xF5 ? 4
+                                     : 0;
+    if (n == 0 || s.size() - i < n) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
 // Every line of the text checked and prepared; UsageError naming the first bad line.
 std::vector<BatchLine> parseBatch(const std::string& text) {
   std::vector<BatchLine> lines;
-  std::size_t start = 0;
+  // A byte-order mark, as some Windows editors write one, is not part of the first line.
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  std::size_t start = text.starts_with(kBom) ? kBom.size() : 0;
   for (int number = 1; start < text.size(); ++number) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
@@ -75,6 +98,11 @@ std::vector<BatchLine> parseBatch(const std::string& text) {
     start = end + 1;
     CLI::detail::trim(line);
     if (line.empty() || line[0] == '#') continue;
+    // The line is shown in messages and headings: it is never echoed as raw bytes.
+    if (!isUtf8(line)) {
+      throw UsageError("batch line " + std::to_string(number) +
+                       ": not UTF-8 text (save the file as UTF-8)");
+    }
     try {
       lines.push_back(parseLine(number, line, CLI::detail::split_up(line)));
     } catch (const UsageError& e) {

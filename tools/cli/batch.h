@@ -7,7 +7,9 @@
 //   sleep 2
 //   open-shift --shift 2 --date "2007-03-05 08:00"
 //
-// Blank lines and lines starting with "#" are skipped; a value with blanks is quoted.
+// The file is UTF-8: a byte-order mark at its start is skipped, and a line to run that is
+// not UTF-8 is a bad line. Blank lines and lines starting with "#" are skipped; a value
+// with blanks is quoted.
 // "sleep SECONDS" pauses (a decimal number, up to one hour). The options of the whole
 // command (--port, --simulator, --sim-config, --card, --fault, --log, --json) go before
 // "batch", not on a line.
@@ -32,6 +34,7 @@ inline constexpr const char* kBatchSummary =
 inline constexpr const char* kBatchDetails =
     "Lines: a command and its options (card-info, bonus-sale --purse 19 --qty 20 --sum 370),\n"
     "or sleep SECONDS; blank lines and # comments are skipped; quote values with blanks.\n"
+    "The file is UTF-8 text (a byte-order mark at its start is skipped).\n"
     "Options such as --port, --card, --fault and --json go before `batch`, for all lines.\n"
     "Every line is checked first: one that does not parse is reported and nothing runs\n"
     "(exit 2). An operation that fails is reported and the batch goes on; the exit code\n"

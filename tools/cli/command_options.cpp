@@ -1,6 +1,8 @@
 #include "cli/command_options.h"
 
 #include "cli/text_util.h"
+#include "driver/card_ops.h"
+#include "driver/product_table.h"
 #include "link/wire_values.h"
 #include "vexcard/runtime.h"
 
@@ -41,8 +43,63 @@ std::vector<std::uint8_t> blockOption(const ParsedArgs& a) {
   const auto text = a.get("block");
   if (!text) return {};
   const auto bytes = parseHexBytes(*text);
-  if (!bytes) throw UsageError("--block takes hex bytes, e.g. the card_block of a sale");
+  if (!bytes || bytes->size() != kCardBlockBytes) {
+    throw UsageError(
+        "--block takes the card block: 79 bytes (158 hex digits), the card_block "
+        "a sale printed" +
+        (bytes ? "; this is " + std::to_string(bytes->size()) + " byte(s)" : std::string()));
+  }
   return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
+}
+
+std::uint8_t productPurse(std::uint64_t purse, const std::string& what) {
+  if (purse < 1 || purse > static_cast<std::uint64_t>(driver::kProductCount)) {
+    throw UsageError(what + ": the product table has purses 1 to " +
+                     std::to_string(driver::kProductCount) + " (see `vexcard products`)");
+  }
+  return static_cast<std::uint8_t>(purse);
+}
+
+std::uint8_t purseOption(const ParsedArgs& a) {
+  const std::uint8_t purse = *byteOption(a, "purse", std::nullopt, true);
+  return productPurse(purse, "--purse " + a.required("purse"));
+}
+
+namespace {
+
+// Refuses a figure the terminal would not be sent as 0.01 .. 167 772.15 (what: the figure
+// as the user gave it). The sum is not sent itself: only its lower bound is checked.
+void requireWireAmount(double value, const std::string& what, bool bounded = true) {
+  bool fits = false;
+  try {
+    const Currency amount = link::currencyFromDouble(value);
+    // The hundredths above the exponent byte of the wire money value.
+    fits = bounded ? (link::EncodeMoney(amount) >> 8) != 0 : amount.raw > 50;
+  } catch (const std::exception&) {
+  }
+  if (!fits) {
+    throw UsageError(what + (bounded ? ": the terminal takes 0.01 to 167772.15 (in hundredths)"
+                                     : ": the terminal takes amounts of 0.01 and above"));
+  }
+}
+
+}  // namespace
+
+LineFigures lineFiguresOption(const ParsedArgs& a) {
+  const LineFigures line{decimalOption(a, "qty"), decimalOption(a, "sum")};
+  const std::string qty = "--qty " + a.required("qty"), sum = "--sum " + a.required("sum");
+  requireWireAmount(line.qty, qty);
+  requireWireAmount(line.sum, sum, false);
+  // The unit price as the driver computes it from the two.
+  const std::string price = sum + " / " + qty + " (the unit price sent)";
+  Currency unit;
+  try {
+    unit = driver::ops::saleFigures(line.qty, line.sum).price;
+  } catch (const std::exception&) {
+    throw UsageError(price + ": the terminal takes 0.01 to 167772.15 (in hundredths)");
+  }
+  requireWireAmount(link::toDouble(unit), price + " = " + formatMoney(unit));
+  return line;
 }
 
 TItemList itemListOption(const ParsedArgs& a) {
@@ -63,7 +120,7 @@ TItemList itemListOption(const ParsedArgs& a) {
     const auto qty = parseDecimal(item.substr(c2 + 1));
     if (!purse || !price || !qty) throw bad();
     TItemRequest& r = list.Items[i];
-    r.Purse = static_cast<std::int32_t>(*purse);
+    r.Purse = productPurse(*purse, "--item '" + item + "'");
     try {
       r.Price = link::currencyFromDouble(*price);
     } catch (const std::exception&) {

@@ -2,6 +2,7 @@
 // the option when the value is missing or malformed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,8 +28,27 @@ Currency currencyOption(const ParsedArgs& a, const std::string& name);
 // --mode: one character ("+" refund, "M" debit, anything else a sale); default "S".
 char modeOption(const ParsedArgs& a);
 
-// --block: hex bytes (blanks allowed), any length; empty when absent.
+// The size of the card block a sale hands out and a refund sends back.
+inline constexpr std::size_t kCardBlockBytes = 79;
+
+// --block: the card block as hex (blanks allowed), exactly 79 bytes; empty when absent.
 std::vector<std::uint8_t> blockOption(const ParsedArgs& a);
+
+// A purse number (what: the option and value, for the message) that has a row in the
+// product table (1..48), as the driver looks each line's product up only after the card
+// was read.
+std::uint8_t productPurse(std::uint64_t purse, const std::string& what);
+
+// --purse, required: a row of the product table.
+std::uint8_t purseOption(const ParsedArgs& a);
+
+// --qty and --sum of a sale, debit or refund line. Each, and the unit price sum / qty that
+// the driver sends, must come to 0.01 .. 167 772.15 in the hundredths of the terminal's
+// money values: a negative figure, or one the terminal would be sent as 0.00, is refused.
+struct LineFigures {
+  double qty = 0, sum = 0;
+};
+LineFigures lineFiguresOption(const ParsedArgs& a);
 
 // --item PURSE:PRICE:QTY, one to eight times, as the ItemLimit argument.
 TItemList itemListOption(const ParsedArgs& a);

@@ -174,7 +174,8 @@ int runDemo(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool tty)
       out << "\n"
           << i + 1 << ". " << step.title << "\n   " << last.operation << " (slot " << last.slot
           << ")" << (ok ? "" : ": FAILED") << "\n"
-          << toText(last.result, 5) << "   " << terminalLine(sim) << "\n";
+          << toText(last.error ? failedRecord(last.result) : last.result, 5) << "   "
+          << terminalLine(sim) << "\n";
     }
     if (last.error) err << "vexcard: " << last.operation << " failed: " << *last.error << "\n";
   }

@@ -44,6 +44,9 @@ double parseDateTime(const std::string& text) {
 
 namespace {
 
+// The shift numbers the terminal keeps.
+constexpr int kShiftCount = 6;
+
 PreparedCall prepareVersion(const ParsedArgs&) {
   return [](Session& s) {
     std::uint8_t buffer[kVersionBufferSize] = {};
@@ -128,7 +131,7 @@ PreparedCall prepareItemLimit(const ParsedArgs& a) {
 }
 
 PreparedCall prepareCardQuantity(const ParsedArgs& a) {
-  const std::uint8_t purse = *byteOption(a, "purse", std::nullopt, true);
+  const std::uint8_t purse = purseOption(a);
   const Currency price = currencyOption(a, "price");
   const bool ex = a.has("ex");
   return [purse, price, ex](Session& s) {
@@ -153,6 +156,10 @@ PreparedCall prepareCardQuantity(const ParsedArgs& a) {
 
 PreparedCall prepareOpenShift(const ParsedArgs& a) {
   const std::uint8_t shift = *byteOption(a, "shift", 1);
+  if (shift < 1 || shift > kShiftCount) {
+    throw UsageError("--shift " + a.required("shift") + ": the terminal counts shifts 1 to " +
+                     std::to_string(kShiftCount));
+  }
   const double date = parseDateTime(a.get("date").value_or("now"));
   return [shift, date](Session& s) {
     return Outcome{{callSlot(
@@ -279,7 +286,7 @@ const std::vector<HostCommand>& table() {
         {"open-shift",
          "OpenShift (slot 13): open the terminal's shift",
          "",
-         {{"shift", "N", "shift number (default 1)"},
+         {{"shift", "N", "shift number, 1 to 6 (default 1)"},
           {"date", "DATE", "shift date: YYYY-MM-DD[ HH:MM[:SS]] or now (default now)"}},
          prepareOpenShift},
         {"close-shift",
@@ -360,7 +367,7 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
         out << "  Outcome:      " << moneyOutcomeName(s.money) << "  ("
             << moneyOutcomeMeaning(s.money) << ")\n";
       }
-      out << toText(s.result, 2);
+      out << toText(s.error ? failedRecord(s.result) : s.result, 2);
     }
   }
   out.flush();
@@ -373,6 +380,15 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
              "--unknown` lists such requests\n";
     }
   }
+}
+
+Report failedRecord(Report record) {
+  for (Field& f : record.fields) {
+    if (f.key == "status" && f.kind == Field::Kind::kInteger && f.integer == 0) {
+      f.note += "; of the last command that completed";
+    }
+  }
+  return record;
 }
 
 std::string_view moneyOutcomeName(MoneyOutcome outcome) {

@@ -80,6 +80,10 @@ Step callSlot(const char* operation, int slot, Call&& call, Describe&& describe)
   return step;
 }
 
+// The record of a failed operation for the text form: a Status of 0 there is the reply code
+// of the last command that completed, not the failing one's, and its note says so.
+Report failedRecord(Report record);
+
 // Prints what a command did: as text, each step's record; with json, one JSON object (the
 // last step, and all steps when there were several). A failure is also told on err. line:
 // the line of a batch the command came from (a "line" field, and named in the error).

@@ -15,8 +15,9 @@ struct Line {
 };
 
 Line lineOptions(const ParsedArgs& a) {
-  return Line{*byteOption(a, "purse", std::nullopt, true), decimalOption(a, "qty"),
-              decimalOption(a, "sum")};
+  const std::uint8_t purse = purseOption(a);
+  const LineFigures figures = lineFiguresOption(a);
+  return Line{purse, figures.qty, figures.sum};
 }
 
 PreparedCall prepareSale(const ParsedArgs& a) {
@@ -57,8 +58,16 @@ PreparedCall prepareBonusSale(const ParsedArgs& a) {
   if (a.has("block") && (slot == 11 || slot == 20)) {
     throw UsageError("--block needs --slot 22 or 28: BonusSale and BonusSale2 pass no block");
   }
+  // A refund sends the sale's card block back; without one the terminal can only refuse it.
+  if (mode == '+' && block.empty()) {
+    throw UsageError(slot == 11 || slot == 20
+                         ? "--mode + needs --slot 22 or 28 and --block: BonusSale and "
+                           "BonusSale2 pass no card block to refund"
+                         : "--mode + needs --block: the card_block of the sale to refund "
+                           "(79 bytes, 158 hex digits)");
+  }
   // A sale hands its card block back in the array: give it room for the 79 bytes.
-  if (mode != '+' && block.size() < 79) block.resize(79, 0);
+  if (mode != '+' && block.empty()) block.resize(kCardBlockBytes, 0);
   return [line, mode, slot, block](Session& s) mutable {
     const HostSlots& t = s.slots();
     HostObject* o = s.object();
@@ -108,7 +117,9 @@ PreparedCall prepareBonusSale(const ParsedArgs& a) {
 PreparedCall prepareRefund(const ParsedArgs& a) {
   const Line line = lineOptions(a);
   const std::uint8_t requestByte = *byteOption(a, "request-byte", 1);
-  if (!a.has("block")) throw UsageError("--block is required: the card_block of the sale");
+  if (!a.has("block")) {
+    throw UsageError("--block is required: the card_block of the sale (79 bytes, 158 hex digits)");
+  }
   const std::vector<std::uint8_t> block = blockOption(a);
   const bool reset = a.has("reset");
   return [line, requestByte, block, reset](Session& s) {
@@ -148,7 +159,7 @@ const std::vector<HostCommand>& saleCommands() {
        "amount charged after the discount), Skidka (discount, %) and CosteSK (unit price\n"
        "after the discount), and the card block that a refund needs.",
        withLine({{"mode", "C", "+ refund, M debit, another character sale (default S)"},
-                 {"block", "HEX", "card block of the sale to refund (mode +)"},
+                 {"block", "HEX", "card block of the sale to refund (mode +; 79 bytes)"},
                  {"slot", "N",
                   "22 BonusSaleEx (default), 28 BonusSaleExStr, 11 BonusSale, "
                   "20 BonusSale2"}}),
