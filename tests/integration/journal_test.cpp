@@ -53,17 +53,19 @@ class JournalTest : public HostTest {
     };
     terminal.sim->setObserver(observer);
   }
+  // A bonus card, a hand-shake try that runs out costs only another try, the reply waits
+  // steered (until the test ends).
+  void startSteered() {
+    use({{Delay::kCtsAnswer, 50}});
+    start(simCard("bonus", 0x00, 0x01, 1000000, 1000));
+    ReplyWaitSteer::start(*terminal.sim, 50, 5000);
+  }
+  void TearDown() override { ReplyWaitSteer::stop(); }
   std::atomic<int> frames{0}, journalledFirst{0};
 };
 
 TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
-  // A hand-shake try that runs out costs only another try; the reply waits are steered.
-  use({{Delay::kCtsAnswer, 50}});
-  start(simCard("bonus", 0x00, 0x01, 1000000, 1000));
-  ReplyWaitSteer::start(*terminal.sim, 50, 5000);
-  struct Stop {
-    ~Stop() { ReplyWaitSteer::stop(); }
-  } stop;
+  startSteered();
   watchFrames();
   sale();
   terminal.fault(sim::FaultKind::kBadChecksum, kSale, 5);  // the reply is lost five times
@@ -117,12 +119,7 @@ TEST_F(JournalTest, EachMoneyRequestWithItsFiguresAndHowItEnded) {
 // tsReset the stale 0x01 asks for failed too; done for a sale whose reply the driver then
 // could not use.
 TEST_F(JournalTest, AFailedMoneyOperationTellsTheHostWhatTheJournalRecords) {
-  use({{Delay::kCtsAnswer, 50}});
-  start(simCard("bonus", 0x00, 0x01, 1000000, 1000));
-  ReplyWaitSteer::start(*terminal.sim, 50, 5000);
-  struct Stop {
-    ~Stop() { ReplyWaitSteer::stop(); }
-  } stop;
+  startSteered();
   const auto outcomeOf = [](auto&& call) {
     try {
       call();
