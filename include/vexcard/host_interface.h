@@ -24,12 +24,19 @@
 //     leaves every other byte as the caller passed it; it keeps no pointer to the buffer
 //     after the call. ItemLimit also reads PurseHandle from its buffer.
 //
-//  5. Long strings (runtime.h) are passed as their handle. The caller keeps its own
-//     reference; the operation takes a reference of its own at entry and releases it at
-//     exit, so the caller's reference count is the same after the call. Long-string fields
-//     of a result record (TBonusResultStr) must hold valid handles or null on entry; the
-//     driver assigns them (releasing the old values) and the caller then owns one
-//     reference to each new value and releases it. A string with a negative reference
+//  5. Long strings (runtime.h) are passed as their handle. No operation reads its text
+//     arguments (HostSlot8 text; HostSlot10 text1, text2; BonusSale text1, text2;
+//     RefundSale text1, text2; BonusSale2, BonusSaleEx and BonusSaleExStr text1-text3;
+//     HostSlot23 text): the driver never touches them, neither the characters nor the
+//     count in front of them, so any value serves there: null, a string of the host's
+//     runtime, a plain NUL-terminated literal in read-only memory, a temporary buffer
+//     (.NET's marshalled string). What the driver does read: the records and arrays the
+//     argument list points at (the result buffers of rule 4, ItemLimit's PurseHandle,
+//     the block of RefundSale, BonusSaleEx and BonusSaleExStr as far as rule 7 says,
+//     CardQuantityEx's price) and the long-string fields of TBonusResultStr on entry,
+//     which it releases when it assigns them. Those fields must hold valid handles or null
+//     on entry; the driver assigns them (releasing the old values) and the caller then
+//     owns one reference to each new value and releases it. A string with a negative reference
 //     count is a constant (a host's literal): the driver never writes to it.
 //     On Windows every string the driver makes is one block of the process heap
 //     (GetProcessHeap) starting 8 bytes before the characters: int32 reference count,
