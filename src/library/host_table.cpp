@@ -233,7 +233,6 @@ const HostVTable& hostTable() noexcept { return kTable; }
 
 HostObject* wrapDriver(std::unique_ptr<driver::TSmartDriver> driver) {
   auto* object = new HostDriverObject{HostObject{&kTable.slots}, driver.get()};
-  driver->HostView = &object->host;
   driver.release();
   return &object->host;
 }
