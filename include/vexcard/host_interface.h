@@ -123,6 +123,15 @@
 //
 // 11. Records are byte-packed with explicit gaps (host_records.h); their sizes and field
 //     offsets are asserted at compile time.
+//
+// 12. The x87 unit. The driver computes the sale figures in extended precision. Every way
+//     in (the slots, the destructor, GeTDriver) loads the driver's own x87 control word
+//     (0x037F: 64-bit precision, rounding to nearest, every exception masked), so that a
+//     host running at 53-bit precision (MSVC-built programs, .NET) or with unmasked
+//     exceptions (Delphi) gets the same figures as any other. Every way out (a return,
+//     the C++ exception of 8a, the structured exception of 8b, which its handler sees
+//     already so) clears the x87 exception flags and loads the host's control word again.
+//     SSE state is neither read nor changed.
 #pragma once
 
 #include <cstddef>
