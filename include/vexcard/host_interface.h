@@ -86,6 +86,12 @@
 //                                first byte of its result record), 0xFF for operations
 //                                without a result record
 //          [4] kParamLength      the message's length in bytes
+//          [5] kParamOutcome     a MoneyOutcome (exception.h): how the operation's money
+//                                request ended. 0 none was under way, 1 not carried out,
+//                                2 refused, 3 unknown (the terminal may have carried it
+//                                out: reconcile before selling again), 4 done (carried
+//                                out; a later step of the operation failed). Hosts that
+//                                read only [0]-[4] are unaffected.
 //        Delphi, C++Builder and Free Pascal see it as EExternalException (its
 //        ExceptionRecord holds the parameters), MSVC in __try/__except, .NET as
 //        SEHException. The frames of the driver that the exception passes hold nothing
@@ -169,7 +175,8 @@ inline constexpr std::uint32_t kParamClass = 1;
 inline constexpr std::uint32_t kParamSerialKind = 2;
 inline constexpr std::uint32_t kParamStatus = 3;
 inline constexpr std::uint32_t kParamLength = 4;
-inline constexpr std::uint32_t kHostErrorParamCount = 5;
+inline constexpr std::uint32_t kParamOutcome = 5;
+inline constexpr std::uint32_t kHostErrorParamCount = 6;
 // The message buffer, terminator included.
 inline constexpr std::size_t kHostMessageCapacity = 256;
 
