@@ -47,7 +47,9 @@ static uint16_t x87_word(void) {
   return word;
 }
 
-static void set_x87_word(uint16_t word) { __asm__ __volatile__("fldcw %0" : : "m"(word) : "memory"); }
+static void set_x87_word(uint16_t word) {
+  __asm__ __volatile__("fldcw %0" : : "m"(word) : "memory");
+}
 
 /* The host's own word: 53-bit precision (bits 8-9 = 10), as MSVC's runtime sets it. */
 #define HOST_X87_WORD 0x027F

@@ -45,8 +45,8 @@ __declspec(dllimport) int __stdcall FreeLibrary(void* module);
 typedef struct {
   int newMode;
 } VxStartupInfo;
-__declspec(dllimport) int __cdecl __getmainargs(int* argc, char*** argv, char*** env,
-                                                int wildcards, VxStartupInfo* info);
+__declspec(dllimport) int __cdecl __getmainargs(int* argc, char*** argv, char*** env, int wildcards,
+                                                VxStartupInfo* info);
 __declspec(dllimport) void __cdecl exit(int code);
 __declspec(dllimport) int __cdecl printf(const char* format, ...);
 __declspec(dllimport) int __cdecl atoi(const char* text);
@@ -92,14 +92,14 @@ static int driver_error(const VxExceptionPointers* info) {
 }
 
 /* Runs one call of the driver with the error caught: 1 when it raised. */
-#define CALL(raised, call)                                             \
-  do {                                                                 \
-    raised = 0;                                                        \
-    __try {                                                            \
-      call;                                                            \
+#define CALL(raised, call)                                               \
+  do {                                                                   \
+    raised = 0;                                                          \
+    __try {                                                              \
+      call;                                                              \
     } __except (driver_error((VxExceptionPointers*)_exception_info())) { \
-      raised = 1;                                                      \
-    }                                                                  \
+      raised = 1;                                                        \
+    }                                                                    \
   } while (0)
 
 /* ---- Results -------------------------------------------------------------------------- */
@@ -189,8 +189,8 @@ static int run(int argc, char** argv) {
   if (report(raised, "GeTDriver") || bonus == NULL) return 1;
   CALL(raised, bonus->slots->BonusSale(&sale, bonus, 'S', 19, 0.0, 370.0, "", "x"));
   expect(report(raised, "BonusSale with no quantity"), "BonusSale with no quantity raised");
-  CALL(raised, bonus->slots->BonusSaleEx(&sale, bonus, 'S', 19, 20.0, 370.0, "", "x", "A-92",
-                                         block, sizeof block - 1));
+  CALL(raised, bonus->slots->BonusSaleEx(&sale, bonus, 'S', 19, 20.0, 370.0, "", "x", "A-92", block,
+                                         sizeof block - 1));
   expect(!report(raised, "BonusSaleEx") && sale.Status == 0, "the sale against the bonus card");
   char op[64];
   last_journal_operation(op, sizeof op);

@@ -104,9 +104,9 @@ typedef const char* VxLongStr;
 
 #pragma pack(push, 1)
 
-typedef struct { /* CardInfo (7), CardQuantity (18), CardQuantityEx (19) */
-  uint8_t Status;        /* 0xFF on entry, then the reply code; 0xF0/0xF1 by card type */
-  uint8_t CardType[5];   /* short strings */
+typedef struct {       /* CardInfo (7), CardQuantity (18), CardQuantityEx (19) */
+  uint8_t Status;      /* 0xFF on entry, then the reply code; 0xF0/0xF1 by card type */
+  uint8_t CardType[5]; /* short strings */
   uint8_t CardDigits[7];
   uint8_t Gap13[3];
   double DateFrom, DateTo; /* days since 30.12.1899 */
@@ -264,7 +264,7 @@ struct VxSlots {
   /* 1 (@8): writes 12 bytes, a length byte and the version text */
   void(VX_CALL* GetVersion)(uint8_t* result, VxDriver* self);
   void(VX_CALL* SetHostFlag)(VxDriver* self, uint32_t ignored, uint8_t value); /* 2 (@12) */
-  uint8_t(VX_CALL* GetHostFlag)(VxDriver* self, uint32_t ignored);            /* 3 (@8) */
+  uint8_t(VX_CALL* GetHostFlag)(VxDriver* self, uint32_t ignored);             /* 3 (@8) */
   void(VX_CALL* SubSchet)(TSaleResult* result, VxDriver* self, uint8_t purse, double qty,
                           double sum); /* 4 (@28) */
   void(VX_CALL* HostSlot5)(TSaleResult* result, VxDriver* self, uint32_t word1, uint32_t word2,
@@ -277,12 +277,11 @@ struct VxSlots {
                             uint32_t word1, uint32_t word2, uint32_t word3, uint32_t word4,
                             uint32_t word5); /* 10 (@36): nothing is read */
   void(VX_CALL* BonusSale)(TBonusResult* result, VxDriver* self, char mode, uint8_t purse,
-                           double qty, double sum, VxLongStr text1,
-                           VxLongStr text2); /* 11 (@40) */
+                           double qty, double sum, VxLongStr text1, VxLongStr text2); /* 11 (@40) */
   void(VX_CALL* SubSchetEx)(TSaleResultEx* result, VxDriver* self, uint8_t requestByte,
-                            uint8_t purse, double qty, double sum); /* 12 (@32) */
+                            uint8_t purse, double qty, double sum);            /* 12 (@32) */
   void(VX_CALL* OpenShift)(VxDriver* self, double shiftDate, uint8_t shiftNo); /* 13 (@16) */
-  void(VX_CALL* CloseShift)(VxDriver* self);                                 /* 14 (@4) */
+  void(VX_CALL* CloseShift)(VxDriver* self);                                   /* 14 (@4) */
   /* 15 (@52): writes only the first byte (Status) of the caller's record */
   void(VX_CALL* RefundSale)(uint8_t* resultStatus, VxDriver* self, uint8_t requestByte,
                             VxLongStr text1, VxLongStr text2, const uint8_t* block,
@@ -294,8 +293,7 @@ struct VxSlots {
   /* 18 (@20): the price as currency (value x 10 000) by value */
   void(VX_CALL* CardQuantity)(TCardInfo* result, VxDriver* self, uint8_t purse, int64_t price);
   /* 19 (@16): the price by reference */
-  void(VX_CALL* CardQuantityEx)(TCardInfo* result, VxDriver* self, uint8_t purse,
-                                int64_t* price);
+  void(VX_CALL* CardQuantityEx)(TCardInfo* result, VxDriver* self, uint8_t purse, int64_t* price);
   void(VX_CALL* BonusSale2)(TBonusResult* result, VxDriver* self, char mode, uint8_t purse,
                             double qty, double sum, VxLongStr text1, VxLongStr text2,
                             VxLongStr text3); /* 20 (@44) */
@@ -306,17 +304,16 @@ struct VxSlots {
                              VxLongStr text3, uint8_t* block, int32_t blockHigh);
   void(VX_CALL* HostSlot23)(VxDriver* self, uint32_t value, VxLongStr text, const uint8_t* data,
                             int32_t dataHigh, uint32_t word1, uint32_t word2, uint32_t word3,
-                            uint32_t word4); /* 23 (@36): nothing is read */
-  void(VX_CALL* HostSlot24)(VxDriver* self); /* 24: raises the abstract-method error */
+                            uint32_t word4);    /* 23 (@36): nothing is read */
+  void(VX_CALL* HostSlot24)(VxDriver* self);    /* 24: raises the abstract-method error */
   int32_t(VX_CALL* HostSlot25)(VxDriver* self); /* 25 (@4): returns 0 */
   /* 26, 27 (@24): return 0, which the host must not rely on */
   int32_t(VX_CALL* HostSlot26)(VxDriver* self, uint32_t value, VxVariant v);
   int32_t(VX_CALL* HostSlot27)(VxDriver* self, uint32_t value, VxVariant v);
   /* 28 (@52): as BonusSaleEx, with the long-string record */
-  void(VX_CALL* BonusSaleExStr)(TBonusResultStr* result, VxDriver* self, char mode,
-                                uint8_t purse, double qty, double sum, VxLongStr text1,
-                                VxLongStr text2, VxLongStr text3, uint8_t* block,
-                                int32_t blockHigh);
+  void(VX_CALL* BonusSaleExStr)(TBonusResultStr* result, VxDriver* self, char mode, uint8_t purse,
+                                double qty, double sum, VxLongStr text1, VxLongStr text2,
+                                VxLongStr text3, uint8_t* block, int32_t blockHigh);
 };
 VX_STATIC_ASSERT(sizeof(VxSlots) == 29 * sizeof(void*), VxSlots_size);
 VX_AT(VxSlots, CardInfo, 7 * sizeof(void*));

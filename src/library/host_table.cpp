@@ -84,9 +84,7 @@ void VEXCARD_STDCALL cardInfo(TCardInfo* result, HostObject* self, std::uint32_t
 }
 
 void VEXCARD_STDCALL hostSlot8(HostObject* self, LongStrHandle text) {
-  atHostBoundary(nullptr, [&] {
-    drv(self).HostSlot8(text);
-  });
+  atHostBoundary(nullptr, [&] { drv(self).HostSlot8(text); });
 }
 
 void VEXCARD_STDCALL oilLimit(TPurseInfo* result, HostObject* self) {
@@ -104,9 +102,7 @@ void VEXCARD_STDCALL hostSlot10(HostObject* self, std::uint32_t value, LongStrHa
 void VEXCARD_STDCALL bonusSale(TBonusResult* result, HostObject* self, char mode,
                                std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                LongStrHandle text2) {
-  atHostBoundary(result, [&] {
-    drv(self).BonusSale(result, mode, purse, qty, sum, text1, text2);
-  });
+  atHostBoundary(result, [&] { drv(self).BonusSale(result, mode, purse, qty, sum, text1, text2); });
 }
 
 void VEXCARD_STDCALL subSchetEx(TSaleResultEx* result, HostObject* self, std::uint8_t requestByte,
@@ -129,8 +125,8 @@ void VEXCARD_STDCALL refundSale(std::uint8_t* resultStatus, HostObject* self,
   atHostBoundary(resultStatus, [&] {
     // The refund sends the first 79 bytes of the block, and zeros when it is shorter.
     const ByteArrayCopy copy(block, blockHigh, driver::kCardBlockSize);
-    drv(self).RefundSale(resultStatus, requestByte, text1, text2, copy.data(),
-                         copy.high(), purse, qty, sum, useReset);
+    drv(self).RefundSale(resultStatus, requestByte, text1, text2, copy.data(), copy.high(), purse,
+                         qty, sum, useReset);
   });
 }
 
@@ -156,9 +152,8 @@ void VEXCARD_STDCALL cardQuantityEx(TCardInfo* result, HostObject* self, std::ui
 void VEXCARD_STDCALL bonusSale2(TBonusResult* result, HostObject* self, char mode,
                                 std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                 LongStrHandle text2, LongStrHandle text3) {
-  atHostBoundary(result, [&] {
-    drv(self).BonusSale2(result, mode, purse, qty, sum, text1, text2, text3);
-  });
+  atHostBoundary(result,
+                 [&] { drv(self).BonusSale2(result, mode, purse, qty, sum, text1, text2, text3); });
 }
 
 void VEXCARD_STDCALL hostSlot21(HostObject* self) {
@@ -170,8 +165,7 @@ void VEXCARD_STDCALL bonusSaleEx(TBonusResult* result, HostObject* self, char mo
                                  LongStrHandle text2, LongStrHandle text3, std::uint8_t* block,
                                  std::int32_t blockHigh) {
   atHostBoundary(result, [&] {
-    drv(self).BonusSaleEx(result, mode, purse, qty, sum, text1, text2, text3,
-                          block, blockHigh);
+    drv(self).BonusSaleEx(result, mode, purse, qty, sum, text1, text2, text3, block, blockHigh);
   });
 }
 
@@ -212,8 +206,7 @@ void VEXCARD_STDCALL bonusSaleExStr(TBonusResultStr* result, HostObject* self, c
                                     LongStrHandle text2, LongStrHandle text3, std::uint8_t* block,
                                     std::int32_t blockHigh) {
   atHostBoundary(result, [&] {
-    drv(self).BonusSaleExStr(result, mode, purse, qty, sum, text1, text2, text3,
-                             block, blockHigh);
+    drv(self).BonusSaleExStr(result, mode, purse, qty, sum, text1, text2, text3, block, blockHigh);
   });
 }
 
