@@ -8,7 +8,7 @@
 
    On FUEL-COM the terminal holds a card that is not a bonus card: a bonus sale fails and
    the program reads the message, status and outcome from the exception record. On
-   BONUS-COM it first calls BonusSale with no quantity, which fails inside the driver's
+   BONUS-COM it first calls BonusSale with no sum, which fails inside the driver's
    BonusSaleEx, then sells 20 l of Аи-92 (purse 19) for 370.00 with BonusSaleEx and refunds
    it: the sale's journal record must name BonusSaleEx, and its discount must be the one of
    64-bit precision. Every text argument is a plain C literal in read-only memory. After
@@ -187,8 +187,8 @@ static int run(int argc, char** argv) {
   VxDriver* bonus = NULL;
   CALL(raised, bonus = getDriver(bonusPort));
   if (report(raised, "GeTDriver") || bonus == NULL) return 1;
-  CALL(raised, bonus->slots->BonusSale(&sale, bonus, 'S', 19, 0.0, 370.0, "", "x"));
-  expect(report(raised, "BonusSale with no quantity"), "BonusSale with no quantity raised");
+  CALL(raised, bonus->slots->BonusSale(&sale, bonus, 'S', 19, 20.0, 0.0, "", "x"));
+  expect(report(raised, "BonusSale with no sum"), "BonusSale with no sum raised");
   CALL(raised, bonus->slots->BonusSaleEx(&sale, bonus, 'S', 19, 20.0, 370.0, "", "x", "A-92", block,
                                          sizeof block - 1));
   expect(!report(raised, "BonusSaleEx") && sale.Status == 0, "the sale against the bonus card");
