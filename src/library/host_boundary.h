@@ -44,14 +44,17 @@ class X87ControlWord {
   }
   void restore() const noexcept { __asm__ __volatile__("fnclex\n\tfldcw %0" : : "m"(host_)); }
 #else
+  X87ControlWord() noexcept {}
   void restore() const noexcept {}
 #endif
   ~X87ControlWord() { restore(); }
   X87ControlWord(const X87ControlWord&) = delete;
   X87ControlWord& operator=(const X87ControlWord&) = delete;
 
+#if defined(__i386__) || defined(__x86_64__)
  private:
   std::uint16_t host_ = 0;
+#endif
 };
 
 // Runs `body` for the host. `record` is the operation's result record (its first byte is
