@@ -1,8 +1,8 @@
 /* A cash-desk program in plain C on top of VexCard.dll, built without any C++ runtime: it
    shows how a host that does not share the driver's C++ runtime (C, Pascal, MSVC, .NET,
    ...) uses it. It reaches GeTDriver through the export table and the operations through
-   the object's table by position (vexcard/host_interface.h gives the rules; this file
-   declares what it uses in C).
+   the object's table (include/vexcard/vexcard.h declares them for C and C++;
+   vexcard/host_interface.h gives the rules in full).
 
      cash-desk-c FUEL-COM BONUS-COM [IDLE-SECONDS]
 
@@ -13,7 +13,13 @@
    against the bonus card and refunds it, once with the record of short strings
    (BonusSaleEx) and once with the one of long strings (BonusSaleExStr), which it reads
    and gives back itself. It also passes a string constant as its own compiler lays one
-   out (reference count -1, read-only), shows the errors of GeTDriver(0) and of slot 21.
+   out (reference count -1, read-only) and plain C literals for the texts the driver never
+   reads, and shows the errors of GeTDriver(0) and of slot 21.
+
+   The x87 unit. The program runs it at 53-bit precision, as MSVC-built programs and .NET
+   do; the driver computes in 64-bit precision whatever the host's setting, and gives the
+   host's control word back after every call, a return or an error: the discount of the
+   bonus sale is the one of 64-bit precision, and the word is checked after each call.
 
    Errors. The driver raises a Win32 structured exception, code 0xE0564358, for a host that
    cannot catch its C++ exceptions. MinGW's C compiler has no __try, so this program
@@ -29,80 +35,36 @@
 #include <string.h>
 #include <windows.h>
 
-#if defined(_WIN64)
-#define VX_CALL
-#else
-#define VX_CALL __stdcall
-#endif
+#include "vexcard/vexcard.h"
 
-/* ---- The host interface, as far as this program uses it ---------------------------- */
+#define SLOT(object, name) ((object)->slots->name)
 
-#define VX_ERROR_CODE 0xE0564358u
-enum { VX_PARAM_MESSAGE, VX_PARAM_CLASS, VX_PARAM_SERIAL_KIND, VX_PARAM_STATUS, VX_PARAM_LENGTH };
-enum { VX_CLASS_GENERAL = 1, VX_CLASS_SERIAL = 2, VX_CLASS_ABSTRACT = 3, VX_CLASS_CONVERSION = 4 };
-enum { VX_SERIAL_PORT_NOT_OPEN = 4 };
+/* ---- The x87 unit ------------------------------------------------------------------- */
 
-typedef const char* LongStr; /* characters; int32 count at -8, int32 length at -4 */
+static uint16_t x87_word(void) {
+  uint16_t word;
+  __asm__ __volatile__("fnstcw %0" : "=m"(word) : : "memory");
+  return word;
+}
 
-#pragma pack(push, 1)
-typedef struct {
-  uint8_t Status;
-  uint8_t CardType[5]; /* short strings: a length byte, then the characters */
-  uint8_t CardDigits[7];
-  uint8_t Gap13[3];
-  double DateFrom, DateTo, Available, Zero40, Zero48, Available2;
-} TCardInfo;
+static void set_x87_word(uint16_t word) {
+  __asm__ __volatile__("fldcw %0" : : "m"(word) : "memory");
+}
 
-typedef struct {
-  uint8_t Status;
-  uint8_t Gap1[2];
-  uint8_t Incomplete;
-  uint8_t CardType[5];
-  uint8_t CardNumber[17];
-  uint8_t Gap26[6];
-  double SummaSk;
-  uint8_t Gap40[16];
-  double CosteSK, Skidka;
-} TBonusResult;
+/* The host's own word: 53-bit precision (bits 8-9 = 10), as MSVC's runtime sets it. */
+#define HOST_X87_WORD 0x027F
 
-typedef struct {
-  uint8_t Status;
-  uint8_t Gap1[2];
-  uint8_t Incomplete;
-#if defined(_WIN64)
-  uint8_t Gap4[4];
-  LongStr CardType, CardNumber;
-  double SummaSk;
-  uint8_t Gap32[16];
-#else
-  LongStr CardType, CardNumber;
-  uint8_t Gap12[4];
-  double SummaSk;
-  uint8_t Gap24[16];
-#endif
-  double CosteSK, Skidka;
-} TBonusResultStr;
-#pragma pack(pop)
-
-typedef struct HostObject {
-  void* const* slots; /* slot 0 first; the destructor at index -1 */
-} HostObject;
-
-typedef HostObject*(VX_CALL* GeTDriverFn)(uint8_t port);
-typedef void(VX_CALL* DestroyFn)(HostObject* self);
-typedef void(VX_CALL* CardInfoFn)(TCardInfo* result, HostObject* self, uint32_t ignored);
-typedef void(VX_CALL* HostSlot8Fn)(HostObject* self, LongStr text);
-typedef void(VX_CALL* HostSlot21Fn)(HostObject* self);
-typedef void(VX_CALL* BonusSaleExFn)(TBonusResult* result, HostObject* self, char mode,
-                                     uint8_t purse, double qty, double sum, LongStr text1,
-                                     LongStr text2, LongStr text3, uint8_t* block,
-                                     int32_t blockHigh);
-typedef void(VX_CALL* BonusSaleExStrFn)(TBonusResultStr* result, HostObject* self, char mode,
-                                        uint8_t purse, double qty, double sum, LongStr text1,
-                                        LongStr text2, LongStr text3, uint8_t* block,
-                                        int32_t blockHigh);
-
-#define SLOT(object, index, type) ((type)(object)->slots[index])
+/* The discount of a sale, (1 - charged / sum) x 100, as the x87 unit computes it with
+   the control word `word`. */
+static double discount_with(uint16_t word, double charged, double sum) {
+  volatile double c = charged, s = sum;
+  set_x87_word(word);
+  volatile long double quotient = (long double)c / (long double)s;
+  volatile long double percent = (1.0L - quotient) * 100.0L;
+  const double result = (double)percent;
+  set_x87_word(HOST_X87_WORD);
+  return result;
+}
 
 /* ---- Errors ------------------------------------------------------------------------- */
 
@@ -110,13 +72,14 @@ typedef void(VX_CALL* BonusSaleExStrFn)(TBonusResultStr* result, HostObject* sel
    only until the next call). One thread calls the driver here, so plain globals serve. */
 static struct {
   int raised;
-  unsigned errorClass, serialKind, status;
+  unsigned errorClass, serialKind, status, outcome;
+  uint16_t x87; /* the control word the handler ran with */
   char message[256];
 } g_error;
 
 static LONG CALLBACK on_exception(EXCEPTION_POINTERS* info) {
   const EXCEPTION_RECORD* r = info->ExceptionRecord;
-  if (r->ExceptionCode != VX_ERROR_CODE || r->NumberParameters < 5) {
+  if (r->ExceptionCode != VX_ERROR_CODE || r->NumberParameters < VX_PARAM_OUTCOME) {
     return EXCEPTION_CONTINUE_SEARCH; /* not the driver's: someone else's business */
   }
   size_t n = (size_t)r->ExceptionInformation[VX_PARAM_LENGTH];
@@ -126,23 +89,36 @@ static LONG CALLBACK on_exception(EXCEPTION_POINTERS* info) {
   g_error.errorClass = (unsigned)r->ExceptionInformation[VX_PARAM_CLASS];
   g_error.serialKind = (unsigned)r->ExceptionInformation[VX_PARAM_SERIAL_KIND];
   g_error.status = (unsigned)r->ExceptionInformation[VX_PARAM_STATUS];
+  /* A driver older than the outcome parameter raises five. */
+  g_error.outcome = r->NumberParameters > VX_PARAM_OUTCOME
+                        ? (unsigned)r->ExceptionInformation[VX_PARAM_OUTCOME]
+                        : VX_OUTCOME_NONE;
+  g_error.x87 = x87_word();
   g_error.raised = 1;
   return EXCEPTION_CONTINUE_EXECUTION; /* the operation returns to its caller */
 }
 
 static void before_call(void) { g_error.raised = 0; }
 
-/* Whether the call just made raised; prints the error (the message is Windows-1251). */
+static int failures = 0;
+
+/* Whether the call just made raised; prints the error (the message is Windows-1251). A
+   call that changed the host's x87 control word, on its way out or in the handler, fails. */
 static int driver_failed(const char* what) {
+  const uint16_t after = x87_word();
+  if (after != HOST_X87_WORD || (g_error.raised && g_error.x87 != HOST_X87_WORD)) {
+    printf("FAIL  %s: the x87 control word is %04X after the call, %04X in the handler\n", what,
+           after, g_error.raised ? g_error.x87 : after);
+    ++failures;
+    set_x87_word(HOST_X87_WORD);
+  }
   if (!g_error.raised) return 0;
-  printf("%s: error class %u, serial kind %u, status %u: %s\n", what, g_error.errorClass,
-         g_error.serialKind, g_error.status, g_error.message);
+  printf("%s: error class %u, serial kind %u, status %u, outcome %u: %s\n", what,
+         g_error.errorClass, g_error.serialKind, g_error.status, g_error.outcome, g_error.message);
   return 1;
 }
 
 /* ---- Results ------------------------------------------------------------------------ */
-
-static int failures = 0;
 
 static void expect(int ok, const char* what) {
   printf("%s  %s\n", ok ? "PASS" : "FAIL", what);
@@ -154,21 +130,19 @@ static void print_short(const char* label, const uint8_t* field, size_t size) {
   printf("%s %.*s", label, (int)n, (const char*)field + 1);
 }
 
-/* Gives back a string the driver handed over: it lies on the process heap, 8 bytes
-   after the start of its block. A negative count is a constant, left alone. */
-static void release_string(LongStr s) {
-  if (s == NULL) return;
-  LONG* count = (LONG*)(s - 8);
-  if (*count < 0) return;
-  if (InterlockedDecrement(count) == 0) HeapFree(GetProcessHeap(), 0, (void*)(s - 8));
-}
-
 /* A string constant as a Pascal or Delphi compiler lays one out: count -1, length, text,
    in the program's read-only data. The driver must never write to it. */
 static const struct {
   int32_t count, length;
   char text[8];
 } kConstant = {-1, 4, "A-92"};
+
+/* A plain literal in read-only memory, as a C or MSVC host passes one, where the 8 bytes
+   in front look like a live string's count and length: the driver must not touch them. */
+static const struct {
+  int32_t count, length;
+  char text[4];
+} kPlain = {1, 3, "x92"};
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -179,16 +153,18 @@ int main(int argc, char** argv) {
   const int idleSeconds = argc > 3 ? atoi(argv[3]) : 0;
 
   HMODULE library = LoadLibraryA("VexCard.dll");
-  GeTDriverFn getDriver = library ? (GeTDriverFn)(void*)GetProcAddress(library, "GeTDriver") : NULL;
+  VxGeTDriverFn getDriver =
+      library ? (VxGeTDriverFn)(void*)GetProcAddress(library, "GeTDriver") : NULL;
   if (getDriver == NULL) {
     printf("VexCard.dll cannot be loaded (error %lu)\n", GetLastError());
     return 2;
   }
   AddVectoredExceptionHandler(1, on_exception);
+  set_x87_word(HOST_X87_WORD);
 
   /* GeTDriver(0) fails: the port's "Port COM0 not open", and no object. */
   before_call();
-  HostObject* none = getDriver(0);
+  VxDriver* none = getDriver(0);
   expect(driver_failed("GeTDriver(0)") && none == NULL && g_error.errorClass == VX_CLASS_SERIAL &&
              g_error.serialKind == VX_SERIAL_PORT_NOT_OPEN &&
              strcmp(g_error.message, "Port COM0 not open") == 0 && g_error.status == 0xFF,
@@ -196,12 +172,12 @@ int main(int argc, char** argv) {
 
   /* The card that is not a bonus card. */
   before_call();
-  HostObject* fuel = getDriver(fuelPort);
+  VxDriver* fuel = getDriver(fuelPort);
   if (driver_failed("GeTDriver") || fuel == NULL) return 1;
   TCardInfo card;
   memset(&card, 0, sizeof card);
   before_call();
-  SLOT(fuel, 7, CardInfoFn)(&card, fuel, 0);
+  SLOT(fuel, CardInfo)(&card, fuel, 0);
   expect(!driver_failed("CardInfo"), "CardInfo of the non-bonus card");
   printf("status %u,", card.Status); /* 0xF0 or 0xF1: by the card's type */
   print_short(" card", card.CardType, sizeof card.CardType);
@@ -212,14 +188,14 @@ int main(int argc, char** argv) {
   TBonusResult sale;
   memset(&sale, 0, sizeof sale);
   before_call();
-  SLOT(fuel, 22, BonusSaleExFn)
-  (&sale, fuel, 'S', 19, 20.0, 370.0, kConstant.text, NULL, NULL, block, sizeof block - 1);
+  SLOT(fuel, BonusSaleEx)
+  (&sale, fuel, 'S', 19, 20.0, 370.0, kConstant.text, "", kPlain.text, block, sizeof block - 1);
   expect(driver_failed("BonusSaleEx on the non-bonus card") &&
              g_error.errorClass == VX_CLASS_GENERAL && g_error.status == sale.Status,
          "the failed sale raised a general error with the record's status");
 
   before_call();
-  SLOT(fuel, 21, HostSlot21Fn)(fuel);
+  SLOT(fuel, HostSlot21)(fuel);
   expect(driver_failed("HostSlot21") && g_error.errorClass == VX_CLASS_ABSTRACT,
          "slot 21 raised the abstract-method error");
 
@@ -230,31 +206,43 @@ int main(int argc, char** argv) {
   }
   memset(&card, 0, sizeof card);
   before_call();
-  SLOT(fuel, 7, CardInfoFn)(&card, fuel, 0);
+  SLOT(fuel, CardInfo)(&card, fuel, 0);
   expect(!driver_failed("CardInfo") && card.CardDigits[0] != 0,
          "the same driver reads the card again after the errors");
   before_call();
-  SLOT(fuel, 8, HostSlot8Fn)(fuel, kConstant.text);
+  SLOT(fuel, HostSlot8)(fuel, kConstant.text);
   expect(!driver_failed("HostSlot8") && kConstant.count == -1, "HostSlot8 left the constant alone");
-  ((DestroyFn)fuel->slots[-1])(fuel);
+  before_call();
+  SLOT(fuel, HostSlot8)(fuel, kPlain.text);
+  expect(!driver_failed("HostSlot8") && kPlain.count == 1 && kPlain.length == 3,
+         "HostSlot8 left the plain literal alone");
+  vx_destroy(fuel);
 
   /* The bonus card: sale and refund, then the same with long strings. */
   before_call();
-  HostObject* bonus = getDriver(bonusPort);
+  VxDriver* bonus = getDriver(bonusPort);
   if (driver_failed("GeTDriver") || bonus == NULL) return 1;
   memset(&sale, 0, sizeof sale);
   before_call();
-  SLOT(bonus, 22, BonusSaleExFn)
-  (&sale, bonus, 'S', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
-  expect(!driver_failed("BonusSaleEx") && sale.Status == 0, "the sale against the bonus card");
+  SLOT(bonus, BonusSaleEx)
+  (&sale, bonus, 'S', 19, 20.0, 370.0, "", "x", kPlain.text, block, sizeof block - 1);
+  expect(!driver_failed("BonusSaleEx") && sale.Status == 0 && kPlain.count == 1,
+         "the sale against the bonus card, plain literals for its texts");
   printf("sale: status %u,", sale.Status);
   print_short(" card", sale.CardNumber, sizeof sale.CardNumber);
   printf(", charged %.2f at %.2f a litre (%.1f %% off)\n", sale.SummaSk, sale.CosteSK, sale.Skidka);
+  /* 357.05 of 370.00: the two precisions give discounts a bit apart. */
+  const double discount64 = discount_with(0x037F, sale.SummaSk, 370.0);
+  const double discount53 = discount_with(HOST_X87_WORD, sale.SummaSk, 370.0);
+  printf("discount %.17g (64-bit precision %.17g, 53-bit %.17g)\n", sale.Skidka, discount64,
+         discount53);
+  expect(discount64 != discount53 && sale.Skidka == discount64,
+         "the driver computed the discount in 64-bit precision under the host's 53-bit one");
 
   TBonusResult refund;
   memset(&refund, 0, sizeof refund);
   before_call();
-  SLOT(bonus, 22, BonusSaleExFn)
+  SLOT(bonus, BonusSaleEx)
   (&refund, bonus, '+', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
   expect(!driver_failed("refund") && refund.Status == 0, "the refund");
   printf("refund: status %u\n", refund.Status);
@@ -262,24 +250,24 @@ int main(int argc, char** argv) {
   TBonusResultStr strSale;
   memset(&strSale, 0, sizeof strSale);
   before_call();
-  SLOT(bonus, 28, BonusSaleExStrFn)
+  SLOT(bonus, BonusSaleExStr)
   (&strSale, bonus, 'S', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
   const int strOk = !driver_failed("BonusSaleExStr") && strSale.Status == 0 &&
                     strSale.CardNumber != NULL && strSale.CardType != NULL;
   expect(strOk, "the sale with the long-string record");
   if (strOk) {
     printf("long strings: card type %s (%d bytes), number %s (%d bytes)\n", strSale.CardType,
-           ((const int32_t*)strSale.CardType)[-1], strSale.CardNumber,
-           ((const int32_t*)strSale.CardNumber)[-1]);
+           (int)vx_string_length(strSale.CardType), strSale.CardNumber,
+           (int)vx_string_length(strSale.CardNumber));
   }
-  release_string(strSale.CardType);
-  release_string(strSale.CardNumber);
+  vx_string_release(strSale.CardType);
+  vx_string_release(strSale.CardNumber);
   memset(&refund, 0, sizeof refund);
   before_call();
-  SLOT(bonus, 22, BonusSaleExFn)
+  SLOT(bonus, BonusSaleEx)
   (&refund, bonus, '+', 19, 20.0, 370.0, NULL, NULL, NULL, block, sizeof block - 1);
   expect(!driver_failed("refund") && refund.Status == 0, "the refund of the second sale");
-  ((DestroyFn)bonus->slots[-1])(bonus);
+  vx_destroy(bonus);
 
   FreeLibrary(library);
   printf("%d failed\n", failures);

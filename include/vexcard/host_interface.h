@@ -24,12 +24,19 @@
 //     leaves every other byte as the caller passed it; it keeps no pointer to the buffer
 //     after the call. ItemLimit also reads PurseHandle from its buffer.
 //
-//  5. Long strings (runtime.h) are passed as their handle. The caller keeps its own
-//     reference; the operation takes a reference of its own at entry and releases it at
-//     exit, so the caller's reference count is the same after the call. Long-string fields
-//     of a result record (TBonusResultStr) must hold valid handles or null on entry; the
-//     driver assigns them (releasing the old values) and the caller then owns one
-//     reference to each new value and releases it. A string with a negative reference
+//  5. Long strings (runtime.h) are passed as their handle. No operation reads its text
+//     arguments (HostSlot8 text; HostSlot10 text1, text2; BonusSale text1, text2;
+//     RefundSale text1, text2; BonusSale2, BonusSaleEx and BonusSaleExStr text1-text3;
+//     HostSlot23 text): the driver never touches them, neither the characters nor the
+//     count in front of them, so any value serves there: null, a string of the host's
+//     runtime, a plain NUL-terminated literal in read-only memory, a temporary buffer
+//     (.NET's marshalled string). What the driver does read: the records and arrays the
+//     argument list points at (the result buffers of rule 4, ItemLimit's PurseHandle,
+//     the block of RefundSale, BonusSaleEx and BonusSaleExStr as far as rule 7 says,
+//     CardQuantityEx's price) and the long-string fields of TBonusResultStr on entry,
+//     which it releases when it assigns them. Those fields must hold valid handles or null
+//     on entry; the driver assigns them (releasing the old values) and the caller then
+//     owns one reference to each new value and releases it. A string with a negative reference
 //     count is a constant (a host's literal): the driver never writes to it.
 //     On Windows every string the driver makes is one block of the process heap
 //     (GetProcessHeap) starting 8 bytes before the characters: int32 reference count,
@@ -79,6 +86,12 @@
 //                                first byte of its result record), 0xFF for operations
 //                                without a result record
 //          [4] kParamLength      the message's length in bytes
+//          [5] kParamOutcome     a MoneyOutcome (exception.h): how the operation's money
+//                                request ended. 0 none was under way, 1 not carried out,
+//                                2 refused, 3 unknown (the terminal may have carried it
+//                                out: reconcile before selling again), 4 done (carried
+//                                out; a later step of the operation failed). Hosts that
+//                                read only [0]-[4] are unaffected.
 //        Delphi, C++Builder and Free Pascal see it as EExternalException (its
 //        ExceptionRecord holds the parameters), MSVC in __try/__except, .NET as
 //        SEHException. The frames of the driver that the exception passes hold nothing
@@ -116,6 +129,15 @@
 //
 // 11. Records are byte-packed with explicit gaps (host_records.h); their sizes and field
 //     offsets are asserted at compile time.
+//
+// 12. The x87 unit. The driver computes the sale figures in extended precision. Every way
+//     in (the slots, the destructor, GeTDriver) loads the driver's own x87 control word
+//     (0x037F: 64-bit precision, rounding to nearest, every exception masked), so that a
+//     host running at 53-bit precision (MSVC-built programs, .NET) or with unmasked
+//     exceptions (Delphi) gets the same figures as any other. Every way out (a return,
+//     the C++ exception of 8a, the structured exception of 8b, which its handler sees
+//     already so) clears the x87 exception flags and loads the host's control word again.
+//     SSE state is neither read nor changed.
 #pragma once
 
 #include <cstddef>
@@ -153,7 +175,8 @@ inline constexpr std::uint32_t kParamClass = 1;
 inline constexpr std::uint32_t kParamSerialKind = 2;
 inline constexpr std::uint32_t kParamStatus = 3;
 inline constexpr std::uint32_t kParamLength = 4;
-inline constexpr std::uint32_t kHostErrorParamCount = 5;
+inline constexpr std::uint32_t kParamOutcome = 5;
+inline constexpr std::uint32_t kHostErrorParamCount = 6;
 // The message buffer, terminator included.
 inline constexpr std::size_t kHostMessageCapacity = 256;
 

@@ -10,18 +10,13 @@ namespace vexcard::driver {
 
 namespace {
 
-// BonusSaleEx with an empty block (a refund sends 79 zero bytes, a sale hands no block
-// back), called through the host's table when the driver has been handed to the host.
+// The driver's own BonusSaleEx with an empty block (a refund sends 79 zero bytes, a sale
+// hands no block back). Never through the host's table: the error must leave through the
+// one host-boundary wrapper of the slot the host called, after this operation's frames.
 void forwardToBonusSaleEx(TSmartDriver& driver, TBonusResult* result, char mode, std::uint8_t purse,
                           double qty, double sum, LongStrHandle text1, LongStrHandle text2,
                           LongStrHandle text3) {
-  if (driver.HostView != nullptr) {
-    hostSlots(driver.HostView)
-        .BonusSaleEx(result, driver.HostView, mode, purse, qty, sum, text1, text2, text3, nullptr,
-                     -1);
-  } else {
-    driver.BonusSaleEx(result, mode, purse, qty, sum, text1, text2, text3, nullptr, -1);
-  }
+  driver.BonusSaleEx(result, mode, purse, qty, sum, text1, text2, text3, nullptr, -1);
 }
 
 // An empty sale result; the two 16-bit fields are not written.
@@ -73,11 +68,7 @@ void TSmartDriver::CardQuantity(TCardInfo* result, std::uint8_t purse, Currency 
   const ops::NamedOperation named(*this, "CardQuantity");
   // CardQuantityEx may change the price it is given; the change stays in this copy.
   Currency own = price;
-  if (HostView != nullptr) {
-    hostSlots(HostView).CardQuantityEx(result, HostView, purse, &own);
-  } else {
-    CardQuantityEx(result, purse, &own);
-  }
+  CardQuantityEx(result, purse, &own);
 } catch (Exception& e) {
   ops::stampOutcome(*this, e);
   throw;

@@ -117,14 +117,6 @@ class TSmartDriver : public link::TTerminalLink {
   void DebitNonCash(std::uint8_t purse, double qty, double sum, TSaleResultEx* result,
                     std::uint8_t unused);
 
-  // The host's view of this driver: the object whose first word points at the operation
-  // table (src/library/host_table.h), set when the driver is handed to the host and null
-  // for a driver used directly from C++. BonusSale, BonusSale2 and CardQuantity call
-  // BonusSaleEx and CardQuantityEx through its table slots, so that whatever the table
-  // holds there is what runs; without it they make the same calls as virtual calls.
-  // Written once before the host's first call; read on the host's thread only.
-  HostObject* HostView = nullptr;
-
   // ---- The host's state --------------------------------------------------------------
 
   std::uint8_t HostFlag = 0;

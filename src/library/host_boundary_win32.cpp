@@ -135,6 +135,7 @@ void raiseHostError(const HostError& error) {
       static_cast<ULONG_PTR>(error.serialKind),
       error.status,
       error.length,
+      static_cast<ULONG_PTR>(error.outcome),
   };
   ::RaiseException(kHostErrorCode, 0, kHostErrorParamCount, params);
 }

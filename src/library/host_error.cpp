@@ -39,14 +39,18 @@ HostError classify(std::string_view& message) noexcept {
   } catch (const comport::ESerialIO& e) {
     error.errorClass = HostErrorClass::kSerial;
     error.serialKind = serialKindOf(e);
+    error.outcome = e.outcome();
     message = e.message();
   } catch (const EAbstractError& e) {
     error.errorClass = HostErrorClass::kAbstract;
+    error.outcome = e.outcome();
     message = e.message();
   } catch (const EConvertError& e) {
     error.errorClass = HostErrorClass::kConversion;
+    error.outcome = e.outcome();
     message = e.message();
   } catch (const Exception& e) {
+    error.outcome = e.outcome();
     message = e.message();
   } catch (const std::bad_alloc&) {
     message = "Out of memory";

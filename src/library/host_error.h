@@ -1,6 +1,6 @@
 // An error as a host without our C++ runtime learns of it (vexcard/host_interface.h,
-// rule 8b): its class, its serial kind, the operation's Status and the message, the
-// latter copied into a buffer of the calling thread.
+// rule 8b): its class, its serial kind, the operation's Status, the money outcome and the
+// message, the latter copied into a buffer of the calling thread.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,7 @@ struct HostError {
   std::uint32_t status = 0xFF;
   const char* message = "";  // the calling thread's buffer, NUL-terminated
   std::size_t length = 0;
+  MoneyOutcome outcome = MoneyOutcome::kNone;  // kNone for errors that are not vexcard's
 };
 
 // Describes the exception being handled; call it only inside a catch block. `status` is

@@ -2,10 +2,12 @@
 // vexcard/host_interface.h, each calling the driver's virtual operation of its slot.
 //
 // What a slot function does besides the call is the host convention for by-value
-// arguments: a long string is referenced at entry and released at exit (LongString::share),
-// a Variant is referenced and its copy cleared (ScopedVariant), an open array is copied.
-// And each runs whole through atHostBoundary (library/host_boundary.h), which hands an
-// error to the host in the form the host can catch.
+// arguments: a Variant is referenced and its copy cleared (ScopedVariant), an open array is
+// copied. The text arguments are passed on untouched: no operation reads them, so the
+// driver takes no reference to them either, and a host may pass any pointer there (a plain
+// literal in read-only memory, a temporary buffer, null). And each runs whole through
+// atHostBoundary (library/host_boundary.h), which hands an error to the host in the form
+// the host can catch.
 #include "library/host_table.h"
 
 #include <algorithm>
@@ -82,10 +84,7 @@ void VEXCARD_STDCALL cardInfo(TCardInfo* result, HostObject* self, std::uint32_t
 }
 
 void VEXCARD_STDCALL hostSlot8(HostObject* self, LongStrHandle text) {
-  atHostBoundary(nullptr, [&] {
-    const LongString held = LongString::share(text);
-    drv(self).HostSlot8(held.get());
-  });
+  atHostBoundary(nullptr, [&] { drv(self).HostSlot8(text); });
 }
 
 void VEXCARD_STDCALL oilLimit(TPurseInfo* result, HostObject* self) {
@@ -96,20 +95,14 @@ void VEXCARD_STDCALL hostSlot10(HostObject* self, std::uint32_t value, LongStrHa
                                 LongStrHandle text2, std::uint32_t word1, std::uint32_t word2,
                                 std::uint32_t word3, std::uint32_t word4, std::uint32_t word5) {
   atHostBoundary(nullptr, [&] {
-    const LongString held1 = LongString::share(text1);
-    const LongString held2 = LongString::share(text2);
-    drv(self).HostSlot10(value, held1.get(), held2.get(), word1, word2, word3, word4, word5);
+    drv(self).HostSlot10(value, text1, text2, word1, word2, word3, word4, word5);
   });
 }
 
 void VEXCARD_STDCALL bonusSale(TBonusResult* result, HostObject* self, char mode,
                                std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                LongStrHandle text2) {
-  atHostBoundary(result, [&] {
-    const LongString held1 = LongString::share(text1);
-    const LongString held2 = LongString::share(text2);
-    drv(self).BonusSale(result, mode, purse, qty, sum, held1.get(), held2.get());
-  });
+  atHostBoundary(result, [&] { drv(self).BonusSale(result, mode, purse, qty, sum, text1, text2); });
 }
 
 void VEXCARD_STDCALL subSchetEx(TSaleResultEx* result, HostObject* self, std::uint8_t requestByte,
@@ -130,12 +123,10 @@ void VEXCARD_STDCALL refundSale(std::uint8_t* resultStatus, HostObject* self,
                                 const std::uint8_t* block, std::int32_t blockHigh,
                                 std::uint8_t purse, double qty, double sum, std::uint8_t useReset) {
   atHostBoundary(resultStatus, [&] {
-    const LongString held1 = LongString::share(text1);
-    const LongString held2 = LongString::share(text2);
     // The refund sends the first 79 bytes of the block, and zeros when it is shorter.
     const ByteArrayCopy copy(block, blockHigh, driver::kCardBlockSize);
-    drv(self).RefundSale(resultStatus, requestByte, held1.get(), held2.get(), copy.data(),
-                         copy.high(), purse, qty, sum, useReset);
+    drv(self).RefundSale(resultStatus, requestByte, text1, text2, copy.data(), copy.high(), purse,
+                         qty, sum, useReset);
   });
 }
 
@@ -161,12 +152,8 @@ void VEXCARD_STDCALL cardQuantityEx(TCardInfo* result, HostObject* self, std::ui
 void VEXCARD_STDCALL bonusSale2(TBonusResult* result, HostObject* self, char mode,
                                 std::uint8_t purse, double qty, double sum, LongStrHandle text1,
                                 LongStrHandle text2, LongStrHandle text3) {
-  atHostBoundary(result, [&] {
-    const LongString held1 = LongString::share(text1);
-    const LongString held2 = LongString::share(text2);
-    const LongString held3 = LongString::share(text3);
-    drv(self).BonusSale2(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get());
-  });
+  atHostBoundary(result,
+                 [&] { drv(self).BonusSale2(result, mode, purse, qty, sum, text1, text2, text3); });
 }
 
 void VEXCARD_STDCALL hostSlot21(HostObject* self) {
@@ -178,11 +165,7 @@ void VEXCARD_STDCALL bonusSaleEx(TBonusResult* result, HostObject* self, char mo
                                  LongStrHandle text2, LongStrHandle text3, std::uint8_t* block,
                                  std::int32_t blockHigh) {
   atHostBoundary(result, [&] {
-    const LongString held1 = LongString::share(text1);
-    const LongString held2 = LongString::share(text2);
-    const LongString held3 = LongString::share(text3);
-    drv(self).BonusSaleEx(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get(),
-                          block, blockHigh);
+    drv(self).BonusSaleEx(result, mode, purse, qty, sum, text1, text2, text3, block, blockHigh);
   });
 }
 
@@ -191,9 +174,8 @@ void VEXCARD_STDCALL hostSlot23(HostObject* self, std::uint32_t value, LongStrHa
                                 std::uint32_t word1, std::uint32_t word2, std::uint32_t word3,
                                 std::uint32_t word4) {
   atHostBoundary(nullptr, [&] {
-    const LongString held = LongString::share(text);
     const ByteArrayCopy copy(data, dataHigh, 0);  // the operation reads none of it
-    drv(self).HostSlot23(value, held.get(), copy.data(), copy.high(), word1, word2, word3, word4);
+    drv(self).HostSlot23(value, text, copy.data(), copy.high(), word1, word2, word3, word4);
   });
 }
 
@@ -224,11 +206,7 @@ void VEXCARD_STDCALL bonusSaleExStr(TBonusResultStr* result, HostObject* self, c
                                     LongStrHandle text2, LongStrHandle text3, std::uint8_t* block,
                                     std::int32_t blockHigh) {
   atHostBoundary(result, [&] {
-    const LongString held1 = LongString::share(text1);
-    const LongString held2 = LongString::share(text2);
-    const LongString held3 = LongString::share(text3);
-    drv(self).BonusSaleExStr(result, mode, purse, qty, sum, held1.get(), held2.get(), held3.get(),
-                             block, blockHigh);
+    drv(self).BonusSaleExStr(result, mode, purse, qty, sum, text1, text2, text3, block, blockHigh);
   });
 }
 
@@ -248,7 +226,6 @@ const HostVTable& hostTable() noexcept { return kTable; }
 
 HostObject* wrapDriver(std::unique_ptr<driver::TSmartDriver> driver) {
   auto* object = new HostDriverObject{HostObject{&kTable.slots}, driver.get()};
-  driver->HostView = &object->host;
   driver.release();
   return &object->host;
 }

@@ -7,9 +7,10 @@
 // library (the destructor at index -1), its second is the driver. The table's slot
 // functions take that object, hold the by-value arguments as the host convention asks
 // (strings and variants referenced at entry and released at exit, open arrays copied) and
-// call the driver's virtual operation of the same slot. The driver knows its host object
-// (TSmartDriver::HostView), so that the operations that forward to others can do so
-// through the table.
+// call the driver's virtual operation of the same slot. The operations that forward to
+// others (BonusSale, BonusSale2, CardQuantity) call the driver's own operation, never the
+// table's slot: one host-boundary wrapper inside another would hand the inner one's error
+// to the host while the outer operation's frames are still live.
 //
 // Thread-safety: the table is constant. A host object may be used as the driver it wraps
 // (host_interface.h rule 10); it is freed by the destructor slot alone.
@@ -30,8 +31,8 @@ struct HostDriverObject {
 // The library's operation table, destructor word first.
 const HostVTable& hostTable() noexcept;
 
-// Hands a driver to the host: wraps it in a new host object (which owns it from then on)
-// and records that object in the driver. Never returns null; throws std::bad_alloc, in
+// Hands a driver to the host: wraps it in a new host object (which owns it from then on).
+// Never returns null; throws std::bad_alloc, in
 // which case the driver is destroyed.
 HostObject* wrapDriver(std::unique_ptr<driver::TSmartDriver> driver);
 

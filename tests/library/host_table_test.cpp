@@ -1,7 +1,7 @@
 // The operation table as a test host uses it: every slot reached by its index with its
-// exact type, the arguments held for the call, the forwarding slots dispatched through the
-// table, and the destructor at index -1. The driver sits on a virtual line with no terminal:
-// none of these slots may talk to one.
+// exact type, the arguments held for the call, the forwarding slots calling the driver's
+// own operation, and the destructor at index -1. The driver sits on a virtual line with no
+// terminal: none of these slots may talk to one.
 #include "library/host_table.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +21,19 @@ namespace {
 
 using namespace vexcard::literals;
 
+// What the operations the forwarding slots reach received.
+struct Forwarded {
+  char mode = 0;
+  std::uint8_t purse = 0;
+  double qty = 0, sum = 0;
+  LongStrHandle text1 = nullptr, text2 = nullptr, text3 = nullptr;
+  std::uint8_t* block = reinterpret_cast<std::uint8_t*>(1);
+  std::int32_t high = 0;
+  Currency price;
+  int calls = 0;
+};
+Forwarded forwarded;
+
 // A driver that records what its pass-through operations receive during the call.
 struct SpyDriver : driver::TSmartDriver {
   SpyDriver() : TSmartDriver(1) {}
@@ -37,6 +50,19 @@ struct SpyDriver : driver::TSmartDriver {
                   std::uint8_t) override {
     highInCall = high;
     if (block != nullptr) lastInCall = block[high];
+  }
+  void BonusSaleEx(TBonusResult* result, char mode, std::uint8_t purse, double qty, double sum,
+                   LongStrHandle text1, LongStrHandle text2, LongStrHandle text3,
+                   std::uint8_t* block, std::int32_t high) override {
+    forwarded = {mode, purse, qty, sum, text1, text2, text3, block, high, {}, forwarded.calls + 1};
+    result->Status = 0x42;
+  }
+  void CardQuantityEx(TCardInfo* result, std::uint8_t purse, Currency* price) override {
+    forwarded.purse = purse;
+    forwarded.price = *price;
+    price->raw = 1;  // a change the host must never see
+    ++forwarded.calls;
+    result->Status = 0x43;
   }
   std::int32_t HostSlot26(std::uint32_t, Variant v) override {
     refsInCall = longStrRefCount(v.value.str);
@@ -71,7 +97,6 @@ class HostTableTest : public ::testing::Test {
 
 TEST_F(HostTableTest, FirstWordPointsAtSlotZeroWithTheDestructorBeforeIt) {
   EXPECT_EQ(host->slots, &library::hostTable().slots);
-  EXPECT_EQ(spy->HostView, host);
   EXPECT_EQ(&library::driverOf(host), spy);
   for (int index = -1; index < kHostSlotCount; ++index) {
     EXPECT_NE(slotAt<void (*)()>(host, index), nullptr) << index;
@@ -96,10 +121,10 @@ TEST_F(HostTableTest, HostFlagIsStoredAndReturned) {
   EXPECT_EQ(callSlot<GetHostFlagFn>(host, 3, host, 9u), 5);
 }
 
-TEST_F(HostTableTest, PassThroughSlotsHoldTheirArgumentsAndReleaseThem) {
+TEST_F(HostTableTest, PassThroughSlotsLeaveUnreadTextsAloneAndHoldTheRest) {
   LongString text("held by the host");
   callSlot<HostSlot8Fn>(host, 8, host, text.get());
-  EXPECT_EQ(spy->refsInCall, 2);
+  EXPECT_EQ(spy->refsInCall, 1);  // no operation reads its texts: no reference is taken
   EXPECT_EQ(text.refCount(), 1);
 
   LongString other("another");
@@ -111,7 +136,7 @@ TEST_F(HostTableTest, PassThroughSlotsHoldTheirArgumentsAndReleaseThem) {
   // RefundSale the first 79 bytes, however large the highest index the host claims.
   const std::uint8_t bytes[3] = {7, 8, 9};
   callSlot<HostSlot23Fn>(host, 23, host, 1u, text.get(), bytes, 2, 1u, 2u, 3u, 4u);
-  EXPECT_EQ(spy->refsInCall, 2);
+  EXPECT_EQ(spy->refsInCall, 1);
   EXPECT_EQ(spy->arrayInCall, nullptr);
   EXPECT_EQ(spy->highInCall, -1);
   EXPECT_EQ(text.refCount(), 1);
@@ -147,40 +172,22 @@ TEST_F(HostTableTest, SlotsWithoutABodyRaiseTheAbstractError) {
   EXPECT_TRUE(lineQuiet());
 }
 
-// What the replaced slots of the table below received.
-struct Forwarded {
-  char mode = 0;
-  std::uint8_t purse = 0;
-  double qty = 0, sum = 0;
-  LongStrHandle text1 = nullptr, text2 = nullptr, text3 = nullptr;
-  std::uint8_t* block = reinterpret_cast<std::uint8_t*>(1);
-  std::int32_t high = 0;
-  Currency price;
-  int calls = 0;
-};
-Forwarded forwarded;
-
-void VEXCARD_STDCALL bonusSaleExSpy(TBonusResult* result, HostObject*, char mode,
-                                    std::uint8_t purse, double qty, double sum, LongStrHandle text1,
-                                    LongStrHandle text2, LongStrHandle text3, std::uint8_t* block,
-                                    std::int32_t high) {
-  forwarded = {mode, purse, qty, sum, text1, text2, text3, block, high, {}, forwarded.calls + 1};
-  result->Status = 0x42;
+// A table entry the forwarding slots must not go through: one host-boundary wrapper
+// inside another would hand the inner one's error to the host past the outer frames.
+int viaTable = 0;
+void VEXCARD_STDCALL bonusSaleExViaTable(TBonusResult*, HostObject*, char, std::uint8_t, double,
+                                         double, LongStrHandle, LongStrHandle, LongStrHandle,
+                                         std::uint8_t*, std::int32_t) {
+  ++viaTable;
+}
+void VEXCARD_STDCALL cardQuantityExViaTable(TCardInfo*, HostObject*, std::uint8_t, Currency*) {
+  ++viaTable;
 }
 
-void VEXCARD_STDCALL cardQuantityExSpy(TCardInfo* result, HostObject*, std::uint8_t purse,
-                                       Currency* price) {
-  forwarded.purse = purse;
-  forwarded.price = *price;
-  price->raw = 1;  // a change the host must never see
-  ++forwarded.calls;
-  result->Status = 0x43;
-}
-
-TEST_F(HostTableTest, ForwardingSlotsDispatchThroughTheTable) {
+TEST_F(HostTableTest, ForwardingSlotsCallTheDriversOwnOperation) {
   HostVTable patched = library::hostTable();
-  patched.slots.BonusSaleEx = bonusSaleExSpy;
-  patched.slots.CardQuantityEx = cardQuantityExSpy;
+  patched.slots.BonusSaleEx = bonusSaleExViaTable;
+  patched.slots.CardQuantityEx = cardQuantityExViaTable;
   host->slots = &patched.slots;
   forwarded = {};
   LongString t1("one"), t2("two"), t3("three");
@@ -211,6 +218,7 @@ TEST_F(HostTableTest, ForwardingSlotsDispatchThroughTheTable) {
   EXPECT_EQ(forwarded.calls, 3);
   EXPECT_EQ(forwarded.price.raw, 450000);
   EXPECT_EQ(info.Status, 0x43);
+  EXPECT_EQ(viaTable, 0);
   EXPECT_EQ(t1.refCount(), 1);
   EXPECT_TRUE(lineQuiet());
   host->slots = &library::hostTable().slots;

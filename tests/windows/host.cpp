@@ -31,8 +31,54 @@
 #include "support/host_calls.h"
 #include "vexcard/exception.h"
 #include "vexcard/host_interface.h"
+#include "vexcard/vexcard.h"
 
 using HostObjectPtr = vexcard::HostObject*;
+
+// The C header declares the same records and the same argument lists as the C++ interface.
+static_assert(sizeof(::TCardInfo) == sizeof(vexcard::TCardInfo) &&
+              sizeof(::TPurseInfo) == sizeof(vexcard::TPurseInfo) &&
+              sizeof(::TItemList) == sizeof(vexcard::TItemList) &&
+              sizeof(::TSaleResult) == sizeof(vexcard::TSaleResult) &&
+              sizeof(::TSaleResultEx) == sizeof(vexcard::TSaleResultEx) &&
+              sizeof(::TBonusResult) == sizeof(vexcard::TBonusResult) &&
+              sizeof(::TBonusResultStr) == sizeof(vexcard::TBonusResultStr) &&
+              sizeof(VxVariant) == sizeof(vexcard::Variant) &&
+              sizeof(VxSlots) == sizeof(vexcard::HostSlots));
+#define VX_SAME_ARGS(slot)                                                      \
+  static_assert(vexcard::kArgBytes32<decltype(VxSlots::slot)> ==                \
+                    vexcard::kArgBytes32<decltype(vexcard::HostSlots::slot)> && \
+                offsetof(VxSlots, slot) == offsetof(vexcard::HostSlots, slot))
+VX_SAME_ARGS(DataReceived);
+VX_SAME_ARGS(GetVersion);
+VX_SAME_ARGS(SetHostFlag);
+VX_SAME_ARGS(GetHostFlag);
+VX_SAME_ARGS(SubSchet);
+VX_SAME_ARGS(HostSlot5);
+VX_SAME_ARGS(HostSlot6);
+VX_SAME_ARGS(CardInfo);
+VX_SAME_ARGS(HostSlot8);
+VX_SAME_ARGS(OilLimit);
+VX_SAME_ARGS(HostSlot10);
+VX_SAME_ARGS(BonusSale);
+VX_SAME_ARGS(SubSchetEx);
+VX_SAME_ARGS(OpenShift);
+VX_SAME_ARGS(CloseShift);
+VX_SAME_ARGS(RefundSale);
+VX_SAME_ARGS(OpenPurse);
+VX_SAME_ARGS(ItemLimit);
+VX_SAME_ARGS(CardQuantity);
+VX_SAME_ARGS(CardQuantityEx);
+VX_SAME_ARGS(BonusSale2);
+VX_SAME_ARGS(HostSlot21);
+VX_SAME_ARGS(BonusSaleEx);
+VX_SAME_ARGS(HostSlot23);
+VX_SAME_ARGS(HostSlot24);
+VX_SAME_ARGS(HostSlot25);
+VX_SAME_ARGS(HostSlot26);
+VX_SAME_ARGS(HostSlot27);
+VX_SAME_ARGS(BonusSaleExStr);
+#undef VX_SAME_ARGS
 
 namespace {
 
