@@ -116,8 +116,8 @@ enum class Kind {
   kCount
 };
 constexpr const char* kKindNames[] = {
-    "silence", "refuse",  "checksum", "terminator", "trickle",   "garbage",
-    "hang-up", "no-cts",  "code-81",  "code-8F",    "code-01",   "code-8A",
+    "silence", "refuse",    "checksum",       "terminator", "trickle",   "garbage",
+    "hang-up", "no-cts",    "code-81",        "code-8F",    "code-01",   "code-8A",
     "code-87", "bad-money", "late-handshake", "late-reply", "late-after"};
 static_assert(std::size(kKindNames) == static_cast<std::size_t>(Kind::kCount));
 
@@ -140,20 +140,48 @@ struct Case {
 FaultRule ruleOf(const Fault& f) {
   FaultRule r;
   switch (f.kind) {
-    case Kind::kSilence: r = FaultRule::of(FaultKind::kSilence); break;
-    case Kind::kRefuse: r = FaultRule::of(FaultKind::kRefuse); break;
-    case Kind::kChecksum: r = FaultRule::of(FaultKind::kBadChecksum); break;
-    case Kind::kTerminator: r = FaultRule::of(FaultKind::kWrongTerminator); break;
-    case Kind::kTrickle: r = FaultRule::of(FaultKind::kTrickle); break;
-    case Kind::kGarbage: r = FaultRule::of(FaultKind::kGarbageBefore); break;
-    case Kind::kHangUp: r = FaultRule::of(FaultKind::kHangUp); break;
-    case Kind::kNoCts: r = FaultRule::of(FaultKind::kNoCtsAnswer); break;
-    case Kind::kCode81: r = FaultRule::reply(0x81); break;
-    case Kind::kCode8F: r = FaultRule::reply(0x8F); break;
-    case Kind::kCode01: r = FaultRule::reply(0x01); break;
-    case Kind::kCode8A: r = FaultRule::reply(0x8A); break;
-    case Kind::kCode87: r = FaultRule::reply(0x87); break;
-    case Kind::kBadMoney: r = FaultRule::patchReply(11, {0x7F, 0x01, 0x00, 0x00}); break;
+    case Kind::kSilence:
+      r = FaultRule::of(FaultKind::kSilence);
+      break;
+    case Kind::kRefuse:
+      r = FaultRule::of(FaultKind::kRefuse);
+      break;
+    case Kind::kChecksum:
+      r = FaultRule::of(FaultKind::kBadChecksum);
+      break;
+    case Kind::kTerminator:
+      r = FaultRule::of(FaultKind::kWrongTerminator);
+      break;
+    case Kind::kTrickle:
+      r = FaultRule::of(FaultKind::kTrickle);
+      break;
+    case Kind::kGarbage:
+      r = FaultRule::of(FaultKind::kGarbageBefore);
+      break;
+    case Kind::kHangUp:
+      r = FaultRule::of(FaultKind::kHangUp);
+      break;
+    case Kind::kNoCts:
+      r = FaultRule::of(FaultKind::kNoCtsAnswer);
+      break;
+    case Kind::kCode81:
+      r = FaultRule::reply(0x81);
+      break;
+    case Kind::kCode8F:
+      r = FaultRule::reply(0x8F);
+      break;
+    case Kind::kCode01:
+      r = FaultRule::reply(0x01);
+      break;
+    case Kind::kCode8A:
+      r = FaultRule::reply(0x8A);
+      break;
+    case Kind::kCode87:
+      r = FaultRule::reply(0x87);
+      break;
+    case Kind::kBadMoney:
+      r = FaultRule::patchReply(11, {0x7F, 0x01, 0x00, 0x00});
+      break;
     case Kind::kLateHandshake:
     case Kind::kLateReply:
     case Kind::kLateAfter:
@@ -163,7 +191,8 @@ FaultRule ruleOf(const Fault& f) {
                                                          : LateRelease::kTimed);
       r.lateMs = 0;
       break;
-    case Kind::kCount: break;
+    case Kind::kCount:
+      break;
   }
   if (f.kind != Kind::kNoCts) r = r.on(f.command);
   return r.skipping(f.skip).times(f.times);
@@ -342,7 +371,10 @@ std::string expect(bool ok, const char* what) { return ok ? std::string() : what
 const std::vector<Op>& ops() {
   static const std::vector<Op> all = [] {
     std::vector<Op> v;
-    v.push_back({"CardInfo", "bonus", {0x0A}, nullptr,
+    v.push_back({"CardInfo",
+                 "bonus",
+                 {0x0A},
+                 nullptr,
                  [](Ctx& c) {
                    TCardInfo r = filled<TCardInfo>();
                    callSlot<CardInfoFn>(c.host, 7, &r, c.host, 0u);
@@ -352,24 +384,41 @@ const std::vector<Op>& ops() {
                    return expect(hundredths(c.figure) == c.terminal.sim->card("bonus")->balance,
                                  "a balance that is not the card's");
                  }});
-    v.push_back({"OilLimit", "fleet", {0x0A, 0x0B, 0x07}, nullptr,
+    v.push_back({"OilLimit",
+                 "fleet",
+                 {0x0A, 0x0B, 0x07},
+                 nullptr,
                  [](Ctx& c) { callSlot<OilLimitFn>(c.host, 9, &c.purse, c.host); },
                  [](Ctx& c) {
                    return expect(c.purse.AllowedQty == 50.0 && c.purse.PurseNo == 1,
                                  "a purse limit the terminal did not give");
                  }});
-    v.push_back({"BonusSaleEx", "bonus", {0x0A, 0x08}, nullptr,
+    v.push_back({"BonusSaleEx",
+                 "bonus",
+                 {0x0A, 0x08},
+                 nullptr,
                  [](Ctx& c) { c.figure = bonusSale(c, 'A').SummaSk; },
-                 [](Ctx& c) { return oneSale(c, false, true, hundredths(c.figure)); }, true});
-    v.push_back({"BonusSaleEx_debit", "bonus", {0x0A, 0x0E}, nullptr,
+                 [](Ctx& c) { return oneSale(c, false, true, hundredths(c.figure)); },
+                 true});
+    v.push_back({"BonusSaleEx_debit",
+                 "bonus",
+                 {0x0A, 0x0E},
+                 nullptr,
                  [](Ctx& c) { c.figure = bonusSale(c, 'M').SummaSk; },
-                 [](Ctx& c) { return oneSale(c, true, true, hundredths(c.figure)); }, true});
-    v.push_back({"BonusSaleEx_refund", "bonus", {0x0A, 0x09}, saleToRefund,
+                 [](Ctx& c) { return oneSale(c, true, true, hundredths(c.figure)); },
+                 true});
+    v.push_back({"BonusSaleEx_refund",
+                 "bonus",
+                 {0x0A, 0x09},
+                 saleToRefund,
                  [](Ctx& c) { bonusSale(c, '+'); },
-                 [](Ctx& c) { return expect(c.refunded(), "refund reported, not made"); }, true});
+                 [](Ctx& c) { return expect(c.refunded(), "refund reported, not made"); },
+                 true});
     for (const std::uint8_t mode : {std::uint8_t{0}, std::uint8_t{1}}) {
-      v.push_back({mode == 0 ? "RefundSale" : "RefundSale_reset", "bonus",
-                   {0x0A, static_cast<std::uint8_t>(mode == 0 ? 0x09 : 0x0D)}, saleToRefund,
+      v.push_back({mode == 0 ? "RefundSale" : "RefundSale_reset",
+                   "bonus",
+                   {0x0A, static_cast<std::uint8_t>(mode == 0 ? 0x09 : 0x0D)},
+                   saleToRefund,
                    [mode](Ctx& c) {
                      std::uint8_t status = 0xAA;
                      callSlot<RefundSaleFn>(c.host, 15, &status, c.host, std::uint8_t{1}, nullptr,
@@ -382,7 +431,10 @@ const std::vector<Op>& ops() {
                    },
                    true});
     }
-    v.push_back({"SubSchet", "bonus", {0x0A, 0x08}, nullptr,
+    v.push_back({"SubSchet",
+                 "bonus",
+                 {0x0A, 0x08},
+                 nullptr,
                  [](Ctx& c) {
                    TSaleResult r = filled<TSaleResult>();
                    callSlot<SubSchetFn>(c.host, 4, &r, c.host, std::uint8_t{19}, 20.0, 370.0);
@@ -395,7 +447,10 @@ const std::vector<Op>& ops() {
                                  "a discount the terminal did not give");
                  },
                  true});
-    v.push_back({"SubSchetEx", "fleet", {0x0A, 0x08}, nullptr,
+    v.push_back({"SubSchetEx",
+                 "fleet",
+                 {0x0A, 0x08},
+                 nullptr,
                  [](Ctx& c) {
                    TSaleResultEx r = filled<TSaleResultEx>();
                    callSlot<SubSchetExFn>(c.host, 12, &r, c.host, std::uint8_t{1}, std::uint8_t{1},
@@ -403,18 +458,29 @@ const std::vector<Op>& ops() {
                    c.figure = r.SummaSk;
                    std::copy(std::begin(r.CardBlock), std::end(r.CardBlock), c.block.begin());
                  },
-                 [](Ctx& c) { return oneSale(c, false, true, hundredths(c.figure)); }, true});
-    v.push_back({"CardQuantity", "fleet", {0x0A, 0x0E}, nullptr,
+                 [](Ctx& c) { return oneSale(c, false, true, hundredths(c.figure)); },
+                 true});
+    v.push_back({"CardQuantity",
+                 "fleet",
+                 {0x0A, 0x0E},
+                 nullptr,
                  [](Ctx& c) {
                    TCardInfo r = filled<TCardInfo>();
                    callSlot<CardQuantityFn>(c.host, 18, &r, c.host, std::uint8_t{1},
                                             Currency::fromRaw(450000));
                  },
                  nothingSold});
-    v.push_back({"OpenShift", "fleet", {0x03}, [](Ctx& c) { c.terminal.sim->setShift(false, 0); },
-                 [](Ctx& c) { callSlot<OpenShiftFn>(c.host, 13, c.host, 45000.0, std::uint8_t{3}); },
-                 nothingSold});  // the shift commands' reply codes are not checked
-    v.push_back({"CloseShift", "fleet", {0x04}, [](Ctx& c) { c.terminal.sim->setShift(true, 3); },
+    v.push_back(
+        {"OpenShift",
+         "fleet",
+         {0x03},
+         [](Ctx& c) { c.terminal.sim->setShift(false, 0); },
+         [](Ctx& c) { callSlot<OpenShiftFn>(c.host, 13, c.host, 45000.0, std::uint8_t{3}); },
+         nothingSold});  // the shift commands' reply codes are not checked
+    v.push_back({"CloseShift",
+                 "fleet",
+                 {0x04},
+                 [](Ctx& c) { c.terminal.sim->setShift(true, 3); },
                  [](Ctx& c) { callSlot<CloseShiftFn>(c.host, 14, c.host); },
                  nothingSold});
     return v;
@@ -430,11 +496,12 @@ std::string hex2(std::uint8_t b) {
 }
 std::string text(const Case& r) {
   std::string s = std::string(ops()[r.op].name) + ":";
+  // Appends only: GCC 12 at -O3 warns falsely (-Wrestrict) on "x" + std::string.
   for (const Fault& f : r.faults) {
-    s += " " + std::string(kKindNames[static_cast<int>(f.kind)]);
-    if (f.kind != Kind::kNoCts) s += "@" + hex2(f.command);
-    if (f.skip > 0) s += "#" + std::to_string(f.skip);
-    if (f.times > 1) s += "x" + std::to_string(f.times);
+    s.append(" ").append(kKindNames[static_cast<int>(f.kind)]);
+    if (f.kind != Kind::kNoCts) s.append("@").append(hex2(f.command));
+    if (f.skip > 0) s.append("#").append(std::to_string(f.skip));
+    if (f.times > 1) s.append("x").append(std::to_string(f.times));
   }
   if (r.restart) s += " +restart";
   if (r.poll) s += " +poll";
@@ -524,10 +591,14 @@ using Violations = std::map<std::string, std::string>;  // invariant: what was s
 
 MoneyOutcome moneyOutcomeOf(link::RequestOutcome o) {
   switch (o) {
-    case link::RequestOutcome::kDone: return MoneyOutcome::kDone;
-    case link::RequestOutcome::kRefused: return MoneyOutcome::kRefused;
-    case link::RequestOutcome::kNotCarriedOut: return MoneyOutcome::kNotCarriedOut;
-    case link::RequestOutcome::kUnknown: return MoneyOutcome::kUnknown;
+    case link::RequestOutcome::kDone:
+      return MoneyOutcome::kDone;
+    case link::RequestOutcome::kRefused:
+      return MoneyOutcome::kRefused;
+    case link::RequestOutcome::kNotCarriedOut:
+      return MoneyOutcome::kNotCarriedOut;
+    case link::RequestOutcome::kUnknown:
+      return MoneyOutcome::kUnknown;
   }
   return MoneyOutcome::kNone;
 }
@@ -540,10 +611,10 @@ bool g_verbose = false;  // a case run alone prints its journal, ledger and requ
 
 void printRun(const Ctx& c, const std::vector<link::JournalEntry>& journal) {
   for (const auto& e : journal) {
-    std::cout << "  journal: " << e.request.command << " price " << e.request.price.raw
-              << " qty " << e.request.quantity.raw << " -> "
-              << link::outcomeName(e.outcome.outcome) << " money " << e.outcome.money1.raw << " "
-              << e.outcome.money2.raw << " " << e.outcome.money3.raw << "\n";
+    std::cout << "  journal: " << e.request.command << " price " << e.request.price.raw << " qty "
+              << e.request.quantity.raw << " -> " << link::outcomeName(e.outcome.outcome)
+              << " money " << e.outcome.money1.raw << " " << e.outcome.money2.raw << " "
+              << e.outcome.money3.raw << "\n";
   }
   for (const auto& s : c.sales()) {
     std::cout << "  ledger: id " << s.id << (s.quote ? " quote" : " sale") << " charged "
@@ -553,8 +624,7 @@ void printRun(const Ctx& c, const std::vector<link::JournalEntry>& journal) {
     std::cout << "  request #" << int(r.packetIndex) << " " << hex2(r.commandCode())
               << (r.fault ? std::string(" (") + std::string(sim::faultKindName(*r.fault)) + ")"
                           : std::string())
-              << (r.replayed ? " replayed" : "") << " reply code " << hex2(r.replyCode())
-              << "\n";
+              << (r.replayed ? " replayed" : "") << " reply code " << hex2(r.replyCode()) << "\n";
   }
 }
 
@@ -628,8 +698,8 @@ Violations runOnce(const Case& run) {
       v["told-outcome-none"] = std::string("failure told no outcome, journalled ") +
                                outcomeText(own) + " (" + error + ")";
     } else if (!ok && told != own) {
-      v["told-outcome"] = std::string("told ") + outcomeText(told) + ", journalled " +
-                          outcomeText(own);
+      v["told-outcome"] =
+          std::string("told ") + outcomeText(told) + ", journalled " + outcomeText(own);
     }
   }
 
@@ -756,8 +826,8 @@ TEST(Explorer, EveryRunKeepsTheInvariants) {
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  std::cout << "explorer: runs " << from << " to " << from + count - 1 << " in " << seconds
-            << " s" << std::endl;
+  std::cout << "explorer: runs " << from << " to " << from + count - 1 << " in " << seconds << " s"
+            << std::endl;
   report.finish(runs);
 }
 
