@@ -112,6 +112,8 @@ int runDemo(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool tty)
   }
   if (!a.positional().empty()) throw UsageError("demo takes no arguments");
   if (a.has("card")) throw UsageError("demo chooses the cards itself; --card does not apply");
+  if (a.has("sim-state"))
+    throw UsageError("demo starts from the configuration; --sim-state does not apply");
   if (a.has("port") && !a.has("simulator")) {
     throw UsageError(
         "demo runs against the simulator only; --port N --simulator binds it to COM N");
