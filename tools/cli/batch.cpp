@@ -41,7 +41,7 @@ bool isGlobalOption(const std::string& word) {
   return false;
 }
 
-// sim: the simulated terminal's configuration; nullptr on a real port.
+// sim: the simulated terminal's configuration (its cards are the names insert takes).
 BatchLine parseLine(int number, const std::string& text, std::vector<std::string> words,
                     const sim::SimulatorConfig* sim) {
   BatchLine line;
@@ -64,8 +64,6 @@ BatchLine parseLine(int number, const std::string& text, std::vector<std::string
   }
   if (name == "insert") {
     if (words.size() != 1) throw UsageError("insert takes one card: its name, or none");
-    if (sim == nullptr)
-      throw UsageError("insert puts a card in the simulated reader (--simulator)");
     if (words[0] != "none" && sim->findCard(words[0]) == nullptr) {
       throw UsageError("insert: the simulated terminal has no card '" + words[0] + "'");
     }
@@ -132,8 +130,7 @@ int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool err
   const std::string path = a.positional().empty() ? "-" : a.positional()[0];
   const std::string text = readInputFile(path, "batch");
   const SessionOptions options = sessionOptionsFrom(a);
-  const std::vector<BatchLine> lines =
-      parseBatch(text, options.simulator ? &options.simConfig : nullptr);
+  const std::vector<BatchLine> lines = parseBatch(text, &options.simConfig);
   const bool json = a.has("json");
   std::unique_ptr<Session> session;
   {
@@ -156,6 +153,15 @@ int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool err
   int rc = kExitOk;
   for (const BatchLine& line : lines) {
     if (!json) out << "--- line " << line.number << ": " << line.text << "\n" << std::flush;
+    if (line.insert && session->simulator() == nullptr) {
+      // A real terminal has its own reader: the line stands for presenting the card there,
+      // so that one batch file serves the simulator and a replay of its log alike.
+      Report r;
+      r.integer("line", "", line.number).text("command", "", "insert").flag("ok", "", true);
+      r.text("card", "Reader", *line.insert, "a real terminal: present the card to its reader");
+      out << (json ? toJson(r) + "\n" : toText(r, 2)) << std::flush;
+      continue;
+    }
     if (line.insert) {
       sim::TerminalSimulator& sim = *session->simulator();
       if (line.insert->empty()) {
@@ -172,7 +178,7 @@ int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool err
         r.text("card", "Reader", *line.insert, "card " + sim::cardNumberDigits(card->number));
         r.money("balance", "Balance", static_cast<double>(card->balance) / 100.0);
       }
-      out << (json ? toJson(r) : toText(r, 2)) << (json ? "\n" : "") << std::flush;
+      out << (json ? toJson(r) + "\n" : toText(r, 2)) << std::flush;
       continue;
     }
     if (line.command == nullptr) {

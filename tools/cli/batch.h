@@ -12,7 +12,8 @@
 // with blanks is quoted.
 // "sleep SECONDS" pauses (a decimal number, up to one hour). "insert CARD" puts a card of
 // the simulated terminal in its reader (a name as --card takes it; none empties the
-// reader), as a customer presents another card. A refund line may take "--block last",
+// reader), as a customer presents another card (on a real port the line is only shown: the
+// terminal has its own reader). A refund line may take "--block last",
 // the card block of the latest sale before it. The options of the whole command (--port,
 // --simulator, --sim-config, --sim-state, --card, --fault, --log, --json) go before
 // "batch", not on a line.
