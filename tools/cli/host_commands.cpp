@@ -12,6 +12,7 @@
 #include "cli/command_options.h"
 #include "cli/records.h"
 #include "cli/text_util.h"
+#include "driver/product_table.h"
 #include "link/wire_values.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -144,14 +145,17 @@ PreparedCall prepareCardQuantity(const ParsedArgs& a) {
               ex ? "unit price after the discount" : "the caller's price, left alone");
       return r;
     };
-    if (ex) {
-      return Outcome{{callSlot(
-          "CardQuantityEx", 19, [&] { s.slots().CardQuantityEx(&info, s.object(), purse, &p); },
-          describe)}};
-    }
-    return Outcome{{callSlot(
-        "CardQuantity", 18, [&] { s.slots().CardQuantity(&info, s.object(), purse, p); },
-        describe)}};
+    Step step = ex ? callSlot(
+                         "CardQuantityEx", 19,
+                         [&] { s.slots().CardQuantityEx(&info, s.object(), purse, &p); }, describe)
+                   : callSlot(
+                         "CardQuantity", 18,
+                         [&] { s.slots().CardQuantity(&info, s.object(), purse, p); }, describe);
+    const driver::TKodTovar product = driver::ProductOfPurse(purse);
+    step.request.integer("purse", "Purse", purse,
+                         utf8(product.name) + ", product code " + std::to_string(product.code));
+    step.request.money("price", "Price", link::toDouble(price), "the unit price given");
+    return Outcome{{std::move(step)}};
   };
 }
 

@@ -61,7 +61,8 @@ Report purseInfoReport(const TPurseInfo& info) {
   r.integer("purse_no", "Purse no", info.PurseNo);
   r.number("item_index", "Item index", info.ItemIndex);
   r.money("allowed_qty", "Allowed quantity", info.AllowedQty, "what the card pays for");
-  r.money("allowed_sum", "Allowed sum", info.AllowedSum, "unit price x allowed quantity");
+  r.money("allowed_sum", "Allowed sum", info.AllowedSum,
+          "unit price x allowed quantity; ItemLimit only");
   return r;
 }
 
