@@ -36,8 +36,7 @@ const std::vector<OptionDef>& globalOptions() {
       {"simulator", "", "use a terminal simulated in-process (the default without --port)"},
       {"sim-config", "FILE", "the simulated terminal's cards and shift (docs/terminal-sim.md)"},
       {"sim-state", "FILE",
-       "keep the simulated terminal between runs: loaded from FILE when it exists (in place of "
-       "--sim-config), saved to it at the end (balances, shift, card, sales to refund)"},
+       "keep the simulated terminal between runs: start from FILE if it exists, save it there"},
       {"card", "NAME", "card in the simulated reader: bonus, fuel, blocked, none, or from FILE"},
       {"fault", "FAULT", "make the simulated terminal misbehave, e.g. read-card=silence:2", true},
       {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},

@@ -41,6 +41,7 @@ inline constexpr const char* kBatchDetails =
     "reader); blank lines and # comments are skipped; quote values with blanks.\n"
     "A refund takes --block last: the card block of the latest sale before it (or of the\n"
     "--sim-state file, which keeps the simulator's cards, shift and sales between runs).\n"
+    "examples/batch/shift.batch in the sources is a whole shift.\n"
     "The file is UTF-8 text (a byte-order mark at its start is skipped).\n"
     "Options such as --port, --card, --fault and --json go before `batch`, for all lines.\n"
     "Every line is checked first: one that does not parse is reported and nothing runs\n"
