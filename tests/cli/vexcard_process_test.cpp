@@ -92,6 +92,8 @@ TEST_F(VexcardTest, UsageErrorsSendNothing) {
       {"bonus-sale", "--mode", "+", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "AB"},
       {"bonus-sale", "--mode", "+", "--slot", "11", "--purse", "19", "--qty", "1", "--sum", "1"},
       {"refund", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "1234"},
+      {"bonus-sale", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "last"},  // a sale
+      {"card-info", "--port", "3", "--sim-state", "station.state"},
       // Purses without a product row, shifts the terminal does not count.
       {"bonus-sale", "--purse", "0", "--qty", "1", "--sum", "1"},
       {"sale", "--purse", "255", "--qty", "1", "--sum", "1"},

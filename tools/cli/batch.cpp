@@ -175,7 +175,8 @@ int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool err
         r.null("card", "Reader", "no card");
       } else {
         const auto card = sim.card(*line.insert);
-        r.text("card", "Reader", *line.insert, "card " + sim::cardNumberDigits(card->number));
+        r.text("card", "Reader", *line.insert,
+               std::string("card ").append(sim::cardNumberDigits(card->number)));
         r.money("balance", "Balance", static_cast<double>(card->balance) / 100.0);
       }
       out << (json ? toJson(r) + "\n" : toText(r, 2)) << std::flush;

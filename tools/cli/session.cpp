@@ -62,7 +62,9 @@ SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
     o.simConfig = sim::parseSimulatorConfig(configText);
     for (const std::string& f : a.all("fault")) o.faults.push_back(sim::parseFaultRule(f));
   } catch (const Exception& e) {
-    throw UsageError(e.message());
+    throw UsageError(
+        stateKept ? std::string("--sim-state ").append(*o.simState).append(": ").append(e.message())
+                  : e.message());
   }
   if (const auto card = a.get("card")) {
     if (*card != "none" && o.simConfig.findCard(*card) == nullptr) {

@@ -85,7 +85,9 @@ TerminalModel::TerminalModel(const SimulatorConfig& config) {
   // Sales of an earlier run that can still be refunded; new sales number on after them.
   for (const SimSale& k : config.sales) {
     if (card(k.cardName) == nullptr || k.block.size() != kCardBlockSize) {
-      throw Exception("simulator: the sale " + std::to_string(k.id) + " on record is not valid");
+      throw Exception(std::string("simulator: the sale ")
+                          .append(std::to_string(k.id))
+                          .append(" on record is not valid"));
     }
     SaleRecord s;
     s.id = k.id;
