@@ -113,7 +113,7 @@ PreparedCall prepareNonCashSale(const ParsedArgs& a) {
 
 const char* modeMeaning(char mode) {
   return mode == '+'   ? "refund of an earlier sale: tsRefund"
-         : mode == 'M' ? "debit: tsDebit, a quote; nothing is charged"
+         : mode == 'M' ? "debit: tsDebit, the discount calculation"
                        : "sale: tsSale";
 }
 
@@ -147,7 +147,8 @@ PreparedCall prepareBonusSale(const ParsedArgs& a) {
                                     : "BonusSaleExStr";
     Report request;
     request.text("mode", "Mode", std::string(1, mode), modeMeaning(mode));
-    for (Field& f : lineRequest(line).fields) request.fields.push_back(std::move(f));
+    Report figures = lineRequest(line);
+    for (Field& f : figures.fields) request.fields.push_back(std::move(f));
     std::vector<std::uint8_t> block = refundBlock(s, given, last);
     if (mode == '+') {
       if (block.empty()) return Outcome{{noLastSale(name, slot, std::move(request))}};
@@ -166,7 +167,7 @@ PreparedCall prepareBonusSale(const ParsedArgs& a) {
       if (sold && mode != '+') addDiscount(r, line, charged);
       if (sold && hands) {
         r.text("card_block", "Card block", hexString(block),
-               mode == 'M' ? "a quote: nothing to refund" : "a refund takes it: --block");
+               mode == 'M' ? "of tsDebit: a refund takes a sale's" : "a refund takes it: --block");
       }
       return r;
     };
