@@ -59,7 +59,11 @@ Step noLastSale(const char* operation, int slot, Report request) {
   return step;
 }
 
+// The block and the card it names: its first ten bytes are the sale's card number in BCD.
 void addBlock(Report& request, const std::vector<std::uint8_t>& block, bool last) {
+  std::string card;
+  for (std::size_t i = 0; i < 10 && i < block.size(); ++i) card += link::BcdToDigits(block[i]);
+  request.text("block_card", "Sale's card", card, "from the card block");
   request.text("block", "Card block", hexString(block),
                last ? "the latest sale's: --block last" : "");
 }
