@@ -45,10 +45,9 @@ TEST(FaultSyntaxTest, CommandKindAndCount) {
 }
 
 TEST(FaultSyntaxTest, RefusesWhatItCannotMean) {
-  for (const char* bad :
-       {"", "silence:0", "silence:-1", "sale=", "fly=silence", "0x0C=refuse", "12=refuse",
-        "sale=code-256", "sale=code-", "read-card=no-cts", "sale=silence:2:3", "sale=sulk", "silence@",
-        "silence@-1", "late@x"}) {
+  for (const char* bad : {"", "silence:0", "silence:-1", "sale=", "fly=silence", "0x0C=refuse",
+                          "12=refuse", "sale=code-256", "sale=code-", "read-card=no-cts",
+                          "sale=silence:2:3", "sale=sulk", "silence@", "silence@-1", "late@x"}) {
     EXPECT_THROW(sim::parseFaultRule(bad), Exception) << bad;
   }
 }
@@ -120,6 +119,19 @@ TEST(ReportTest, JsonIsWellFormedAndKeepsOrder) {
   EXPECT_EQ(j["result"]["available"].number, 5000);
   EXPECT_EQ(j["steps"].array.size(), 2u);
   EXPECT_LT(json.find("\"text\""), json.find("\"n\""));
+}
+
+TEST(ReportTest, FiguresCarryTwoDecimalsInTextAndJson) {
+  Report r;
+  r.money("available", "Available", 5000).percent("skidka", "Skidka", 3.499999999999997);
+  r.money("amount", "Amount", 7.399999999999977).money("change", "Change", -0.001);
+  r.number("seconds", "Seconds", 2);
+  EXPECT_EQ(toJson(r),
+            R"({"available":5000.00,"skidka":3.50,"amount":7.40,"change":0.00,"seconds":2})");
+  EXPECT_EQ(toText(r),
+            "Available:  5000.00\nSkidka:     3.50\nAmount:     7.40\nChange:     0.00\n"
+            "Seconds:    2\n");
+  EXPECT_EQ(test::parseJson(toJson(r))["skidka"].number, 3.5);
 }
 
 TEST(ReportTest, TextAlignsLabelsAndHidesJsonOnlyFields) {

@@ -92,6 +92,8 @@ TEST_F(VexcardTest, UsageErrorsSendNothing) {
       {"bonus-sale", "--mode", "+", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "AB"},
       {"bonus-sale", "--mode", "+", "--slot", "11", "--purse", "19", "--qty", "1", "--sum", "1"},
       {"refund", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "1234"},
+      {"bonus-sale", "--purse", "19", "--qty", "1", "--sum", "1", "--block", "last"},  // a sale
+      {"card-info", "--port", "3", "--sim-state", "station.state"},
       // Purses without a product row, shifts the terminal does not count.
       {"bonus-sale", "--purse", "0", "--qty", "1", "--sum", "1"},
       {"sale", "--purse", "255", "--qty", "1", "--sum", "1"},
@@ -171,11 +173,11 @@ TEST_F(VexcardTest, SalesCarryTheDiscountFigures) {
       json({"card-quantity", "--card", "fuel", "--purse", "21", "--price", "40", "--ex"});
   EXPECT_EQ(qty["operation"].string, "CardQuantityEx");
   EXPECT_EQ(qty["result"]["status"].number, 240);
-  EXPECT_EQ(qty["result"]["price"].string, "39.20");
+  EXPECT_NEAR(qty["result"]["price"].number, 39.2, 1e-9);
   EXPECT_NEAR(qty["result"]["available"].number, 510.2, 1e-9);
 
   const Json plain = json({"card-quantity", "--card", "fuel", "--purse", "21", "--price", "40"});
-  EXPECT_EQ(plain["result"]["price"].string, "40.00");
+  EXPECT_NEAR(plain["result"]["price"].number, 40, 1e-9);
 
   const Json sale = json({"sale", "--purse", "2", "--qty", "10", "--sum", "500"});
   EXPECT_EQ(sale["result"]["card_prefix"].string, "2643");
@@ -212,15 +214,16 @@ TEST_F(VexcardTest, JournalListsTheSimulatedSalesWithTheirOutcomes) {
   std::FILE* f = std::fopen(path.c_str(), "ab");
   std::fwrite(std::string(60, '\0').data(), 1, 60, f);
   // A refund and a price quote: neither charged anything.
-  std::fputs("\n2026-12-09 13:00:00.000\trequest\tport=9\tpacket=7\ttxn=2\tcommand=tsRefund\top="
-             "\tpurse=19\tproduct=92\tname=\tprice=51.36\tqty=19.47\tamount=1000.00\tcard=\n"
-             "2026-12-09 13:00:00.100\toutcome\tport=9\tpacket=7\ttxn=2\tcommand=tsRefund\t"
-             "result=done\tcode=0\tmoney1=357.05\tmoney2=5000.00\tmoney3=0.00\n"
-             "2026-12-09 13:00:01.000\trequest\tport=9\tpacket=8\ttxn=3\tcommand=tsDebit\top="
-             "\tpurse=19\tproduct=92\tname=\tprice=18.50\tqty=20.00\tamount=370.00\tcard=\n"
-             "2026-12-09 13:00:01.100\toutcome\tport=9\tpacket=8\ttxn=3\tcommand=tsDebit\t"
-             "result=done\tcode=0\tmoney1=370.00\tmoney2=357.05\tmoney3=900.00\n",
-             f);
+  std::fputs(
+      "\n2026-12-09 13:00:00.000\trequest\tport=9\tpacket=7\ttxn=2\tcommand=tsRefund\top="
+      "\tpurse=19\tproduct=92\tname=\tprice=51.36\tqty=19.47\tamount=1000.00\tcard=\n"
+      "2026-12-09 13:00:00.100\toutcome\tport=9\tpacket=7\ttxn=2\tcommand=tsRefund\t"
+      "result=done\tcode=0\tmoney1=357.05\tmoney2=5000.00\tmoney3=0.00\n"
+      "2026-12-09 13:00:01.000\trequest\tport=9\tpacket=8\ttxn=3\tcommand=tsDebit\top="
+      "\tpurse=19\tproduct=92\tname=\tprice=18.50\tqty=20.00\tamount=370.00\tcard=\n"
+      "2026-12-09 13:00:01.100\toutcome\tport=9\tpacket=8\ttxn=3\tcommand=tsDebit\t"
+      "result=done\tcode=0\tmoney1=370.00\tmoney2=357.05\tmoney3=900.00\n",
+      f);
   std::fclose(f);
   const Json damaged = json({"journal", "--file", path});
   ASSERT_EQ(damaged["damage"].array.size(), 1u);
@@ -399,6 +402,43 @@ TEST_F(VexcardTest, BatchRunsLinesOnOneDriver) {
   EXPECT_TRUE(contains(raw.err, "batch line 2: not UTF-8 text")) << raw.err;
   EXPECT_FALSE(contains(raw.err, "\xFF"));
   EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+// The repository's shift runs on the simulator with its state kept: the refund takes the
+// sale's block (--block last), a later run refunds the last sale of the earlier one, and a
+// block refunded once is refused.
+TEST_F(VexcardTest, AShiftKeptAcrossRuns) {
+  const std::string state = tmp_ / "station.state";
+  const ProcessResult shift = run({"--sim-state", state, "--json", "batch",
+                                   VEXCARD_TEST_SOURCE_DIR "../../examples/batch/shift.batch"});
+  ASSERT_EQ(shift.exitCode, 0) << shift.err;
+  std::vector<Json> lines;
+  for (std::size_t at = 0, end; (end = shift.out.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    lines.push_back(parseJson(shift.out.substr(at, end - at)));
+  }
+  ASSERT_EQ(lines.size(), 9u) << shift.out;
+  EXPECT_EQ(lines[4]["request"]["block"].string, lines[3]["result"]["card_block"].string);
+  EXPECT_EQ(lines[4]["request"]["mode"].string, "+");
+  EXPECT_EQ(lines[5]["balance"].number, 20000);
+  // The request's figures beside the reply's, without float noise in the JSON text.
+  EXPECT_TRUE(contains(shift.out, "\"qty\":20.00,\"sum\":370.00,\"price\":18.50}")) << shift.out;
+  EXPECT_TRUE(contains(shift.out, "\"skidka\":3.50,\"coste_sk\":17.85,\"discount\":12.95"));
+
+  const std::vector<std::string> refund = {"--sim-state", state,     "refund", "--purse",
+                                           "21",          "--qty",   "30",     "--sum",
+                                           "1200",        "--block", "last"};
+  const ProcessResult later = run(refund);
+  EXPECT_EQ(later.exitCode, 0) << later.err;
+  EXPECT_TRUE(contains(later.out, "    Card block:    77010000000000067890")) << later.out;
+  EXPECT_EQ(run(refund).exitCode, 1);  // refunded once only: 141
+  const Json fuel = json({"--sim-state", state, "card-info", "--card", "fuel"});
+  EXPECT_EQ(fuel["result"]["available"].number, 20000);
+
+  const ProcessResult none =
+      run({"refund", "--purse", "21", "--qty", "1", "--sum", "1", "--block", "last"});
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_TRUE(contains(none.err, "--block last: no sale")) << none.err;
 }
 
 TEST_F(VexcardTest, VersionOfTheProgram) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim_requests.h"
+#include "vexcard/exception.h"
 
 namespace vexcard::sim {
 namespace {
@@ -160,6 +161,31 @@ TEST_F(TerminalModelTest, RefundMatchesARecordedSale) {
   EXPECT_EQ(balance("bonus"), 100000);
   EXPECT_TRUE(model_.sales()[0].refunded);
   EXPECT_EQ(run(refundCmd(0x09, sale, block))[2], 0x8D);  // refunded once only
+}
+
+// The state a later run starts from: written as a configuration and read back, with the
+// balances and the sales it can still refund; new sales number on after them.
+TEST_F(TerminalModelTest, KeptStateRefundsAnEarlierRunsSale) {
+  const Bytes sale = saleCmd(5, 92, 1000, 1000);
+  const Bytes r = run(sale);
+  const Bytes block(r.begin() + 23, r.begin() + 102);
+  SimulatorConfig state = parseSimulatorConfig(kConfig);
+  state.cards[0] = *model_.card("bonus");
+  const SaleRecord& s = model_.sales()[0];
+  state.sales.push_back({s.id, s.cardName, s.charged, block});
+  state.lastBlock = block;
+  const std::string text = formatSimulatorConfig(state);
+  const SimulatorConfig again = parseSimulatorConfig(text);
+  EXPECT_EQ(formatSimulatorConfig(again), text);
+  EXPECT_EQ(again.lastBlock, block);
+
+  TerminalModel later(again);
+  EXPECT_EQ(later.card("bonus")->balance, 91000);
+  EXPECT_EQ(later.execute(1, sale)[23 + 12], 2);  // the sale's number in its block
+  EXPECT_EQ(later.execute(2, refundCmd(0x09, sale, block))[2], 0);
+  EXPECT_EQ(later.card("bonus")->balance, 91000 - 9000 + 9000);
+  EXPECT_EQ(later.execute(3, refundCmd(0x09, sale, block))[2], 0x8D);
+  EXPECT_THROW(parseSimulatorConfig("card a 12345678901234567890\nsale 1 a 1.00 00"), Exception);
 }
 
 TEST_F(TerminalModelTest, ShiftCommands) {

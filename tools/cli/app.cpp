@@ -35,6 +35,8 @@ const std::vector<OptionDef>& globalOptions() {
       {"port", "N", "use the real port COM N (on POSIX /dev/ttyS<N-1>, or VEXCARD_COM<N>)"},
       {"simulator", "", "use a terminal simulated in-process (the default without --port)"},
       {"sim-config", "FILE", "the simulated terminal's cards and shift (docs/terminal-sim.md)"},
+      {"sim-state", "FILE",
+       "keep the simulated terminal between runs: start from FILE if it exists, save it there"},
       {"card", "NAME", "card in the simulated reader: bonus, fuel, blocked, none, or from FILE"},
       {"fault", "FAULT", "make the simulated terminal misbehave, e.g. read-card=silence:2", true},
       {"log", "FILE", "write the driver's log to FILE (its folder must exist)"},
@@ -155,6 +157,12 @@ int runHostCommand(const HostCommand& command, const ParsedArgs& a, std::ostream
   const Outcome outcome = call(*session);
   progress.clear();
   printOutcome(command.name, outcome, *session, json, out, err);
+  try {
+    session->saveState();
+  } catch (const InputError& e) {
+    err << "vexcard: " << e.what() << "\n";
+    if (outcome.ok()) return kExitFailure;
+  }
   return outcome.exitCode();
 }
 

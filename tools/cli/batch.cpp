@@ -23,24 +23,27 @@ namespace {
 
 constexpr double kMaxSleepSeconds = 3600;
 
-// One line to run: a prepared host operation, or a pause.
+// One line to run: a prepared host operation, a pause, or a card put in the reader.
 struct BatchLine {
   int number = 0;
   std::string text;                      // as written, for the text heading
-  const HostCommand* command = nullptr;  // nullptr: sleep
+  const HostCommand* command = nullptr;  // nullptr: sleep or insert
   PreparedCall call;
   double seconds = 0;
+  std::optional<std::string> insert;  // insert: the card's name; empty: none
 };
 
 bool isGlobalOption(const std::string& word) {
-  for (const char* name : {"--port", "--simulator", "--sim-config", "--card", "--fault", "--log",
-                           "--json", "--test-timing"}) {
+  for (const char* name : {"--port", "--simulator", "--sim-config", "--sim-state", "--card",
+                           "--fault", "--log", "--json", "--test-timing"}) {
     if (word == name || word.rfind(std::string(name) + "=", 0) == 0) return true;
   }
   return false;
 }
 
-BatchLine parseLine(int number, const std::string& text, std::vector<std::string> words) {
+// sim: the simulated terminal's configuration (its cards are the names insert takes).
+BatchLine parseLine(int number, const std::string& text, std::vector<std::string> words,
+                    const sim::SimulatorConfig* sim) {
   BatchLine line;
   line.number = number;
   line.text = text;
@@ -57,6 +60,14 @@ BatchLine parseLine(int number, const std::string& text, std::vector<std::string
       throw UsageError("sleep takes a number of seconds from 0 to 3600");
     }
     line.seconds = *seconds;
+    return line;
+  }
+  if (name == "insert") {
+    if (words.size() != 1) throw UsageError("insert takes one card: its name, or none");
+    if (words[0] != "none" && sim->findCard(words[0]) == nullptr) {
+      throw UsageError("insert: the simulated terminal has no card '" + words[0] + "'");
+    }
+    line.insert = words[0] == "none" ? std::string() : words[0];
     return line;
   }
   line.command = findHostCommand(name);
@@ -86,7 +97,7 @@ bool isUtf8(std::string_view s) {
 }
 
 // Every line of the text checked and prepared; UsageError naming the first bad line.
-std::vector<BatchLine> parseBatch(const std::string& text) {
+std::vector<BatchLine> parseBatch(const std::string& text, const sim::SimulatorConfig* sim) {
   std::vector<BatchLine> lines;
   // A byte-order mark, as some Windows editors write one, is not part of the first line.
   constexpr std::string_view kBom = "\xEF\xBB\xBF";
@@ -104,7 +115,7 @@ std::vector<BatchLine> parseBatch(const std::string& text) {
                        ": not UTF-8 text (save the file as UTF-8)");
     }
     try {
-      lines.push_back(parseLine(number, line, CLI::detail::split_up(line)));
+      lines.push_back(parseLine(number, line, CLI::detail::split_up(line), sim));
     } catch (const UsageError& e) {
       throw UsageError("batch line " + std::to_string(number) + ": " + e.what());
     }
@@ -117,8 +128,9 @@ std::vector<BatchLine> parseBatch(const std::string& text) {
 int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool errIsTerminal) {
   if (a.positional().size() > 1) throw UsageError("batch takes one FILE (or -)");
   const std::string path = a.positional().empty() ? "-" : a.positional()[0];
-  const std::vector<BatchLine> lines = parseBatch(readInputFile(path, "batch"));
+  const std::string text = readInputFile(path, "batch");
   const SessionOptions options = sessionOptionsFrom(a);
+  const std::vector<BatchLine> lines = parseBatch(text, &options.simConfig);
   const bool json = a.has("json");
   std::unique_ptr<Session> session;
   {
@@ -141,6 +153,35 @@ int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool err
   int rc = kExitOk;
   for (const BatchLine& line : lines) {
     if (!json) out << "--- line " << line.number << ": " << line.text << "\n" << std::flush;
+    if (line.insert && session->simulator() == nullptr) {
+      // A real terminal has its own reader: the line stands for presenting the card there,
+      // so that one batch file serves the simulator and a replay of its log alike.
+      Report r;
+      r.integer("line", "", line.number).text("command", "", "insert").flag("ok", "", true);
+      r.text("card", "Reader", *line.insert, "a real terminal: present the card to its reader");
+      out << (json ? toJson(r) + "\n" : toText(r, 2)) << std::flush;
+      continue;
+    }
+    if (line.insert) {
+      sim::TerminalSimulator& sim = *session->simulator();
+      if (line.insert->empty()) {
+        sim.removeCard();
+      } else {
+        sim.insertCard(*line.insert);
+      }
+      Report r;
+      r.integer("line", "", line.number).text("command", "", "insert").flag("ok", "", true);
+      if (line.insert->empty()) {
+        r.null("card", "Reader", "no card");
+      } else {
+        const auto card = sim.card(*line.insert);
+        r.text("card", "Reader", *line.insert,
+               std::string("card ").append(sim::cardNumberDigits(card->number)));
+        r.money("balance", "Balance", static_cast<double>(card->balance) / 100.0);
+      }
+      out << (json ? toJson(r) + "\n" : toText(r, 2)) << std::flush;
+      continue;
+    }
     if (line.command == nullptr) {
       platform::sleepMs(
           static_cast<std::uint32_t>(line.seconds * timing::ms(timing::Delay::kScriptSecond)));
@@ -161,6 +202,12 @@ int runBatch(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool err
     printOutcome(line.command->name, outcome, *session, json, out, err, line.number);
     // An unknown outcome anywhere in the batch outweighs a plain failure.
     if (!outcome.ok() && rc != kExitOutcomeUnknown) rc = outcome.exitCode();
+  }
+  try {
+    session->saveState();
+  } catch (const InputError& e) {
+    err << "vexcard: " << e.what() << "\n";
+    if (rc == kExitOk) rc = kExitFailure;
   }
   return rc;
 }

@@ -10,8 +10,12 @@
 // The file is UTF-8: a byte-order mark at its start is skipped, and a line to run that is
 // not UTF-8 is a bad line. Blank lines and lines starting with "#" are skipped; a value
 // with blanks is quoted.
-// "sleep SECONDS" pauses (a decimal number, up to one hour). The options of the whole
-// command (--port, --simulator, --sim-config, --card, --fault, --log, --json) go before
+// "sleep SECONDS" pauses (a decimal number, up to one hour). "insert CARD" puts a card of
+// the simulated terminal in its reader (a name as --card takes it; none empties the
+// reader), as a customer presents another card (on a real port the line is only shown: the
+// terminal has its own reader). A refund line may take "--block last",
+// the card block of the latest sale before it. The options of the whole command (--port,
+// --simulator, --sim-config, --sim-state, --card, --fault, --log, --json) go before
 // "batch", not on a line.
 //
 // Every line is checked before anything is sent: a line that does not parse is reported
@@ -33,7 +37,11 @@ inline constexpr const char* kBatchSummary =
     "in the syntax of the commands, each result printed as it completes.";
 inline constexpr const char* kBatchDetails =
     "Lines: a command and its options (card-info, bonus-sale --purse 19 --qty 20 --sum 370),\n"
-    "or sleep SECONDS; blank lines and # comments are skipped; quote values with blanks.\n"
+    "sleep SECONDS, or insert CARD (a card of the simulated terminal, or none, into its\n"
+    "reader); blank lines and # comments are skipped; quote values with blanks.\n"
+    "A refund takes --block last: the card block of the latest sale before it (or of the\n"
+    "--sim-state file, which keeps the simulator's cards, shift and sales between runs).\n"
+    "examples/batch/shift.batch in the sources is a whole shift.\n"
     "The file is UTF-8 text (a byte-order mark at its start is skipped).\n"
     "Options such as --port, --card, --fault and --json go before `batch`, for all lines.\n"
     "Every line is checked first: one that does not parse is reported and nothing runs\n"

@@ -41,15 +41,19 @@ char modeOption(const ParsedArgs& a) {
 
 std::vector<std::uint8_t> blockOption(const ParsedArgs& a) {
   const auto text = a.get("block");
-  if (!text) return {};
+  if (!text || lastBlockOption(a)) return {};
   const auto bytes = parseHexBytes(*text);
   if (!bytes || bytes->size() != kCardBlockBytes) {
     throw UsageError(
         "--block takes the card block: 79 bytes (158 hex digits), the card_block "
-        "a sale printed" +
+        "a sale printed, or last" +
         (bytes ? "; this is " + std::to_string(bytes->size()) + " byte(s)" : std::string()));
   }
   return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
+}
+
+bool lastBlockOption(const ParsedArgs& a) {
+  return a.get("block") == std::optional<std::string>("last");
 }
 
 std::uint8_t productPurse(std::uint64_t purse, const std::string& what) {

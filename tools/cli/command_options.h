@@ -31,8 +31,12 @@ char modeOption(const ParsedArgs& a);
 // The size of the card block a sale hands out and a refund sends back.
 inline constexpr std::size_t kCardBlockBytes = 79;
 
-// --block: the card block as hex (blanks allowed), exactly 79 bytes; empty when absent.
+// --block: the card block as hex (blanks allowed), exactly 79 bytes; empty when absent
+// or "last".
 std::vector<std::uint8_t> blockOption(const ParsedArgs& a);
+
+// Whether --block is "last": the card block of the latest sale, known only when it runs.
+bool lastBlockOption(const ParsedArgs& a);
 
 // A purse number (what: the option and value, for the message) that has a row in the
 // product table (1..48), as the driver looks each line's product up only after the card

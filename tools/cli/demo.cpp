@@ -41,7 +41,7 @@ std::vector<DemoStep> demoSteps() {
        ""},
       {"Refund that sale, handing back its card block",
        "bonus-sale",
-       {{"mode", "+"}, {"purse", "19"}, {"qty", "20"}, {"sum", "370"}, {"block", ""}},
+       {{"mode", "+"}, {"purse", "19"}, {"qty", "20"}, {"sum", "370"}, {"block", "last"}},
        ""},
       {"The customer pays with a fuel card: 30 l of " + ai95 + " (purse 21) for 1200.00",
        "noncash-sale",
@@ -64,7 +64,7 @@ Report terminalReport(const sim::TerminalSimulator& sim) {
   r.text("card", "", inserted.value_or(""));
   if (inserted) {
     if (const auto card = sim.card(*inserted)) {
-      r.number("balance", "", static_cast<double>(card->balance) / 100.0);
+      r.money("balance", "", static_cast<double>(card->balance) / 100.0);
     }
   }
   return r;
@@ -112,6 +112,8 @@ int runDemo(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool tty)
   }
   if (!a.positional().empty()) throw UsageError("demo takes no arguments");
   if (a.has("card")) throw UsageError("demo chooses the cards itself; --card does not apply");
+  if (a.has("sim-state"))
+    throw UsageError("demo starts from the configuration; --sim-state does not apply");
   if (a.has("port") && !a.has("simulator")) {
     throw UsageError(
         "demo runs against the simulator only; --port N --simulator binds it to COM N");
@@ -146,35 +148,35 @@ int runDemo(const ParsedArgs& a, std::ostream& out, std::ostream& err, bool tty)
   }
 
   std::vector<Report> stepReports;
-  std::string cardBlock;
   bool ok = true;
   const std::vector<DemoStep> steps = demoSteps();
   for (std::size_t i = 0; i < steps.size() && ok; ++i) {
     const DemoStep& step = steps[i];
     if (!step.insertCard.empty()) sim.insertCard(step.insertCard);
     ParsedArgs args;
-    for (const auto& [name, value] : step.options) {
-      args.add(name, name == "block" ? cardBlock : value);
-    }
+    for (const auto& [name, value] : step.options) args.add(name, value);
     const HostCommand* command = findHostCommand(step.command);
     const Outcome outcome = command->prepare(args)(*session);
     progress.clear();
     const Step& last = outcome.steps.back();
     ok = outcome.ok();
-    if (const Field* block = last.result.find("card_block")) cardBlock = block->text;
 
     Report r;
     r.text("title", "", step.title).text("command", "", step.command);
     r.text("operation", "", last.operation).integer("slot", "", last.slot);
     r.flag("ok", "", ok);
     if (last.error) r.text("error", "", *last.error);
+    if (!last.request.fields.empty()) r.object("request", "", last.request);
     r.object("result", "", last.result).object("terminal", "", terminalReport(sim));
     stepReports.push_back(std::move(r));
     if (!json) {
       out << "\n"
           << i + 1 << ". " << step.title << "\n   " << last.operation << " (slot " << last.slot
-          << ")" << (ok ? "" : ": FAILED") << "\n"
-          << toText(last.error ? failedRecord(last.result) : last.result, 5) << "   "
+          << ")" << (ok ? "" : ": FAILED") << "\n";
+      const bool sent = !last.request.fields.empty();
+      if (sent)
+        out << toText(Report().object("request", "Request", last.request), 5) << "     Result\n";
+      out << toText(last.error ? failedRecord(last.result) : last.result, sent ? 7 : 5) << "   "
           << terminalLine(sim) << "\n";
     }
     if (last.error) err << "vexcard: " << last.operation << " failed: " << *last.error << "\n";

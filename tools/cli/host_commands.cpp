@@ -12,6 +12,8 @@
 #include "cli/command_options.h"
 #include "cli/records.h"
 #include "cli/text_util.h"
+#include "driver/product_table.h"
+#include "link/wire_values.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "vexcard/exception.h"
@@ -139,18 +141,21 @@ PreparedCall prepareCardQuantity(const ParsedArgs& a) {
     Currency p = price;
     const auto describe = [&] {
       Report r = cardInfoReport(info, StatusContext::kCardQuantity);
-      r.text("price", "Price", formatMoney(p),
-             ex ? "unit price after the discount" : "the caller's price, left alone");
+      r.money("price", "Price", link::toDouble(p),
+              ex ? "unit price after the discount" : "the caller's price, left alone");
       return r;
     };
-    if (ex) {
-      return Outcome{{callSlot(
-          "CardQuantityEx", 19, [&] { s.slots().CardQuantityEx(&info, s.object(), purse, &p); },
-          describe)}};
-    }
-    return Outcome{{callSlot(
-        "CardQuantity", 18, [&] { s.slots().CardQuantity(&info, s.object(), purse, p); },
-        describe)}};
+    Step step = ex ? callSlot(
+                         "CardQuantityEx", 19,
+                         [&] { s.slots().CardQuantityEx(&info, s.object(), purse, &p); }, describe)
+                   : callSlot(
+                         "CardQuantity", 18,
+                         [&] { s.slots().CardQuantity(&info, s.object(), purse, p); }, describe);
+    const driver::TKodTovar product = driver::ProductOfPurse(purse);
+    step.request.integer("purse", "Purse", purse,
+                         utf8(product.name) + ", product code " + std::to_string(product.code));
+    step.request.money("price", "Price", link::toDouble(price), "the unit price given");
+    return Outcome{{std::move(step)}};
   };
 }
 
@@ -334,6 +339,7 @@ Report stepReport(const Step& step) {
     r.text("error", "", *step.error);
     r.text("outcome", "", std::string(moneyOutcomeName(step.money)));
   }
+  if (!step.request.fields.empty()) r.object("request", "", step.request);
   r.object("result", "", step.result);
   return r;
 }
@@ -353,6 +359,7 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
       r.text("outcome", "", std::string(moneyOutcomeName(last.money)));
     }
     r.integer("port", "", session.port()).flag("simulator", "", session.simulator() != nullptr);
+    if (!last.request.fields.empty()) r.object("request", "", last.request);
     r.object("result", "", last.result);
     if (outcome.steps.size() > 1) {
       std::vector<Report> steps;
@@ -367,7 +374,11 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
         out << "  Outcome:      " << moneyOutcomeName(s.money) << "  ("
             << moneyOutcomeMeaning(s.money) << ")\n";
       }
-      out << toText(s.error ? failedRecord(s.result) : s.result, 2);
+      if (!s.request.fields.empty()) {
+        out << toText(Report().object("request", "Request", s.request), 2)
+            << (s.result.fields.empty() ? "" : "  Result\n");
+      }
+      out << toText(s.error ? failedRecord(s.result) : s.result, s.request.fields.empty() ? 2 : 4);
     }
   }
   out.flush();

@@ -29,6 +29,9 @@ struct Step {
   std::optional<std::string> error;
   // What came of the operation's money request when it raised (the driver's error says).
   MoneyOutcome money = MoneyOutcome::kNone;
+  // What the command sent, for sales and refunds: the line's figures as they went out (the
+  // unit price as the terminal receives it). Empty for the other operations.
+  Report request;
 };
 
 struct Outcome {
@@ -69,7 +72,7 @@ std::string errorText(const std::exception& e);
 // then describes the result record (describe) whether or not the operation raised.
 template <class Call, class Describe>
 Step callSlot(const char* operation, int slot, Call&& call, Describe&& describe) {
-  Step step{operation, slot, {}, std::nullopt};
+  Step step{operation, slot, {}, std::nullopt, MoneyOutcome::kNone, {}};
   try {
     call();
   } catch (const std::exception& e) {

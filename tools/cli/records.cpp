@@ -43,11 +43,11 @@ Report cardInfoReport(const TCardInfo& info, StatusContext context) {
   r.text("date_from", "Valid from", oleDateText(info.DateFrom));
   r.text("date_to", "Valid to", oleDateText(info.DateTo));
   if (context == StatusContext::kCardQuantity) {
-    r.number("available", "Quantity", info.Available, "what the balance pays for");
+    r.money("available", "Quantity", info.Available, "what the balance pays for");
   } else {
-    r.number("available", "Available", info.Available);
+    r.money("available", "Available", info.Available, "the card's balance");
   }
-  r.number("available2", "", info.Available2);
+  r.money("available2", "", info.Available2);
   return r;
 }
 
@@ -60,8 +60,9 @@ Report purseInfoReport(const TPurseInfo& info) {
   r.integer("purse_handle", "Purse handle", info.PurseHandle);
   r.integer("purse_no", "Purse no", info.PurseNo);
   r.number("item_index", "Item index", info.ItemIndex);
-  r.number("allowed_qty", "Allowed quantity", info.AllowedQty);
-  r.number("allowed_sum", "Allowed sum", info.AllowedSum);
+  r.money("allowed_qty", "Allowed quantity", info.AllowedQty, "what the card pays for");
+  r.money("allowed_sum", "Allowed sum", info.AllowedSum,
+          "unit price x allowed quantity; ItemLimit only");
   return r;
 }
 
@@ -70,7 +71,7 @@ Report saleResultReport(const TSaleResult& result) {
   addStatus(r, result.Status, StatusContext::kReplyCode);
   r.text("card_prefix", "Card prefix", shortText(result.CardPrefix));
   r.text("card_number", "Card number", shortText(result.CardNumber));
-  r.number("amount", "Amount", result.Amount, "third reply amount minus the second");
+  r.money("amount", "Amount", result.Amount, "third reply amount minus the second");
   return r;
 }
 
@@ -79,11 +80,11 @@ Report saleResultExReport(const TSaleResultEx& result) {
   addStatus(r, result.Status, StatusContext::kReplyCode);
   r.text("card_type", "Card type", shortText(result.CardType));
   r.text("card_number", "Card number", shortText(result.CardNumber));
-  r.number("amount", "Amount", result.Amount, "third reply amount minus SummaSk");
-  r.number("summa_sk", "SummaSk", result.SummaSk, "amount charged after the discount");
-  r.number("skidka", "Skidka", result.Skidka, "discount, percent");
-  r.number("coste_sk", "CosteSK", result.CosteSK, "unit price after the discount");
-  r.text("card_block", "Card block", hexString(result.CardBlock));
+  r.money("amount", "Amount", result.Amount, "third reply amount minus SummaSk");
+  r.money("summa_sk", "SummaSk", result.SummaSk, "amount charged after the discount");
+  r.percent("skidka", "Skidka", result.Skidka, "discount, percent");
+  r.money("coste_sk", "CosteSK", result.CosteSK, "unit price after the discount");
+  r.text("card_block", "Card block", hexString(result.CardBlock), "a refund takes it: --block");
   return r;
 }
 
@@ -98,9 +99,9 @@ void bonusFields(Report& r, std::uint8_t status, std::uint8_t incomplete, std::s
   r.text("card_number", "Card number", std::move(cardNumber), "\"2\" and the card digits");
   if (!sale) return;
   r.integer("incomplete", "Incomplete", incomplete, incomplete == 0 ? "the sale completed" : "");
-  r.number("summa_sk", "SummaSk", summaSk, "amount charged after the discount");
-  r.number("skidka", "Skidka", skidka, "discount, percent");
-  r.number("coste_sk", "CosteSK", costeSk, "unit price after the discount");
+  r.money("summa_sk", "SummaSk", summaSk, "amount charged after the discount");
+  r.percent("skidka", "Skidka", skidka, "discount, percent");
+  r.money("coste_sk", "CosteSK", costeSk, "unit price after the discount");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -33,7 +34,8 @@ std::string scalarText(const Field& f) {
     case Field::Kind::kInteger:
       return std::to_string(f.integer);
     case Field::Kind::kNumber:
-      return formatNumber(f.number);
+      if (!std::isfinite(f.number)) return "-";
+      return f.decimals >= 0 ? fixedText(f.number, f.decimals) : formatNumber(f.number);
     case Field::Kind::kBool:
       return f.flag ? "yes" : "no";
     default:
@@ -41,40 +43,69 @@ std::string scalarText(const Field& f) {
   }
 }
 
-nlohmann::ordered_json jsonOf(const Report& report);
+void appendJson(std::string& out, const Report& report);
 
-nlohmann::ordered_json jsonValue(const Field& f) {
-  switch (f.kind) {
-    case Field::Kind::kText:
-      return f.text;
-    case Field::Kind::kInteger:
-      return f.integer;
-    case Field::Kind::kNumber:
-      // Whole amounts print as integers (5000, not 5000.0); not-a-number is null.
-      if (!std::isfinite(f.number)) return nullptr;
-      if (std::trunc(f.number) == f.number && std::fabs(f.number) < 9.0e15) {
-        return static_cast<std::int64_t>(f.number);
-      }
-      return f.number;
-    case Field::Kind::kBool:
-      return f.flag;
-    case Field::Kind::kNull:
-      return nullptr;
-    case Field::Kind::kObject:
-      return f.items.empty() ? nlohmann::ordered_json::object() : jsonOf(f.items.front());
-    case Field::Kind::kArray: {
-      nlohmann::ordered_json items = nlohmann::ordered_json::array();
-      for (const Report& r : f.items) items.push_back(jsonOf(r));
-      return items;
-    }
-  }
-  return nullptr;
+// A JSON string; a stray invalid UTF-8 byte becomes U+FFFD rather than an exception.
+void appendJsonString(std::string& out, const std::string& text) {
+  out.append(nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
-nlohmann::ordered_json jsonOf(const Report& report) {
-  nlohmann::ordered_json object = nlohmann::ordered_json::object();
-  for (const Field& f : report.fields) object[f.key] = jsonValue(f);
-  return object;
+void appendJsonValue(std::string& out, const Field& f) {
+  switch (f.kind) {
+    case Field::Kind::kText:
+      appendJsonString(out, f.text);
+      return;
+    case Field::Kind::kInteger:
+      out.append(std::to_string(f.integer));
+      return;
+    case Field::Kind::kNumber:
+      // Not-a-number is null; a fixed-point figure carries its decimals; other whole
+      // numbers print as integers (2, not 2.0).
+      if (!std::isfinite(f.number)) {
+        out.append("null");
+      } else if (f.decimals >= 0) {
+        out.append(fixedText(f.number, f.decimals));
+      } else if (std::trunc(f.number) == f.number && std::fabs(f.number) < 9.0e15) {
+        out.append(std::to_string(static_cast<std::int64_t>(f.number)));
+      } else {
+        out.append(nlohmann::json(f.number).dump());
+      }
+      return;
+    case Field::Kind::kBool:
+      out.append(f.flag ? "true" : "false");
+      return;
+    case Field::Kind::kNull:
+      out.append("null");
+      return;
+    case Field::Kind::kObject:
+      if (f.items.empty()) {
+        out.append("{}");
+      } else {
+        appendJson(out, f.items.front());
+      }
+      return;
+    case Field::Kind::kArray:
+      out.push_back('[');
+      for (std::size_t i = 0; i < f.items.size(); ++i) {
+        if (i > 0) out.push_back(',');
+        appendJson(out, f.items[i]);
+      }
+      out.push_back(']');
+      return;
+  }
+}
+
+void appendJson(std::string& out, const Report& report) {
+  out.push_back('{');
+  bool first = true;
+  for (const Field& f : report.fields) {
+    if (!first) out.push_back(',');
+    first = false;
+    appendJsonString(out, f.key);
+    out.push_back(':');
+    appendJsonValue(out, f);
+  }
+  out.push_back('}');
 }
 
 }  // namespace
@@ -98,6 +129,16 @@ Report& Report::number(std::string key, std::string label, double value, std::st
   f.number = value;
   fields.push_back(std::move(f));
   return *this;
+}
+
+Report& Report::money(std::string key, std::string label, double value, std::string note) {
+  number(std::move(key), std::move(label), value, std::move(note));
+  fields.back().decimals = 2;
+  return *this;
+}
+
+Report& Report::percent(std::string key, std::string label, double value, std::string note) {
+  return money(std::move(key), std::move(label), value, std::move(note));
 }
 
 Report& Report::flag(std::string key, std::string label, bool value) {
@@ -134,8 +175,18 @@ const Field* Report::find(const std::string& key) const {
 }
 
 std::string toJson(const Report& report) {
-  // Texts are UTF-8; a stray invalid byte becomes U+FFFD rather than an exception.
-  return jsonOf(report).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  std::string out;
+  appendJson(out, report);
+  return out;
+}
+
+std::string fixedText(double value, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  double rounded = std::round(value * scale) / scale;
+  if (rounded == 0) rounded = 0;  // no "-0.00"
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, rounded);
+  return buf;
 }
 
 std::string toText(const Report& report, int indent) {

@@ -38,22 +38,33 @@ timing::Policy testTimingPolicy() {
 
 SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
   SessionOptions o;
-  const bool simOptions = a.has("sim-config") || a.has("card") || a.has("fault");
+  const bool simOptions =
+      a.has("sim-config") || a.has("sim-state") || a.has("card") || a.has("fault");
   if (a.has("port")) {
     o.port = static_cast<std::uint8_t>(*a.integer("port", 1, 255));
     o.simulator = a.has("simulator");
     if (simOptions && !o.simulator) {
-      throw UsageError("--sim-config, --card and --fault apply to the simulator (--simulator)");
+      throw UsageError(
+          "--sim-config, --sim-state, --card and --fault apply to the simulator (--simulator)");
     }
   }
-  const std::string configText = a.has("sim-config")
+  o.simState = a.get("sim-state");
+  std::error_code error;
+  const bool stateKept = o.simState && std::filesystem::exists(*o.simState, error);
+  if (o.simState && !stateKept && !folderOfFileExists(*o.simState)) {
+    throw UsageError("--sim-state: the folder of '" + *o.simState + "' does not exist");
+  }
+  const std::string configText = stateKept ? readInputFile(*o.simState, "--sim-state")
+                                 : a.has("sim-config")
                                      ? readInputFile(*a.get("sim-config"), "--sim-config")
                                      : std::string(sim::defaultConfigText());
   try {
     o.simConfig = sim::parseSimulatorConfig(configText);
     for (const std::string& f : a.all("fault")) o.faults.push_back(sim::parseFaultRule(f));
   } catch (const Exception& e) {
-    throw UsageError(e.message());
+    throw UsageError(
+        stateKept ? std::string("--sim-state ").append(*o.simState).append(": ").append(e.message())
+                  : e.message());
   }
   if (const auto card = a.get("card")) {
     if (*card != "none" && o.simConfig.findCard(*card) == nullptr) {
@@ -82,7 +93,11 @@ SessionOptions sessionOptionsFrom(const ParsedArgs& a) {
   return o;
 }
 
-Session::Session(const SessionOptions& options) : port_(options.port) {
+Session::Session(const SessionOptions& options)
+    : port_(options.port),
+      lastBlock_(options.simConfig.lastBlock),
+      statePath_(options.simulator ? options.simState : std::nullopt),
+      startConfig_(options.simConfig) {
   try {
     if (options.logFile) {
       logging::setDefaultLogPathOverride(*options.logFile);
@@ -108,6 +123,40 @@ Session::Session(const SessionOptions& options) : port_(options.port) {
 }
 
 Session::~Session() { release(); }
+
+void Session::saveState() const {
+  if (!statePath_ || !sim_) return;
+  sim::SimulatorConfig state = startConfig_;
+  for (sim::SimCard& card : state.cards) {
+    if (const auto now = sim_->card(card.name)) card = *now;
+  }
+  const sim::ShiftState shift = sim_->shift();
+  state.shiftOpen = shift.open;
+  state.shiftNo = shift.number;
+  state.insertedCard = sim_->insertedCard().value_or("");
+  state.sales.clear();
+  for (const sim::SaleRecord& s : sim_->sales()) {
+    if (s.quote || s.refunded) continue;
+    state.sales.push_back({s.id, s.cardName, s.charged, {s.block.begin(), s.block.end()}});
+  }
+  state.lastBlock = lastBlock_;
+  // Written beside the file and renamed over it: an interrupted run leaves the old state.
+  const std::string temporary = *statePath_ + ".new";
+  {
+    std::FILE* f = std::fopen(temporary.c_str(), "wb");
+    const std::string text =
+        std::string("# The simulated terminal as `vexcard --sim-state` left it.\n")
+            .append(sim::formatSimulatorConfig(state));
+    const bool written = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f != nullptr && std::fclose(f) != 0)
+      throw InputError("--sim-state: cannot write '" + temporary + "'");
+    if (!written) throw InputError("--sim-state: cannot write '" + temporary + "'");
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, *statePath_, error);
+  if (error)
+    throw InputError("--sim-state: cannot replace '" + *statePath_ + "': " + error.message());
+}
 
 void Session::release() noexcept {
   if (object_ != nullptr) {

@@ -50,6 +50,9 @@ struct SessionOptions {
   std::optional<std::string> logFile;  // empty: the driver's default path
   bool testTiming = false;             // testTimingPolicy() for the built-in driver
   std::optional<std::string> dll;  // Windows: the VexCard.dll to load; empty: beside the program
+  // --sim-state: the file the simulated terminal's state is loaded from (when it exists)
+  // and saved to by Session::saveState.
+  std::optional<std::string> simState;
 };
 
 // The timing of --test-timing: the driver's pauses (pacing, the pauses before a retry, a
@@ -59,10 +62,11 @@ struct SessionOptions {
 // machine never turns a prompt answer into a time-out, and no poll comes between operations.
 timing::Policy testTimingPolicy();
 
-// The session options of the command line: --port, --simulator, --sim-config, --card,
-// --fault, --log, --test-timing and --dll. Throws UsageError for bad values (an unknown card, a
-// malformed fault, a configuration that does not parse, a log folder that does not exist) and
-// InputError for a configuration file that cannot be read.
+// The session options of the command line: --port, --simulator, --sim-config, --sim-state,
+// --card, --fault, --log, --test-timing and --dll. A --sim-state file that exists is the
+// simulator's configuration (it was written from one), in place of --sim-config. Throws UsageError
+// for bad values (an unknown card, a malformed fault, a configuration that does not parse, a log
+// folder that does not exist) and InputError for a configuration file that cannot be read.
 SessionOptions sessionOptionsFrom(const ParsedArgs& args);
 
 class Session {
@@ -83,6 +87,16 @@ class Session {
   // The log file the driver writes (Windows-1251 text).
   const std::string& logPath() const { return logPath_; }
 
+  // The card block the latest sale of this run handed out, or the one the kept simulator
+  // state remembers: what `--block last` refunds. Empty: none.
+  const std::vector<std::uint8_t>& lastBlock() const { return lastBlock_; }
+  void setLastBlock(std::vector<std::uint8_t> block) { lastBlock_ = std::move(block); }
+
+  // With --sim-state: writes the simulated terminal's cards (their balances), shift,
+  // inserted card and refundable sales, and the last card block, for the next run. Throws
+  // InputError when the file cannot be written. Does nothing without --sim-state.
+  void saveState() const;
+
  private:
   void release() noexcept;
 
@@ -94,6 +108,9 @@ class Session {
   std::unique_ptr<SimulatorLink> link_;
   std::string logPath_;
   HostObject* object_ = nullptr;
+  std::vector<std::uint8_t> lastBlock_;
+  std::optional<std::string> statePath_;
+  sim::SimulatorConfig startConfig_;  // what saveState updates
 };
 
 }  // namespace vexcard::cli

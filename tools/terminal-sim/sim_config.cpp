@@ -8,6 +8,9 @@
 //                                                       discount 92 3.5
 //                                                       purse 92 19 150.00
 //                                                       blocked
+//   sale 3 bonus 357.05 HEX     a sale on record that can still be refunded: its number,
+//                               card, amount charged and 79-byte card block
+//   last-block HEX              the card block the host last received (kept state)
 #include "terminal-sim/sim_config.h"
 
 #include <fstream>
@@ -176,6 +179,11 @@ class Parser {
       discount(w);
     } else if (d == "purse") {
       purse(w);
+    } else if (d == "sale") {
+      sale(w);
+    } else if (d == "last-block") {
+      expectWords(w, 2, 2);
+      config_.lastBlock = block(w[1]);
     } else {
       fail("unknown directive '" + std::string(d) + "'");
     }
@@ -219,6 +227,35 @@ class Parser {
     if (!card.purses.emplace(code, p).second) fail("purse for this product given twice");
   }
 
+  std::vector<std::uint8_t> block(std::string_view text) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+      const auto b = parseHexByte(text.substr(i, 2));
+      if (!b) break;
+      bytes.push_back(*b);
+    }
+    if (text.size() != 2 * kBlockBytes || bytes.size() != kBlockBytes) {
+      fail("a card block is 79 bytes: 158 hex digits");
+    }
+    return bytes;
+  }
+
+  void sale(const std::vector<std::string_view>& w) {
+    expectWords(w, 5, 5);
+    SimSale s;
+    const auto id = parseUnsigned(w[1], 0xFFFFFFFF);
+    if (!id || *id == 0) fail("sale number must be 1 to 4294967295");
+    s.id = static_cast<std::uint32_t>(*id);
+    s.cardName = std::string(w[2]);
+    if (config_.findCard(s.cardName) == nullptr)
+      fail("sale names an unknown card '" + s.cardName + "'");
+    s.charged = amount(w[3]);
+    s.block = block(w[4]);
+    config_.sales.push_back(std::move(s));
+  }
+
+  static constexpr std::size_t kBlockBytes = 79;
+
   SimulatorConfig config_;
   std::set<std::string> numbers_;
   std::size_t line_ = 0;
@@ -257,6 +294,62 @@ std::optional<std::int64_t> parseAmount(std::string_view text) {
 }
 
 SimulatorConfig parseSimulatorConfig(std::string_view text) { return Parser().run(text); }
+
+namespace {
+
+std::string amountText(std::int64_t hundredths) {
+  std::string frac = std::to_string(hundredths % 100);
+  if (frac.size() < 2) frac.insert(0, 1, '0');
+  return std::to_string(hundredths / 100).append(".").append(frac);
+}
+
+std::string hexText(const std::vector<std::uint8_t>& bytes) {
+  static const char* const kDigits = "0123456789ABCDEF";
+  std::string out;
+  for (const std::uint8_t b : bytes) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0F]);
+  }
+  return out;
+}
+
+std::string hexByte(std::uint8_t b) { return hexText({b}); }
+
+}  // namespace
+
+std::string formatSimulatorConfig(const SimulatorConfig& config) {
+  std::ostringstream out;
+  out << "reply-delay-ms " << config.replyDelayMs << "\n"
+      << "trickle-delay-ms " << config.trickleDelayMs << "\n"
+      << "shift-check " << (config.shiftCheck ? "on" : "off") << "\n";
+  if (config.shiftOpen) {
+    out << "shift open " << static_cast<int>(config.shiftNo) << "\n";
+  } else {
+    out << "shift closed\n";
+  }
+  for (const SimCard& c : config.cards) {
+    out << "\ncard " << c.name << " " << cardNumberDigits(c.number) << "\n"
+        << "  status " << hexByte(c.status1) << " " << hexByte(c.status2) << "\n"
+        << "  balance " << amountText(c.balance) << "\n";
+    if (c.discount != 0) out << "  discount " << amountText(c.discount) << "\n";
+    for (const auto& [code, percent] : c.productDiscount) {
+      out << "  discount " << code << " " << amountText(percent) << "\n";
+    }
+    for (const auto& [code, purse] : c.purses) {
+      out << "  purse " << code << " " << static_cast<int>(purse.purseNo);
+      if (purse.allowedQuantity) out << " " << amountText(*purse.allowedQuantity);
+      out << "\n";
+    }
+    if (c.blocked) out << "  blocked\n";
+  }
+  out << "\ninsert " << (config.insertedCard.empty() ? "none" : config.insertedCard) << "\n";
+  for (const SimSale& s : config.sales) {
+    out << "sale " << s.id << " " << s.cardName << " " << amountText(s.charged) << " "
+        << hexText(s.block) << "\n";
+  }
+  if (!config.lastBlock.empty()) out << "last-block " << hexText(config.lastBlock) << "\n";
+  return out.str();
+}
 
 SimulatorConfig loadSimulatorConfig(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

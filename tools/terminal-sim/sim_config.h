@@ -41,8 +41,19 @@ struct SimCard {
   }
 };
 
+// A sale the terminal has on record and will still refund: the card it charged, the amount
+// it gives back, and the card block a refund must carry (79 bytes). A configuration holds
+// such sales when it is the kept state of an earlier run.
+struct SimSale {
+  std::uint32_t id = 0;  // the sale's number, as its card block carries it
+  std::string cardName;
+  std::int64_t charged = 0;  // hundredths
+  std::vector<std::uint8_t> block;
+};
+
 struct SimulatorConfig {
   std::vector<SimCard> cards;
+  std::vector<SimSale> sales;
   std::string insertedCard;  // name of the card in the reader; empty: none
   bool shiftOpen = false;
   std::uint8_t shiftNo = 0;
@@ -51,6 +62,9 @@ struct SimulatorConfig {
   bool shiftCheck = false;
   std::uint32_t replyDelayMs = 20;   // pause between a request's ETX and the reply
   std::uint32_t trickleDelayMs = 5;  // pause between bytes of a trickled reply
+  // The card block the host last received from a sale (79 bytes; empty: none). The
+  // terminal does not use it: it lets a kept state refund "the last sale" in a later run.
+  std::vector<std::uint8_t> lastBlock;
 
   const SimCard* findCard(std::string_view name) const;
 };
@@ -62,6 +76,9 @@ SimulatorConfig parseSimulatorConfig(std::string_view text);
 // Reads and parses a configuration file. Throws vexcard::Exception when the file cannot be
 // read or does not parse.
 SimulatorConfig loadSimulatorConfig(const std::string& path);
+
+// The configuration as text that parseSimulatorConfig reads back to the same values.
+std::string formatSimulatorConfig(const SimulatorConfig& config);
 
 // Decimal amount with at most two decimals ("1000", "12.5", "0.05") in hundredths; empty
 // for anything else or for amounts of 10^13 and more.

@@ -82,6 +82,21 @@ TerminalModel::TerminalModel(const SimulatorConfig& config) {
   }
   setShift(config.shiftOpen, config.shiftNo);
   shiftCheck_ = config.shiftCheck;
+  // Sales of an earlier run that can still be refunded; new sales number on after them.
+  for (const SimSale& k : config.sales) {
+    if (card(k.cardName) == nullptr || k.block.size() != kCardBlockSize) {
+      throw Exception(std::string("simulator: the sale ")
+                          .append(std::to_string(k.id))
+                          .append(" on record is not valid"));
+    }
+    SaleRecord s;
+    s.id = k.id;
+    s.cardName = k.cardName;
+    s.charged = k.charged;
+    std::copy(k.block.begin(), k.block.end(), s.block.begin());
+    sales_.push_back(s);
+    nextSaleId_ = std::max(nextSaleId_, k.id + 1);
+  }
 }
 
 void TerminalModel::addCard(const SimCard& card) {
@@ -280,7 +295,7 @@ Bytes TerminalModel::sale(std::uint8_t idx, std::span<const std::uint8_t> c) {
     return errorReply(idx, c[0], code::kGoodsForbidden);
   }
   SaleRecord s;
-  s.id = static_cast<std::uint32_t>(sales_.size() + 1);
+  s.id = nextSaleId_;
   s.quote = quote;
   s.cardName = card->name;
   s.productCode = productCode;
@@ -317,6 +332,7 @@ Bytes TerminalModel::sale(std::uint8_t idx, std::span<const std::uint8_t> c) {
   encodeMoney(s.amount, &body[19]);
   std::copy(b.begin(), b.end(), body.begin() + 23);
   sales_.push_back(s);
+  ++nextSaleId_;
   return body;
 }
 

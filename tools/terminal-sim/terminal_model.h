@@ -149,7 +149,8 @@ class TerminalModel {
   bool session_ = false;  // a purse is selected (tsSelectPurse until tsCloseSession)
   std::uint8_t handle_ = 0;
   std::uint8_t nextHandle_ = 1;
-  std::vector<SaleRecord> sales_;
+  std::vector<SaleRecord> sales_;  // the configuration's sales on record first
+  std::uint32_t nextSaleId_ = 1;
 };
 
 }  // namespace vexcard::sim
