@@ -43,6 +43,9 @@ std::string scalarText(const Field& f) {
   }
 }
 
+// The object's structure is written here and its strings by nlohmann-json: a JSON library
+// writes a number from a double, and money must read "357.05", "5000.00" as the terminal
+// has it, never 357.04999999999995 or 5000 beside 357.05.
 void appendJson(std::string& out, const Report& report);
 
 // A JSON string; a stray invalid UTF-8 byte becomes U+FFFD rather than an exception.
