@@ -247,7 +247,7 @@ TEST_F(PanelApiTest, ServerAnswersItsPageAndRefusesOthers) {
   // A second panel on the same port is refused, and says why.
   ControlPanel second(sim_);
   EXPECT_FALSE(second.start("127.0.0.1", panel.port()));
-  EXPECT_NE(second.error().find("port " + std::to_string(panel.port()) + " is in use"),
+  EXPECT_NE(second.error().find(std::string("port ") + std::to_string(panel.port()) + " is in use"),
             std::string::npos)
       << second.error();
   panel.stop();

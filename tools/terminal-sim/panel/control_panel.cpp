@@ -57,7 +57,7 @@ void exclusiveSocket(int sock) {
 // Why host:port cannot be bound, found by binding it as the server does. The library says
 // only that it failed.
 std::string bindProblem(const std::string& host, std::uint16_t port) {
-  const std::string where = "port " + std::to_string(port);
+  const std::string where = std::string("port ") + std::to_string(port);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -109,7 +109,7 @@ std::string statusText(int status) {
     case 500:
       return "internal error";
     default:
-      return "the request failed (HTTP " + std::to_string(status) + ")";
+      return std::string("the request failed (HTTP ") + std::to_string(status) + ")";
   }
 }
 

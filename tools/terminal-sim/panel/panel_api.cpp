@@ -432,7 +432,7 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
           j["name"] =
               (lastCommand ? logreader::commandName(*lastCommand) : std::string("a")) + " reply";
           j["problem"] = "bad checksum (logged as the time-out «" + logged + "»)";
-          j["text"] = "refused for its checksum, then waited out: " +
+          j["text"] = std::string("refused for its checksum, then waited out: ") +
                       logreader::describeReply(lastCommand, reply->body);
         }
       } else if (good && body.size() > 2 && body[2] != 0) {
