@@ -91,6 +91,13 @@ try {
   // Its bytes, by clicking the arrow.
   await line.locator('.msg.request', { hasText: 'tsSale' }).click();
   await page.locator('#detail-body', { hasText: '08 01 00 01 5C 00 00 00' }).waitFor();
+  // The picture's times are the driver log's: the same clock, zone and form.
+  const stamp = await line.locator('.row', { hasText: 'tsSale' }).first().locator('.time').getAttribute('title');
+  const logged = /^\+ (\d\d\.\d\d \d\d:\d\d:\d\d\.\d{3}) \[\] \[COM7\]:  Send: 36 30 (?:.. ){4}30 38/m
+    .exec(readFileSync(join(tmp, 'log', 'VexCard.log'), 'latin1'));
+  assert.ok(logged, 'the log holds the sale');
+  const msOf = (t) => Date.parse('2000-' + t.slice(3, 5) + '-' + t.slice(0, 2) + 'T' + t.slice(6));
+  assert.ok(Math.abs(msOf(stamp) - msOf(logged[1])) < 5000, `panel ${stamp}, log ${logged[1]}`);
   await page.screenshot({ path: join(shotDir, 'panel-sale.png') });
   if (readmeShot) copyFileSync(join(shotDir, 'panel-sale.png'), readmeShot);
 
@@ -120,11 +127,16 @@ try {
   await page.selectOption('#fault-kind', 'refuse');
   await page.click('#fault-arm');
   await page.locator('#faults li', { hasText: 'tsReadCard: refusal' }).waitFor();
-  const info = await vexcard(port, ['card-info']);
+  // ... and the second one's reply spoiled by its checksum (the driver's shortened wait).
+  await page.selectOption('#fault-kind', 'bad-checksum');
+  await page.click('#fault-arm');
+  await page.locator('#faults li', { hasText: 'tsReadCard: bad checksum' }).waitFor();
+  const info = await vexcard(port, ['--test-timing', 'card-info']);
   assert.equal(info.code, 0, info.out);
   assert.match(info.out, /Card digits:\s+770100/);
   assert.match(info.out, /Available:\s+1234\.56/);
-  await line.locator('.msg.reply', { hasText: 'balance 1234.56, card 77010000000000067890' }).waitFor();
+  await line.locator('.msg.reply', { hasText: 'balance 1234.56, card 77010000000000067890' }).last().waitFor();
+  await line.locator('.msg.reply.fault .badge.problem', { hasText: /^checksum .., expected ..$/ }).waitFor();
   await page.screenshot({ path: join(shotDir, 'panel-card.png') });
 
   // The driver's log of these runs in the viewer: by the file chooser, then dropped.
@@ -140,6 +152,9 @@ try {
   // The faults on one time line: the reply code 138 and the refusal "N".
   assert.equal(await page.locator('#fault-line .tick.refused').count(), 1, 'one refused reply');
   assert.equal(await page.locator('#fault-line .tick.refusal').count(), 1, 'one "N"');
+  // The reply refused for its checksum is named so, not a time-out.
+  assert.equal(await page.locator('#fault-line .tick.spoiled').count(), 1, 'one spoiled reply');
+  await viewer.locator('.msg.reply .badge.problem', { hasText: 'bad checksum (logged as the time-out' }).waitFor();
   await page.evaluate(async (text) => {
     const bytes = Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
     const dt = new DataTransfer();
@@ -150,6 +165,36 @@ try {
   await viewer.locator('.msg.reply', { hasText: 'charged 357.05' }).click();
   await page.locator('#log-detail', { hasText: 'Reply body' }).waitFor();
   await page.screenshot({ path: join(shotDir, 'panel-log.png') });
+
+  // Below 900 px the side column goes under the picture: nothing overlaps or sticks out.
+  await page.setViewportSize({ width: 800, height: 900 });
+  for (const tab of ['#tab-live', '#tab-log']) {
+    await page.click(tab);
+    const faults = await page.evaluate(() => {
+      const out = [];
+      if (document.documentElement.scrollWidth > innerWidth) out.push('the page scrolls sideways');
+      for (const e of document.querySelectorAll('.view.active :is(.row .time, .msg .text, .msg .label, .box, .sequence)')) {
+        if (e.scrollWidth > e.clientWidth + 1) out.push(`${e.className} is ${e.scrollWidth} px in ${e.clientWidth}`);
+      }
+      const [desk, term] = [...document.querySelectorAll('.view.active .lane-name')].map((n) => {
+        const r = document.createRange();
+        r.selectNodeContents(n);
+        return r.getBoundingClientRect();
+      });
+      if (desk.right > term.left) out.push('the lane names overlap');
+      return out;
+    });
+    assert.deepEqual(faults, [], tab);
+  }
+  await page.screenshot({ path: join(shotDir, 'panel-800.png'), fullPage: true });
+
+  // A second panel on the same port fails, naming the port and the reason.
+  const panelPort = new URL(panel).port;
+  const second = await new Promise((resolve) => execFile(terminalPath,
+    ['--listen', '127.0.0.1:0', '--panel', panelPort, '--quiet'], { timeout: WAIT },
+    (error, stdout, stderr) => resolve({ code: error ? error.code : 0, err: stderr })));
+  assert.equal(second.code, 1, second.err);
+  assert.match(second.err, new RegExp(`port ${panelPort} is in use`));
 
   // Another site's page may not steer the terminal.
   const foreign = await fetch(panel + 'api/faults/clear', {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "comport/device_virtual.h"
+#include "platform/clock.h"
 #include "platform/codepage.h"
 #include "terminal-sim/default_config.h"
 #include "terminal-sim/panel/control_panel.h"
@@ -86,6 +87,7 @@ TEST_F(PanelApiTest, CardActionsAndState) {
             400);
   EXPECT_EQ(statusOf([&] { editCard(sim_, "fuel", {{"status", "00"}}); }), 400);
   EXPECT_EQ(statusOf([&] { editCard(sim_, "fuel", json::object()); }), 400);
+  EXPECT_EQ(statusOf([&] { editCard(sim_, "fuel", {{"balanse", "1.00"}}); }), 400);
   EXPECT_EQ(statusOf([&] { editCard(sim_, "nobody", {{"balance", "1"}}); }), 404);
   EXPECT_EQ(statusOf([&] { insertCard(sim_, "nobody"); }), 404);
   EXPECT_EQ(sim_.card("fuel")->balance, 123456);
@@ -107,7 +109,8 @@ TEST_F(PanelApiTest, FaultsFromTheForm) {
   EXPECT_EQ(stateJson(sim_)["faults"][1], "any request: refusal, always");
   for (const json& bad : {json{{"kind", "melt"}}, json{{"command", "sale"}, {"kind", "no-cts"}},
                           json{{"kind", "silence"}, {"count", 0}}, json{{"command", "sale"}},
-                          json{{"kind", "patch"}, {"at", "300"}, {"bytes", "00"}}}) {
+                          json{{"kind", "patch"}, {"at", "300"}, {"bytes", "00"}},
+                          json{{"kind", "refuse"}, {"times", 2}}}) {
     EXPECT_EQ(statusOf([&] { armFault(sim_, bad); }), 400) << bad.dump();
   }
   EXPECT_EQ(sim_.faults().size(), 3u);
@@ -151,6 +154,12 @@ TEST(PanelLineTest, JournalIsBoundedAndPairsAnswersWithRequests) {
   EXPECT_EQ(entryJson(line)["text"], "CTS off");
   EXPECT_EQ(entryJson(line)["side"], "terminal");
 
+  // Stamped by the driver log's clock, in its form.
+  platform::setClockOverride([] { return platform::encodeOle({2026, 12, 6, 14, 20, 9, 123}); });
+  journal.addAction("stamped");
+  platform::setClockOverride({});
+  EXPECT_EQ(entryJson(*journal.since(5, 0).entries[0])["stamp"], "06.12 14:20:09.123");
+
   journal.close();
   EXPECT_TRUE(journal.since(0, 60000).entries.empty());  // returns at once once closed
 }
@@ -178,6 +187,14 @@ TEST(PanelLineTest, LogAsEntries) {
   EXPECT_EQ(e[4]["text"], "ЗВК tsReadCard прошел");
   EXPECT_DOUBLE_EQ(e[4]["ms"].get<double>() - e[3]["ms"].get<double>(), 39);
   EXPECT_EQ(decodeLogJson(log, 2)["truncated"], true);
+
+  // A time-out logged with the bytes decoded is a reply refused for its checksum.
+  const json spoiled = decodeLogJson(std::string("+ 05.03 14:07:19.2 [] [COM1]:  ") +
+                                     std::string("Прием:Ошибка таймаута подтверждения"_w1251) +
+                                     " 04 0A 87 00 00\r\n")["entries"][0];
+  EXPECT_EQ(spoiled["fault"], "spoiled");
+  EXPECT_EQ(spoiled["problem"],
+            "bad checksum (logged as the time-out «Прием:Ошибка таймаута подтверждения»)");
 }
 
 // The server: the page, the state, the event stream, and refusals of other origins.
@@ -203,7 +220,17 @@ TEST_F(PanelApiTest, ServerAnswersItsPageAndRefusesOthers) {
   EXPECT_EQ(post("/api/faults", self, "{not json"), 400);
   EXPECT_EQ(post("/api/cards/fuel/insert", "", ""), 200);
   EXPECT_EQ(sim_.insertedCard(), "fuel");
-  EXPECT_EQ(client.Get("/api/faults/clear")->status, 404);  // not by GET
+  // Every refusal in the one JSON form, with its status.
+  const auto error = [](const httplib::Result& r, int status) {
+    EXPECT_EQ(r->status, status) << r->body;
+    EXPECT_TRUE(json::parse(r->body).contains("error")) << r->body;
+    return r->get_header_value("Allow");
+  };
+  EXPECT_EQ(error(client.Get("/api/faults/clear"), 405), "POST");  // not by GET
+  error(client.Delete("/api/faults"), 405);
+  error(client.Get("/api/nothing"), 404);
+  error(client.Post("/api/faults/clear", "{x", "application/json"), 400);
+  error(client.Get("/api/events?after=x"), 400);
   httplib::Client rebound("127.0.0.1", panel.port());
   rebound.set_default_headers({{"Host", "evil.example"}});
   EXPECT_EQ(rebound.Get("/api/state")->status, 403);
@@ -216,6 +243,13 @@ TEST_F(PanelApiTest, ServerAnswersItsPageAndRefusesOthers) {
   });
   EXPECT_NE(events.find("id: 1\ndata: {"), std::string::npos);
   EXPECT_NE(events.find("fault armed: any request: refusal, 1 more"), std::string::npos);
+
+  // A second panel on the same port is refused, and says why.
+  ControlPanel second(sim_);
+  EXPECT_FALSE(second.start("127.0.0.1", panel.port()));
+  EXPECT_NE(second.error().find(std::string("port ") + std::to_string(panel.port()) + " is in use"),
+            std::string::npos)
+      << second.error();
   panel.stop();
 }
 

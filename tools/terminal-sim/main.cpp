@@ -266,7 +266,7 @@ int run(const options::ParsedArgs& a) {
       if (server) server->stop();
       terminal.stop();
       std::cerr << "vexcard-terminal: cannot serve the panel on " << panelAt->first << ":"
-                << panelAt->second << "\n";
+                << panelAt->second << ": " << panel->error() << "\n";
       return kExitFailure;
     }
     std::cerr << "vexcard-terminal: control panel on " << panel->url() << "\n";

@@ -17,13 +17,16 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "terminal-sim/panel/line_journal.h"
 #include "terminal-sim/terminal_simulator.h"
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace vexcard::sim::panel {
 
@@ -36,8 +39,11 @@ class ControlPanel {
   ControlPanel& operator=(const ControlPanel&) = delete;
 
   // Listens on host:port (port 0: any free port) and serves on the server's threads. False
-  // when the address cannot be bound.
+  // when the address cannot be bound; error() then says why. The port is not shared: a second
+  // panel on a port in use fails (SO_REUSEADDR only, never SO_REUSEPORT).
   bool start(const std::string& host, std::uint16_t port);
+  // Why the last start() failed: "port 8080 is in use by another program ...".
+  const std::string& error() const { return error_; }
   std::uint16_t port() const { return port_; }
   std::string url() const;  // "http://127.0.0.1:8080/"
   // Ends the event streams, closes the server and joins its threads. A stopped panel is not
@@ -48,12 +54,22 @@ class ControlPanel {
 
  private:
   void routes(const std::string& host);
+  // Answers a request that no route took: 404 for an unknown path, 405 (with Allow) for a
+  // known path asked with another method.
+  void unrouted(const httplib::Request& req, httplib::Response& res) const;
+
+  struct Route {
+    std::string method;
+    std::string pattern;  // as given to the server: a regular expression over the path
+  };
 
   TerminalSimulator& sim_;
   LineJournal journal_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
   std::string host_;
+  std::string error_;
+  std::vector<Route> routes_;  // filled before the server starts, read-only after
   std::uint16_t port_ = 0;
   std::atomic<int> streams_{0};  // open event streams
   std::atomic<bool> listenEnded_{false};

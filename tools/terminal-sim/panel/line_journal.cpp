@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/clock.h"
+
 namespace vexcard::sim::panel {
 
 LineJournal::LineJournal(std::size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
@@ -41,6 +43,7 @@ SimulatorObserver LineJournal::observer() {
 void LineJournal::add(LineEntry e) {
   const auto now = std::chrono::steady_clock::now();
   e.ms = std::chrono::duration<double, std::milli>(now - start_).count();
+  e.clock = platform::nowOle();
   {
     std::lock_guard<std::mutex> g(mutex_);
     if (e.kind == LineEntry::Kind::kRequest) {

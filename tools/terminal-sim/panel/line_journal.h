@@ -27,7 +27,8 @@ namespace vexcard::sim::panel {
 struct LineEntry {
   enum class Kind : std::uint8_t { kRequest, kAnswer, kLine, kAction };
   std::uint64_t seq = 0;  // 1, 2, ... in the order added
-  double ms = 0;          // milliseconds since the journal was made
+  double ms = 0;          // milliseconds since the journal was made (steady clock)
+  double clock = 0;       // the local time then, on the driver log's clock (platform::nowOle)
   Kind kind = Kind::kAction;
   RequestRecord request;  // kRequest: the simulator's record; kAnswer: the request answered
   Bytes wire;             // kAnswer: the bytes written

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <initializer_list>
 #include <utility>
 
 #include "link/link_state.h"
@@ -11,6 +13,7 @@
 #include "logreader/log_decoder.h"
 #include "logreader/log_file.h"
 #include "logreader/text.h"
+#include "platform/clock.h"
 #include "terminal-sim/fault_syntax.h"
 #include "terminal-sim/sim_config.h"
 #include "vexcard/exception.h"
@@ -43,8 +46,31 @@ std::string lower(std::string_view s) {
 
 double tenths(double ms) { return std::round(ms * 10) / 10; }
 
+// "dd.mm hh:mm:ss.zzz", the driver log's time stamp, so that the line and the log agree.
+std::string logStamp(double ole) {
+  const platform::DateTimeParts p = platform::decodeOle(ole);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d.%02d %02d:%02d:%02d.%03d", p.day, p.month, p.hour, p.minute,
+                p.second, p.millisecond);
+  return buf;
+}
+
 json replyCodeJson(std::uint8_t code) {
   return {{"code", code}, {"codeText", logreader::utf8(link::ReplyCodeText(code))}};
+}
+
+// A field the call does not take is refused rather than passed over, so that a misspelt one
+// ("balanse") is not taken for a change that was made.
+void onlyFields(const json& body, std::initializer_list<std::string_view> known) {
+  for (const auto& [key, value] : body.items()) {
+    if (std::find(known.begin(), known.end(), key) != known.end()) continue;
+    std::string list;
+    for (const std::string_view k : known) {
+      if (!list.empty()) list.append(", ");
+      list.append(k);
+    }
+    throw ApiError{400, key + ": not a field of this call (" + list + ")"};
+  }
 }
 
 // The reply frame as written, checked like a request text: what a receiver would object to.
@@ -157,7 +183,7 @@ json stateJson(const TerminalSimulator& sim) {
 }
 
 json entryJson(const LineEntry& e) {
-  json j = {{"seq", e.seq}, {"ms", tenths(e.ms)}};
+  json j = {{"seq", e.seq}, {"ms", tenths(e.ms)}, {"stamp", logStamp(e.clock)}};
   const RequestRecord& r = e.request;
   const std::optional<std::uint8_t> command =
       r.valid() && !r.command.empty() ? std::optional<std::uint8_t>(r.commandCode()) : std::nullopt;
@@ -241,6 +267,7 @@ std::string insertCard(TerminalSimulator& sim, const std::string& name) {
 
 std::string editCard(TerminalSimulator& sim, const std::string& name, const json& body) {
   if (!body.is_object()) throw ApiError{400, "a JSON object is expected"};
+  onlyFields(body, {"balance", "discount", "status", "blocked"});
   std::optional<std::int64_t> balance;
   std::optional<std::uint32_t> discount;
   std::optional<std::string> status;
@@ -294,6 +321,7 @@ std::string editCard(TerminalSimulator& sim, const std::string& name, const json
 
 FaultRule faultFromJson(const json& body) {
   if (!body.is_object()) throw ApiError{400, "a JSON object is expected"};
+  onlyFields(body, {"command", "kind", "count", "at", "bytes"});
   auto field = [&](const char* key) {
     if (!body.contains(key)) return std::string();
     const json& v = body.at(key);
@@ -349,6 +377,7 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
   json entries = json::array();
   bool truncated = false;
   bool rts = false, handshakeOpen = false;
+  std::optional<std::uint8_t> lastCommand;  // of the latest "Send:", for the reply after it
   for (const std::string_view line : logreader::splitLines(log)) {
     const std::vector<std::string> decoded = decoder.feed(line);
     const std::optional<logreader::LogLine> parsed = logreader::parseLogLine(line);
@@ -369,6 +398,8 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
           logreader::dumpBytes(port->text.substr(logreader::trailingDumpStart(port->text)))
               .value_or(std::vector<std::uint8_t>{});
       const logreader::DecodedRequest req = logreader::parseRequestText(chars);
+      lastCommand =
+          req.command.empty() ? std::nullopt : std::optional<std::uint8_t>(req.command[0]);
       j["kind"] = "request";
       j["name"] = req.command.empty() ? std::string("malformed text")
                                       : logreader::commandName(req.command[0]);
@@ -388,13 +419,25 @@ json decodeLogJson(std::string_view log, std::size_t maxEntries) {
       j["body"] = logreader::hexBytes(body);
       if (!good) j["problem"] = logreader::utf8(port->text.substr(0, hexFrom));
       if (good && body.size() > 2) j.update(replyCodeJson(body[2]));
+      // "← tsSale reply: code 0 ...": the name is shown apart.
+      j["text"] = good ? note.substr(note.find(": ") + 2) : note.substr(note.find(' ') + 1);
       if (const auto reply = logreader::parseReplyLine(port->text); reply && !good) {
         j["fault"] = faultOfLinkState(reply->linkState, reply->body.empty());
+        // The driver logs the time-out text with the bytes it decoded only when a whole body
+        // came and its checksum did not match (the receiver then ignores the rest of the
+        // reply until the wait runs out): a bad checksum, not a silent terminal.
+        if (reply->linkState == link::kLinkReplyTimeout && !reply->body.empty()) {
+          std::string logged = j["problem"].get<std::string>();
+          logged.erase(logged.find_last_not_of(' ') + 1);
+          j["name"] =
+              (lastCommand ? logreader::commandName(*lastCommand) : std::string("a")) + " reply";
+          j["problem"] = "bad checksum (logged as the time-out «" + logged + "»)";
+          j["text"] = std::string("refused for its checksum, then waited out: ") +
+                      logreader::describeReply(lastCommand, reply->body);
+        }
       } else if (good && body.size() > 2 && body[2] != 0) {
         j["fault"] = "refused";
       }
-      // "← tsSale reply: code 0 ...": the name is shown apart.
-      j["text"] = good ? note.substr(note.find(": ") + 2) : note.substr(note.find(' ') + 1);
     } else if (text == "RTS_ON" || text == "RTS_OFF") {
       // A rise of RTS that no request follows before it drops: the hand-shake failed.
       if (text == "RTS_OFF" && handshakeOpen) j["fault"] = "hand-shake";

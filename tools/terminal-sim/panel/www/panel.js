@@ -55,7 +55,9 @@ class Sequence {
       const b = el('b', null, (delta < 0 ? '−' : '+') + size.toFixed(size < 10 ? 1 : 0) + ' ms');
       t.append(b, ' ');
     }
-    // A log's stamp is "dd.mm hh:mm:ss.zzz": the time of day is enough beside the lanes.
+    // The stamp is the driver log's "dd.mm hh:mm:ss.zzz", local time of the machine that made
+    // it (the live line's entries are stamped by the same clock): the time of day is enough
+    // beside the lanes, the whole stamp is in the tooltip.
     t.append(stamp ? stamp.slice(6) : (ms / 1000).toFixed(3) + ' s');
     if (stamp) t.title = stamp;
     return t;
@@ -126,7 +128,7 @@ class Sequence {
     item(e.kind === 'request' ? 'Command bytes' : 'Reply body', e.body);
     item(e.port !== undefined ? 'Characters logged' : 'Bytes on the line', e.wire);
     if (e.wire) item('As text', asText(e.wire));
-    if (e.stamp) item('Logged at', e.stamp);
+    if (e.stamp) item(e.port !== undefined ? 'Logged at' : 'At', e.stamp);
     this.detail.textContent = '';
     this.detail.classList.remove('detail-empty');
     this.detail.append(dl);
