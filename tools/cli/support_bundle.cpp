@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "cli/app.h"
+#include "cli/driver_loader.h"
 #include "cli/log_summary_report.h"
 #include "link/journal_format.h"
 #include "link/terminal_link.h"
@@ -173,27 +174,31 @@ std::vector<OptionDef> supportBundleOptions() {
 }
 
 std::string supportBundleHelp() {
-  return "Writes one archive to send to support; nothing in it carries a full card\n"
-         "number. Its format follows OUT's name: .zip, .tar.gz or .tgz. Its files, in a\n"
-         "folder named after OUT:\n"
-         "  info.txt     the versions of the driver and the tools, the platform (system,\n"
-         "               version, architecture), the settings store's values\n"
-         "               (RiederIndexPacket, SmenaNum), the driver's environment\n"
-         "               variables, and which files were taken from where\n"
-         "  summary.txt  `vexcard log --summary` of the log's generations\n"
-         "  log/         VexCard.log and its generations .0 to .10, card numbers masked\n"
-         "               (first 6 and last 4 digits kept, as `vexcard log --mask-cards`)\n"
-         "  journal/     VexCard.journal and its generations, card numbers masked\n"
-         "The log taken: --log FILE, or VexCard.log in --log-dir DIR, else the driver's:\n"
-         "  " +
-         logging::DefaultLogPath() +
-         "\n"
-         "The journal taken: --journal FILE, else the driver's:\n"
-         "  " +
-         link::journalPath() +
-         "\n"
-         "A missing log or journal is said in info.txt. An existing OUT is refused\n"
-         "without --force; on a failure no OUT is left.";
+  std::string help =
+      "Writes one archive to send to support; nothing in it carries a full card\n"
+      "number. Its format follows OUT's name: .zip, .tar.gz or .tgz. Its files, in a\n"
+      "folder named after OUT:\n"
+      "  info.txt     the versions of the driver and the tools, the platform (system,\n"
+      "               version, architecture), the settings store's values\n"
+      "               (RiederIndexPacket, SmenaNum), the driver's environment\n"
+      "               variables, and which files were taken from where\n"
+      "  summary.txt  `vexcard log --summary` of the log's generations\n"
+      "  log/         VexCard.log and its generations .0 to .10, card numbers masked\n"
+      "               (first 6 and last 4 digits kept, as `vexcard log --mask-cards`)\n"
+      "  journal/     VexCard.journal and its generations, card numbers masked\n"
+      "The log taken: --log FILE, or VexCard.log in --log-dir DIR, else the driver's:\n  ";
+  help.append(logging::DefaultLogPath())
+      .append("\nThe journal taken: --journal FILE, else the driver's:\n  ")
+      .append(link::journalPath())
+      .append("\n");
+  if (simulatorJournalPath() != link::journalPath()) {
+    help.append("The journal of the simulated terminal's try-outs: --journal\n  ")
+        .append(simulatorJournalPath())
+        .append("\n");
+  }
+  return help.append(
+      "A missing log or journal is said in info.txt. An existing OUT is refused\n"
+      "without --force; on a failure no OUT is left.");
 }
 
 int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
