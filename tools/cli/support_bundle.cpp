@@ -153,18 +153,31 @@ std::string environmentLines() {
 }  // namespace
 
 std::string maskJournalCards(std::string_view journal) {
-  std::string text(journal);
-  // The card block begins with the card number's 10 BCD bytes: hex digits 7 to 16 of the
-  // field's value become F (no BCD digit), as in the log's dumps.
-  for (std::size_t at = 0; (at = text.find("block=", at)) != std::string::npos;) {
-    at += 6;
-    for (std::size_t k = kKeptFirst; k < kCardDigits - kKeptLast; ++k) {
-      if (at + k >= text.size() || !isHex(text[at + k])) break;
-      text[at + k] = 'F';
+  // Field by field (tabs and line feeds end them), so that a torn line is masked too.
+  std::string out;
+  out.reserve(journal.size());
+  std::size_t start = 0;
+  while (start <= journal.size()) {
+    std::size_t end = journal.find_first_of("\t\n", start);
+    if (end == std::string_view::npos) end = journal.size();
+    const std::string_view field = journal.substr(start, end - start);
+    if (field.substr(0, 6) == "block=") {
+      // The card block begins with the card number's 10 BCD bytes: hex digits 7 to 16 of
+      // the value become F (no BCD digit), as in the log's dumps; the rest stays as it is.
+      std::string block(field);
+      for (std::size_t k = 6 + kKeptFirst; k < 6 + kCardDigits - kKeptLast && k < block.size();
+           ++k) {
+        if (isHex(block[k])) block[k] = 'F';
+      }
+      out += block;
+    } else {
+      out += logreader::maskCards(field);  // card= and any other run of 13 to 20 digits
     }
+    if (end == journal.size()) break;
+    out += journal[end];
+    start = end + 1;
   }
-  // The card= fields and any other run of digits long enough to be a card number.
-  return logreader::maskCards(text);
+  return out;
 }
 
 std::vector<OptionDef> supportBundleOptions() {
