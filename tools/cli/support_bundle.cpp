@@ -126,7 +126,7 @@ std::string sourceLine(const char* label, const std::string& path,
 }
 
 std::string settingsLines() {
-  std::string out = "Settings (" + settingsPlace() + "):\n";
+  std::string out = std::string("Settings (") + settingsPlace() + "):\n";
   const std::unique_ptr<platform::SettingsStore> store = platform::SettingsStore::open();
   for (const std::string_view name : {link::kPacketCounterValue, link::kShiftNumberValue}) {
     const std::optional<std::int32_t> value = store->readInt(name);
@@ -145,7 +145,7 @@ std::string environmentLines() {
       out.append("  ").append(name).append("=").append(v).append("\n");
   };
   for (const char* name : {"VEXCARD_LOG_DIR", "VEXCARD_SETTINGS_DIR", "XDG_STATE_HOME"}) add(name);
-  for (int n = 1; n <= 255; ++n) add("VEXCARD_COM" + std::to_string(n));
+  for (int n = 1; n <= 255; ++n) add(std::string("VEXCARD_COM") + std::to_string(n));
   return out.empty() ? "Environment: none of the driver's variables is set\n"
                      : "Environment:\n" + out;
 }
@@ -243,11 +243,13 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
   files.push_back({"summary.txt", {}});
   std::string maskedLog;  // every generation, oldest first, for the summary
   for (const Generation& g : logs) {
-    files.push_back({"log/" + fs::path(g.path).filename().string(), logreader::maskCards(g.bytes)});
+    files.push_back({std::string("log/") + fs::path(g.path).filename().string(),
+                     logreader::maskCards(g.bytes)});
     maskedLog += files.back().bytes;
   }
   for (const Generation& g : journals) {
-    files.push_back({"journal/" + fs::path(g.path).filename().string(), maskJournalCards(g.bytes)});
+    files.push_back({std::string("journal/") + fs::path(g.path).filename().string(),
+                     maskJournalCards(g.bytes)});
   }
   const std::string summary = summaryText(logreader::summarizeLog(maskedLog, false));
   files[1].bytes = logs.empty()      ? "No log was found (" + logPath + ").\n"
@@ -255,7 +257,7 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
                                      : summary;
 
   std::string info = "VexCard support bundle\n";
-  info += "Created: " + link::journalTime() + " (local time)\n";
+  info += std::string("Created: ") + link::journalTime() + " (local time)\n";
   info += std::string("Tools: vexcard ") + VEXCARD_VERSION_TEXT + "\n";
   info += driverLines;
   info += platformLines();
@@ -285,8 +287,8 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
   top.resize(top.size() - ending.size());
   const fs::path target(outPath);
   const fs::path temporary =
-      target.parent_path() /
-      ("." + target.filename().string() + ".partial-" + std::to_string(processTag()) + ending);
+      target.parent_path() / (std::string(".") + target.filename().string() + ".partial-" +
+                              std::to_string(processTag()) + ending);
   try {
     writeBundleArchive(temporary.string(), top, files);
     fs::rename(temporary, target, ec);

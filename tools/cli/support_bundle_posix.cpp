@@ -101,7 +101,7 @@ std::string platformLines() {
     out += "System: unknown (uname failed)\n";
   }
   if (const std::string d = distribution(); !d.empty()) out += "Distribution: " + d + "\n";
-  out += "Program: vexcard, " + std::to_string(sizeof(void*) * 8) + "-bit\n";
+  out += std::string("Program: vexcard, ") + std::to_string(sizeof(void*) * 8) + "-bit\n";
   return out;
 }
 
@@ -110,7 +110,7 @@ std::string driverVersionLines(const std::optional<std::string>& dll) {
   return std::string("Driver: VexCard ") + VEXCARD_VERSION_TEXT + " (built into this program)\n";
 }
 
-std::string settingsPlace() { return "folder " + platform::journalFolder(); }
+std::string settingsPlace() { return std::string("folder ") + platform::journalFolder(); }
 
 unsigned long processTag() { return static_cast<unsigned long>(::getpid()); }
 

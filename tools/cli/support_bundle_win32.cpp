@@ -47,7 +47,7 @@ std::string architectureName(WORD architecture) {
     case PROCESSOR_ARCHITECTURE_ARM:
       return "ARM";
     default:
-      return "unknown (" + std::to_string(architecture) + ")";
+      return std::string("unknown (") + std::to_string(architecture) + ")";
   }
 }
 
@@ -59,7 +59,7 @@ DWORD run(const std::wstring& program, std::wstring line) {
   PROCESS_INFORMATION process{};
   if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
-    throw InputError("cannot run " + fs::path(program).string() + " (error " +
+    throw InputError(std::string("cannot run ") + fs::path(program).string() + " (error " +
                      std::to_string(::GetLastError()) + ")");
   }
   ::WaitForSingleObject(process.hProcess, INFINITE);
@@ -85,8 +85,8 @@ void writeBundleArchive(const std::string& path, const std::string& top,
                      ") is missing: it comes with Windows 10 version 1803 and later; no "
                      "bundle written");
   }
-  const fs::path stage =
-      fs::temp_directory_path(ec) / ("vexcard-support-" + std::to_string(processTag()));
+  const fs::path stage = fs::temp_directory_path(ec) /
+                         (std::string("vexcard-support-") + std::to_string(processTag()));
   fs::remove_all(stage, ec);
   struct Cleanup {
     fs::path folder;
@@ -107,7 +107,8 @@ void writeBundleArchive(const std::string& path, const std::string& top,
       run(tar.wstring(), quoted(tar) + L" -a -c -f " + quoted(fs::absolute(fs::path(path), ec)) +
                              L" -C " + quoted(stage) + L" " + quoted(fs::path(top)));
   if (code != 0) {
-    throw InputError("tar.exe failed (exit code " + std::to_string(code) + ") writing " + path);
+    throw InputError(std::string("tar.exe failed (exit code ") + std::to_string(code) +
+                     ") writing " + path);
   }
 }
 
@@ -122,7 +123,7 @@ std::string platformLines() {
                        : reinterpret_cast<RtlGetVersionFn>(
                              reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
   if (rtlGetVersion != nullptr && rtlGetVersion(&version) == 0) {
-    out += "System: Windows " + std::to_string(version.dwMajorVersion) + "." +
+    out += std::string("System: Windows ") + std::to_string(version.dwMajorVersion) + "." +
            std::to_string(version.dwMinorVersion) + " build " +
            std::to_string(version.dwBuildNumber) + "\n";
   } else {
@@ -136,7 +137,7 @@ std::string platformLines() {
   SYSTEM_INFO info{};
   ::GetNativeSystemInfo(&info);
   out += "Architecture: " + architectureName(info.wProcessorArchitecture) + "\n";
-  out += "Program: vexcard.exe, " + std::to_string(sizeof(void*) * 8) + "-bit\n";
+  out += std::string("Program: vexcard.exe, ") + std::to_string(sizeof(void*) * 8) + "-bit\n";
   return out;
 }
 
@@ -158,7 +159,8 @@ std::string driverVersionLines(const std::optional<std::string>& dll) {
 
 std::string settingsPlace() {
   const std::string key = platform::settingsLocation();
-  return "registry key HKEY_LOCAL_MACHINE\\" + (key.empty() ? "SOFTWARE\\Norvex\\ZUR" : key);
+  return std::string("registry key HKEY_LOCAL_MACHINE\\") +
+         (key.empty() ? "SOFTWARE\\Norvex\\ZUR" : key);
 }
 
 unsigned long processTag() { return ::GetCurrentProcessId(); }
