@@ -27,6 +27,7 @@ constexpr std::size_t kCardDigits = 20;
 constexpr std::size_t kKeptFirst = 6;
 constexpr std::size_t kKeptLast = 4;
 constexpr std::size_t kMinCardDigits = 13;  // a shorter run of digits is no card number
+constexpr int kLogGenerations = 11;         // the log's .0 .. .10, as the logger rotates it
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 bool isHex(char c) { return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
@@ -51,14 +52,20 @@ struct Generation {
   std::string path;
   std::string bytes;
 };
-std::vector<Generation> readGenerations(const std::string& path, int generations) {
+// Files that exist but cannot be read (no rights) go to unreadable.
+std::vector<Generation> readGenerations(const std::string& path, int generations,
+                                        std::vector<std::string>& unreadable) {
   std::vector<Generation> found;
   for (int n = generations - 1; n >= -2; --n) {
     Generation g;
     g.path = n == -2   ? path
              : n == -1 ? platform::rotationStage(path)
                        : path + "." + std::to_string(n);
-    if (platform::readWholeFile(g.path, g.bytes)) found.push_back(std::move(g));
+    if (platform::readWholeFile(g.path, g.bytes)) {
+      found.push_back(std::move(g));
+    } else if (platform::fileExists(g.path)) {
+      unreadable.push_back(g.path);
+    }
   }
   return found;
 }
@@ -235,8 +242,10 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
                                   ? *a.get("log-dir") + platform::kPathSeparator + "VexCard.log"
                                   : logging::DefaultLogPath();
   const std::string journalPath = a.get("journal").value_or(link::journalPath());
-  const std::vector<Generation> logs = readGenerations(logPath, 11);
-  const std::vector<Generation> journals = readGenerations(journalPath, link::kJournalGenerations);
+  std::vector<std::string> unreadable;
+  const std::vector<Generation> logs = readGenerations(logPath, kLogGenerations, unreadable);
+  const std::vector<Generation> journals =
+      readGenerations(journalPath, link::kJournalGenerations, unreadable);
 
   std::vector<BundleFile> files;
   files.push_back({"info.txt", {}});
@@ -266,6 +275,9 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
   info += sourceLine("Log: ", logPath, logs,
                      "no such file (the driver logs only when the folder exists)");
   info += sourceLine("Journal: ", journalPath, journals, "no such file (no money request yet)");
+  for (const std::string& file : unreadable) {
+    info.append("Not readable (no rights?): ").append(file).append("\n");
+  }
   info +=
       "Card numbers in the log and the journal are masked: the first 6 and the last 4 "
       "digits kept.\n";
@@ -308,6 +320,9 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
   }
   if (logs.empty()) out << "No log was found at " << logPath << ".\n";
   if (journals.empty()) out << "No journal was found at " << journalPath << ".\n";
+  for (const std::string& file : unreadable) {
+    out << "Left out, it cannot be read (run as the account that writes it): " << file << "\n";
+  }
   out << "Card numbers are masked (first 6 and last 4 digits kept); send it to support.\n";
   return kExitOk;
 }
