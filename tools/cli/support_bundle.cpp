@@ -9,6 +9,7 @@
 #include "cli/app.h"
 #include "cli/driver_loader.h"
 #include "cli/log_summary_report.h"
+#include "cli/report.h"
 #include "link/journal_format.h"
 #include "link/terminal_link.h"
 #include "logging/logger.h"
@@ -236,6 +237,10 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
   if (fs::exists(outPath, ec) && !a.has("force")) {
     throw InputError(outPath + " exists; --force replaces it");
   }
+  if (const fs::path folder = fs::path(outPath).parent_path();
+      !folder.empty() && !fs::is_directory(folder, ec)) {
+    throw InputError("no folder " + folder.string() + " for " + outPath);
+  }
 
   const std::string logPath = a.get("log") ? *a.get("log")
                               : a.get("log-dir")
@@ -255,6 +260,7 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
     files.push_back({std::string("log/") + fs::path(g.path).filename().string(),
                      logreader::maskCards(g.bytes)});
     maskedLog += files.back().bytes;
+    if (!maskedLog.empty() && maskedLog.back() != '\n') maskedLog += '\n';  // a torn end
   }
   for (const Generation& g : journals) {
     files.push_back({std::string("journal/") + fs::path(g.path).filename().string(),
@@ -272,9 +278,17 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
   info += platformLines();
   info += settingsLines();
   info += environmentLines();
-  info += sourceLine("Log: ", logPath, logs,
-                     "no such file (the driver logs only when the folder exists)");
-  info += sourceLine("Journal: ", journalPath, journals, "no such file (no money request yet)");
+  const auto missing = [&](const std::string& path, const char* why) {
+    for (const std::string& file : unreadable) {
+      if (file.rfind(path, 0) == 0) return "no file that can be read";
+    }
+    return why;
+  };
+  info +=
+      sourceLine("Log: ", logPath, logs,
+                 missing(logPath, "no such file (the driver logs only when the folder exists)"));
+  info += sourceLine("Journal: ", journalPath, journals,
+                     missing(journalPath, "no such file (no money request yet)"));
   for (const std::string& file : unreadable) {
     info.append("Not readable (no rights?): ").append(file).append("\n");
   }
@@ -314,7 +328,29 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
     throw;
   }
 
-  out << "Support bundle " << outPath << " (" << sizeText(fs::file_size(target, ec)) << "):\n";
+  const std::uintmax_t size = fs::file_size(target, ec);
+  if (a.has("json")) {
+    std::vector<Report> entries;
+    for (const BundleFile& f : files) {
+      entries.push_back(Report()
+                            .text("name", "", top + "/" + f.name)
+                            .integer("bytes", "", static_cast<std::int64_t>(f.bytes.size())));
+    }
+    std::vector<Report> left;
+    for (const std::string& file : unreadable) left.push_back(Report().text("file", "", file));
+    out << toJson(Report()
+                      .text("command", "", "support-bundle")
+                      .flag("ok", "", true)
+                      .text("bundle", "", outPath)
+                      .integer("bytes", "", static_cast<std::int64_t>(size))
+                      .array("files", "", entries)
+                      .flag("log_found", "", !logs.empty())
+                      .flag("journal_found", "", !journals.empty())
+                      .array("unreadable", "", left))
+        << "\n";
+    return kExitOk;
+  }
+  out << "Support bundle " << outPath << " (" << sizeText(size) << "):\n";
   for (const BundleFile& f : files) {
     out << "  " << top << "/" << f.name << "  (" << sizeText(f.bytes.size()) << ")\n";
   }
