@@ -112,6 +112,7 @@ TEST_F(SupportBundleTest, ZipNoOverwriteWithoutForceAndNoPartialFile) {
 
   EXPECT_NE(run({"--json", "support-bundle", tmp_ / "j.tgz"}).out.find("\"j/info.txt\""),
             std::string::npos);
+  EXPECT_NE(run({"support-bundle", "--help"}).out.find("  journal/ "), std::string::npos);
   EXPECT_EQ(run({"support-bundle", tmp_ / "b.rar"}).exitCode, 2);
   EXPECT_EQ(run({"support-bundle", tmp_ / "missing/b.tgz"}).exitCode, 3);
   for (const auto& entry : fs::directory_iterator(tmp_.path())) {

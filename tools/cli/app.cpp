@@ -80,7 +80,7 @@ std::string commandsHelp() {
   row("log FILE", "a driver log decoded; its summary, or its card numbers masked");
   row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
   row("products", "the product table: purse numbers, product codes and names");
-  row("support-bundle OUT", "one archive for support: logs, journal (cards masked), versions");
+  row("support-bundle", "OUT: one archive for support: logs, journal (cards masked), versions");
   return out;
 }
 
