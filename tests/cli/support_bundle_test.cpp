@@ -52,7 +52,12 @@ TEST_F(SupportBundleTest, NoFullCardNumberInAnyFileOfTheBundle) {
   ASSERT_EQ(run({"noncash-sale", "--card", "fuel", "--purse", "21", "--qty", "30", "--sum", "1200"})
                 .exitCode,
             0);
-  fs::copy_file(tmp_ / "logs/VexCard.log", tmp_ / "logs/VexCard.log.0");  // a generation
+  // Rotated between a tsReadCard request and its reply: the active file begins with a
+  // reply whose request is in generation .0.
+  const std::string whole = readFile(tmp_ / "logs/VexCard.log");
+  const std::size_t reply = whole.rfind('\n', whole.find("26 43 00 00 00 00 00 01 23 45")) + 1;
+  std::ofstream(tmp_ / "logs/VexCard.log.0", std::ios::binary) << whole.substr(0, reply);
+  std::ofstream(tmp_ / "logs/VexCard.log", std::ios::binary) << whole.substr(reply);
 
   const std::vector<std::string> cards = {"26430000000000012345", "77010000000000067890"};
   const std::string log = readFile(tmp_ / "logs/VexCard.log");

@@ -1,5 +1,6 @@
 #include "cli/support_bundle.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <ostream>
@@ -14,6 +15,8 @@
 #include "link/terminal_link.h"
 #include "logging/logger.h"
 #include "logreader/card_mask.h"
+#include "logreader/log_decoder.h"
+#include "logreader/log_file.h"
 #include "logreader/log_summary.h"
 #include "platform/files.h"
 #include "platform/settings_store.h"
@@ -72,7 +75,9 @@ std::vector<Generation> readGenerations(const std::string& path, int generations
 }
 
 // The card numbers the unmasked texts show in clear: the journal's card= fields and the
-// heads of its card blocks, and every run of 13 to 20 digits in the log's lines.
+// heads of its card blocks, and every run of 13 to 20 digits in the log's lines and in the
+// log reader's account of them (which names the card of every reply that carries one; the
+// generations are read as one log, so that a reply finds its request in the one before).
 std::set<std::string> clearCards(const std::vector<Generation>& logs,
                                  const std::vector<Generation>& journals) {
   std::set<std::string> cards;
@@ -86,7 +91,12 @@ std::set<std::string> clearCards(const std::vector<Generation>& logs,
       at = end == at ? at + 1 : end;
     }
   };
-  for (const Generation& g : logs) digitRuns(g.bytes);
+  logreader::LogDecoder decoder;
+  for (const Generation& g : logs) {
+    for (const std::string_view line : logreader::splitLines(g.bytes)) {
+      for (const std::string& text : decoder.feed(line)) digitRuns(text);
+    }
+  }
   for (const Generation& g : journals) {
     digitRuns(g.bytes);
     for (std::size_t at = 0; (at = g.bytes.find("block=", at)) != std::string::npos;) {
@@ -255,12 +265,30 @@ int runSupportBundle(const ParsedArgs& a, std::ostream& out) {
   std::vector<BundleFile> files;
   files.push_back({"info.txt", {}});
   files.push_back({"summary.txt", {}});
-  std::string maskedLog;  // every generation, oldest first, for the summary
+  // The generations are masked as one log, oldest first, so that a reply at the head of
+  // one is masked as an answer to the request at the end of the one before; the masked
+  // text is then cut at the same lines (masking keeps every line and its end).
+  std::string wholeLog;
   for (const Generation& g : logs) {
-    files.push_back({std::string("log/") + fs::path(g.path).filename().string(),
-                     logreader::maskCards(g.bytes)});
-    maskedLog += files.back().bytes;
-    if (!maskedLog.empty() && maskedLog.back() != '\n') maskedLog += '\n';  // a torn end
+    wholeLog += g.bytes;
+    if (!g.bytes.empty() && g.bytes.back() != '\n') wholeLog += '\n';  // a torn end
+  }
+  const std::string maskedLog = logreader::maskCards(wholeLog);
+  std::string().swap(wholeLog);  // a station's log may be 11 generations of 10 MiB
+  std::size_t cut = 0;
+  for (const Generation& g : logs) {
+    const std::size_t lines =
+        static_cast<std::size_t>(std::count(g.bytes.begin(), g.bytes.end(), '\n')) +
+        (!g.bytes.empty() && g.bytes.back() != '\n' ? 1 : 0);
+    std::size_t end = cut;
+    for (std::size_t k = 0; k < lines && end < maskedLog.size(); ++k) {
+      end = maskedLog.find('\n', end);
+      end = end == std::string::npos ? maskedLog.size() : end + 1;
+    }
+    std::string bytes = maskedLog.substr(cut, end - cut);
+    if (!g.bytes.empty() && g.bytes.back() != '\n' && !bytes.empty()) bytes.pop_back();
+    files.push_back({std::string("log/") + fs::path(g.path).filename().string(), bytes});
+    cut = end;
   }
   for (const Generation& g : journals) {
     files.push_back({std::string("journal/") + fs::path(g.path).filename().string(),
