@@ -16,6 +16,7 @@
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/session.h"
+#include "cli/support_bundle.h"
 #include "cli/text_util.h"
 #include "comport/serial_errors.h"
 #include "driver/product_table.h"
@@ -81,6 +82,7 @@ std::string commandsHelp() {
   row("log FILE", "a driver log decoded; its summary, or its card numbers masked");
   row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
   row("products", "the product table: purse numbers, product codes and names");
+  row("support-bundle", "OUT: one archive for support: logs, journal (cards masked), versions");
   return out;
 }
 
@@ -307,6 +309,15 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
         return kExitOk;
       }
       return runJournal(a, out);
+    }
+    if (name == "support-bundle") {
+      const ParsedArgs a = parseArgs(rest, withGlobals(supportBundleOptions()));
+      if (a.has("help")) {
+        out << commandHelp("support-bundle OUT [--force] [--log-dir DIR] [--journal FILE]",
+                           supportBundleHelp(), "", supportBundleOptions());
+        return kExitOk;
+      }
+      return runSupportBundle(a, out);
     }
     if (name == "batch") {
       const ParsedArgs a = parseArgs(rest, globalOptions());
