@@ -39,6 +39,7 @@ std::string hex(const std::uint8_t* bytes, std::size_t count) {
 void TTerminalLink::journalRequest(const std::uint8_t* bytes, std::uint8_t count) noexcept {
   const std::optional<JournalContext> context = std::move(NextMoneyRequest);
   NextMoneyRequest.reset();
+  Metrics.setOpenMoneyRequest(PacketCounter);
   // The journal never stops a request: a record that cannot be made is left out.
   try {
     journalRequestOf(bytes, count, context);
@@ -79,16 +80,23 @@ void TTerminalLink::journalRequestOf(const std::uint8_t* bytes, std::uint8_t cou
 }
 
 void TTerminalLink::journalOutcome() noexcept {
-  if (!MoneyJournal || !MoneyJournal->open()) return;
-  JournalOutcome o;
-  try {
-    o.time = journalTime();
-    fillOutcome(o);
-  } catch (...) {
-    // What could be taken stands; the outcome itself is always known.
+  if (MoneyJournal && MoneyJournal->open()) {
+    JournalOutcome o;
+    try {
+      o.time = journalTime();
+      fillOutcome(o);
+    } catch (...) {
+      // What could be taken stands; the outcome itself is always known.
+    }
+    o.outcome = LastOutcome;
+    MoneyJournal->end(o);
   }
-  o.outcome = LastOutcome;
-  MoneyJournal->end(o);
+  // Counted once the outcome line is written: the metrics writer leaves the open request
+  // out of the journal's unknown outcomes until then.
+  if (Metrics.openMoneyRequest()) {
+    Metrics.addMoneyRequest(LastOutcome);
+    Metrics.setOpenMoneyRequest(std::nullopt);
+  }
 }
 
 void TTerminalLink::fillOutcome(JournalOutcome& o) const {

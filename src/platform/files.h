@@ -30,6 +30,9 @@ std::int64_t fileSize(const std::string& path);
 bool deleteFile(const std::string& path);
 // Renames from to to. Fails, leaving both alone, when to already exists.
 bool renameFile(const std::string& from, const std::string& to);
+// Renames from to to, replacing to in one step when it exists (rename on POSIX, MoveFileEx
+// with MOVEFILE_REPLACE_EXISTING on Windows): a reader of to sees the old file or the new.
+bool replaceFile(const std::string& from, const std::string& to);
 
 // Archives path when it has grown beyond limit bytes: renames it to rotationStage(path)
 // first (when that fails, as while another process holds it open on Windows, nothing else

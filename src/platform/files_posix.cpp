@@ -74,6 +74,10 @@ bool renameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 && renamed(from, to);
 }
 
+bool replaceFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 && renamed(from, to);
+}
+
 std::string hostExecutablePath() {
   std::string buffer(256, '\0');
   for (;;) {

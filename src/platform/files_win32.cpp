@@ -41,6 +41,10 @@ bool renameFile(const std::string& from, const std::string& to) {
   return ::MoveFileExA(from.c_str(), to.c_str(), 0) != FALSE;
 }
 
+bool replaceFile(const std::string& from, const std::string& to) {
+  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 std::string hostExecutablePath() {
   std::string buffer(MAX_PATH, '\0');
   for (;;) {
