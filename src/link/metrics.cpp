@@ -1,7 +1,6 @@
 #include "link/metrics.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 
 #include "logging/logger.h"
@@ -130,8 +129,7 @@ std::string metricsFolder() {
     std::lock_guard<std::mutex> g(o.mutex);
     if (o.folder) return *o.folder;
   }
-  const char* v = std::getenv("VEXCARD_METRICS_DIR");
-  return v != nullptr ? std::string(v) : std::string();
+  return platform::metricsFolderSetting();
 }
 
 void setMetricsFolderOverride(std::optional<std::string> folder) {

@@ -103,7 +103,8 @@ std::int64_t unsettledUnknownCount(const std::vector<JournalEntry>& entries, uns
 // The file's text for the port's counters and the unsettled count.
 std::string formatMetrics(unsigned port, const LinkCounters& counters, std::int64_t unsettled);
 
-// The folder of the metrics files: the override when one is set, else VEXCARD_METRICS_DIR;
+// The folder of the metrics files: the override when one is set, else VEXCARD_METRICS_DIR
+// (platform::metricsFolderSetting);
 // empty: none is written.
 std::string metricsFolder();
 // Replaces metricsFolder()'s answer for drivers built afterwards; "" switches the file off

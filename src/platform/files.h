@@ -58,6 +58,11 @@ std::string hostExecutablePath();
 //            else (no HOME) /var/log/vexcard.
 std::string defaultLogFolder();
 
+// The folder of the driver's metrics files, as the variable VEXCARD_METRICS_DIR names it in
+// the process's environment (on Windows as GetEnvironmentVariable reads it, so a host may
+// set it with SetEnvironmentVariable before it builds the driver); empty when it is not set.
+std::string metricsFolderSetting();
+
 // A file written at its end; closed by close() or the destructor.
 class OutputFile {
  public:

@@ -105,6 +105,11 @@ std::string defaultLogFolder() {
   return "/var/log/vexcard";
 }
 
+std::string metricsFolderSetting() {
+  const char* dir = pathFromEnvironment("VEXCARD_METRICS_DIR");
+  return dir != nullptr ? std::string(dir) : std::string();
+}
+
 OutputFile::~OutputFile() { close(); }
 
 namespace {

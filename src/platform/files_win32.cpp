@@ -61,6 +61,12 @@ std::string hostExecutablePath() {
 
 std::string defaultLogFolder() { return "C:\\DOVA\\LogFiles"; }
 
+std::string metricsFolderSetting() {
+  char value[MAX_PATH];
+  const DWORD n = ::GetEnvironmentVariableA("VEXCARD_METRICS_DIR", value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
 OutputFile::~OutputFile() { close(); }
 
 namespace {
