@@ -45,7 +45,8 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     Registry = platform::SettingsStore::open();
     MoneyJournal = std::make_unique<Journal>(journalPath());
     if (const std::string folder = metricsFolder(); !folder.empty()) {
-      MetricsFile = std::make_unique<MetricsWriter>(PortNumber, Metrics, folder, journalPath());
+      MetricsFile =
+          std::make_unique<MetricsWriter>(PortNumber, Metrics, folder, MoneyJournal->path());
     }
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
     // The stored counter is the index of the last request the previous driver on this
