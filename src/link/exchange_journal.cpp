@@ -80,23 +80,26 @@ void TTerminalLink::journalRequestOf(const std::uint8_t* bytes, std::uint8_t cou
 }
 
 void TTerminalLink::journalOutcome() noexcept {
-  if (MoneyJournal && MoneyJournal->open()) {
-    JournalOutcome o;
-    try {
-      o.time = journalTime();
-      fillOutcome(o);
-    } catch (...) {
-      // What could be taken stands; the outcome itself is always known.
+  // The money request is counted once its outcome line is written (on the way out): the
+  // metrics writer leaves the open request out of the journal's unknown outcomes until then.
+  struct CountForMetrics {
+    TTerminalLink& self;
+    ~CountForMetrics() {
+      if (!self.Metrics.openMoneyRequest()) return;
+      self.Metrics.addMoneyRequest(self.LastOutcome);
+      self.Metrics.setOpenMoneyRequest(std::nullopt);
     }
-    o.outcome = LastOutcome;
-    MoneyJournal->end(o);
+  } count{*this};
+  if (!MoneyJournal || !MoneyJournal->open()) return;
+  JournalOutcome o;
+  try {
+    o.time = journalTime();
+    fillOutcome(o);
+  } catch (...) {
+    // What could be taken stands; the outcome itself is always known.
   }
-  // Counted once the outcome line is written: the metrics writer leaves the open request
-  // out of the journal's unknown outcomes until then.
-  if (Metrics.openMoneyRequest()) {
-    Metrics.addMoneyRequest(LastOutcome);
-    Metrics.setOpenMoneyRequest(std::nullopt);
-  }
+  o.outcome = LastOutcome;
+  MoneyJournal->end(o);
 }
 
 void TTerminalLink::fillOutcome(JournalOutcome& o) const {
