@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -64,48 +65,67 @@ std::uint16_t freeLoopbackPort() {
   return ok ? ntohs(a.sin_port) : 0;
 }
 
-// The exporter serving the folder's *.prom files; stopped with SIGTERM at the end.
+// The exporter serving the folder's *.prom files; stopped with SIGTERM at the end. Another
+// program may take the free port before the exporter binds it: then it ends at once and is
+// started again on another.
 class NodeExporter {
  public:
-  NodeExporter(const std::string& program, const std::string& folder)
-      : port_(freeLoopbackPort()), client_("127.0.0.1", port_) {
-    const std::string listen = "--web.listen-address=127.0.0.1:" + std::to_string(port_);
-    const std::string dir = "--collector.textfile.directory=" + folder;
-    std::vector<std::string> args = {program, "--collector.disable-defaults",
-                                     "--collector.textfile", dir, listen};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, (folder + "/../exporter.log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    client_.set_connection_timeout(1);
-  }
-  ~NodeExporter() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
+  NodeExporter(const std::string& program, const std::string& folder) {
+    for (int tries = 0; tries < 3; ++tries) {
+      start(program, folder);
+      if (started()) break;
     }
   }
+  ~NodeExporter() { stop(); }
   // /metrics as served, or empty when the exporter does not answer within a hang guard.
   std::string scrape() {
     for (int tries = 0; tries < 200 && pid_ > 0; ++tries) {
-      if (auto r = client_.Get("/metrics"); r && r->status == 200) return r->body;
+      if (auto r = client_->Get("/metrics"); r && r->status == 200) return r->body;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return {};
   }
 
  private:
+  void start(const std::string& program, const std::string& folder) {
+    const std::uint16_t port = freeLoopbackPort();
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client_->set_connection_timeout(1);
+    std::vector<std::string> args = {program, "--collector.disable-defaults",
+                                     "--collector.textfile",
+                                     "--collector.textfile.directory=" + folder,
+                                     "--web.listen-address=127.0.0.1:" + std::to_string(port)};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  // Whether the exporter answers; false (and stopped) when it has ended or never does.
+  bool started() {
+    for (int tries = 0; tries < 200 && pid_ > 0; ++tries) {
+      if (auto r = client_->Get("/metrics"); r && r->status == 200) return true;
+      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stop();
+    return false;
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
   pid_t pid_ = -1;
-  std::uint16_t port_;
-  httplib::Client client_;
+  std::unique_ptr<httplib::Client> client_;
 };
 
 // The samples of a scrape: "name{labels}" (labels as the exporter orders them) to value.
