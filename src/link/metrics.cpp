@@ -78,7 +78,7 @@ std::string formatMetrics(unsigned port, const LinkCounters& counters, std::int6
       {"vexcard_handshake_failures_total", "counter",
        "Attempts whose RTS/CTS hand-shake the terminal never answered."},
   };
-  const std::string portLabel = "port=\"COM" + std::to_string(port) + "\"";
+  const std::string portLabel = std::string("port=\"COM").append(std::to_string(port)).append("\"");
   std::string out;
   out.reserve(2048);
   for (std::size_t k = 0; k < LinkCounters::kCounterCount; ++k) {
@@ -139,7 +139,7 @@ void setMetricsFolderOverride(std::optional<std::string> folder) {
 }
 
 std::string metricsFileName(unsigned port) {
-  return "vexcard_com" + std::to_string(port) + ".prom";
+  return std::string("vexcard_com").append(std::to_string(port)).append(".prom");
 }
 
 bool writeMetricsFile(const std::string& path, std::string_view text) {

@@ -91,10 +91,10 @@ class NodeExporter {
     const std::uint16_t port = freeLoopbackPort();
     client_ = std::make_unique<httplib::Client>("127.0.0.1", port);
     client_->set_connection_timeout(1);
-    std::vector<std::string> args = {program, "--collector.disable-defaults",
-                                     "--collector.textfile",
-                                     "--collector.textfile.directory=" + folder,
-                                     "--web.listen-address=127.0.0.1:" + std::to_string(port)};
+    std::vector<std::string> args = {
+        program, "--collector.disable-defaults", "--collector.textfile",
+        "--collector.textfile.directory=" + folder,
+        std::string("--web.listen-address=127.0.0.1:").append(std::to_string(port))};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -252,6 +252,13 @@ TEST_F(MetricsExport, TheExporterServesTheDriversFiguresAsTheJournalHasThem) {
             std::chrono::duration_cast<std::chrono::seconds>(began.time_since_epoch()).count());
   EXPECT_LE(last,
             std::chrono::duration_cast<std::chrono::seconds>(ended.time_since_epoch()).count());
+
+  // The next driver starts its counters afresh; the journal's unknowns are still there.
+  HostObject* next = library::wrapDriver(driver::createDriver(1));
+  hostDestructor(next)(next);
+  s = samples(exporter.scrape());
+  EXPECT_EQ(series("vexcard_exchanges_total"), 0);
+  EXPECT_EQ(series("vexcard_unknown_outcomes_unsettled"), 4);
 }
 
 }  // namespace
