@@ -180,8 +180,11 @@ class NamedOperation {
       driver_.OperationOutcome = MoneyOutcome::kNone;
     }
   }
+  // The outer operation ends here, its money outcome final: it is counted for the metrics.
   ~NamedOperation() {
-    if (outer_) driver_.HostOperation = {};
+    if (!outer_) return;
+    driver_.HostOperation = {};
+    driver_.Metrics.addMoneyOperation(driver_.OperationOutcome);
   }
   NamedOperation(const NamedOperation&) = delete;
   NamedOperation& operator=(const NamedOperation&) = delete;

@@ -159,6 +159,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   // Every attempt resends this text, with one packet index.
   const FrameText frame = BuildFrame(bytes, count);
   ++RequestCount;
+  Metrics.add(LinkCounters::kExchanges);
   const RequestId id{static_cast<std::uint8_t>(PacketCounter), bytes[0]};
   const CommandInfo* info = findCommand(bytes[0]);
   // A good reply with code 0 must carry every byte its caller reads; any reply, the code.
@@ -182,6 +183,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   // since the frame first went out.
   bool ownCommandsSent = false;
   std::uint8_t attempts = 0;
+  bool attempted = false;
   while (attempts < kMaxAttempts && !NestedLimitReached) {
     if (money && maybeCarriedOut && ownCommandsSent) {
       // An earlier attempt of this money request may have been carried out, and the
@@ -192,6 +194,8 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
       LastExchangeResult = kLinkInProgress;
       break;
     }
+    if (attempted) Metrics.add(LinkCounters::kRetries);
+    attempted = true;
     bool written = false;
     try {
       ResetReceiver(id);
@@ -208,7 +212,9 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
                                  std::to_string(ReplyLength) + std::string(" из "_w1251) +
                                  std::to_string(replyNeeds) + std::string(" байт"_w1251));
         LastExchangeResult = kLinkInProgress;
+        Metrics.add(LinkCounters::kSpoiledReplies);
       }
+      if (LastExchangeResult == kLinkOk) Metrics.goodReply();
       if (written) {
         if (LastExchangeResult == kLinkOk) {
           forgetUnanswered(id);
@@ -349,6 +355,7 @@ bool TTerminalLink::SendWithHandshake(const FrameText& frame, const RequestId& i
     SetLines(false);
     timing::sleep(Delay::kHandshakeRetry);
   }
+  Metrics.add(LinkCounters::kHandshakeFailures);
   logging::WriteLog(1, "Не удалось связаться с терминалом"_w1251);
   throw Exception(std::string("Ошибка связи с платежным терминалом"_w1251));
 }
@@ -360,6 +367,15 @@ std::int32_t TTerminalLink::AwaitReply() {
     std::lock_guard<std::mutex> guard(RxLock);
     if (!replied) Receiver.LinkState.store(kLinkReplyTimeout);
     state = Receiver.LinkState.load();
+    // A reply whose checksum failed leaves the receiver parked until the wait runs out: it
+    // came spoiled, it did not fail to come.
+    if (!replied && Receiver.RxState == ReplyReceiver::kChecksumFailed) {
+      Metrics.add(LinkCounters::kSpoiledReplies);
+    } else if (!replied) {
+      Metrics.add(LinkCounters::kTimeouts);
+    } else if (state == kLinkBadTerminator) {
+      Metrics.add(LinkCounters::kSpoiledReplies);
+    }
     // The whole buffer is copied: bytes a shorter reply did not write keep what an
     // earlier reply left there, as the card operations expect.
     ReplyData = Receiver.ReplyData;

@@ -39,6 +39,7 @@ std::string hex(const std::uint8_t* bytes, std::size_t count) {
 void TTerminalLink::journalRequest(const std::uint8_t* bytes, std::uint8_t count) noexcept {
   const std::optional<JournalContext> context = std::move(NextMoneyRequest);
   NextMoneyRequest.reset();
+  Metrics.setOpenMoneyRequest(PacketCounter);
   // The journal never stops a request: a record that cannot be made is left out.
   try {
     journalRequestOf(bytes, count, context);
@@ -79,6 +80,16 @@ void TTerminalLink::journalRequestOf(const std::uint8_t* bytes, std::uint8_t cou
 }
 
 void TTerminalLink::journalOutcome() noexcept {
+  // The money request is counted once its outcome line is written (on the way out): the
+  // metrics writer leaves the open request out of the journal's unknown outcomes until then.
+  struct CountForMetrics {
+    TTerminalLink& self;
+    ~CountForMetrics() {
+      if (!self.Metrics.openMoneyRequest()) return;
+      self.Metrics.addMoneyRequest(self.LastOutcome);
+      self.Metrics.setOpenMoneyRequest(std::nullopt);
+    }
+  } count{*this};
   if (!MoneyJournal || !MoneyJournal->open()) return;
   JournalOutcome o;
   try {

@@ -44,6 +44,10 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     // A store that cannot be opened reads nothing (defaults apply) and refuses writes.
     Registry = platform::SettingsStore::open();
     MoneyJournal = std::make_unique<Journal>(journalPath());
+    if (const std::string folder = metricsFolder(); !folder.empty()) {
+      MetricsFile =
+          std::make_unique<MetricsWriter>(PortNumber, Metrics, folder, MoneyJournal->path());
+    }
     PacketCounter = Registry->readInt(kPacketCounterValue).value_or(1);
     // The stored counter is the index of the last request the previous driver on this
     // machine may have sent (it is stored before a frame goes out). If the terminal is
@@ -60,6 +64,7 @@ TTerminalLink::TTerminalLink(std::uint8_t port)
     Close();
     Registry.reset();
     MoneyJournal.reset();
+    MetricsFile.reset();
     throw;
   }
 }
@@ -74,6 +79,7 @@ void TTerminalLink::shutDown() noexcept {
   KeepAliveAttached = false;
   Registry.reset();
   MoneyJournal.reset();
+  MetricsFile.reset();  // the last write, with the journal closed
   Close();
 }
 

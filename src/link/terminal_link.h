@@ -47,6 +47,7 @@
 #include "comport/com_port.h"
 #include "link/frame.h"
 #include "link/journal.h"
+#include "link/metrics.h"
 #include "link/reply_receiver.h"
 #include "link/request_outcome.h"
 #include "platform/settings_store.h"
@@ -205,6 +206,10 @@ class TTerminalLink : public comport::TComPort {
   // the terminal answers the hand-shake, and its outcome appended when the exchange ends
   // (guarded by ExchangeLock).
   std::unique_ptr<Journal> MoneyJournal;
+  // The numbers for the station's monitoring (metrics.h): counted always, written by
+  // MetricsFile when a metrics folder is set (nullptr otherwise).
+  LinkCounters Metrics;
+  std::unique_ptr<MetricsWriter> MetricsFile;
   platform::Event ReplyEvent{platform::EventReset::kManual};
   platform::RecursiveLock ExchangeLock;
 

@@ -30,6 +30,9 @@ std::int64_t fileSize(const std::string& path);
 bool deleteFile(const std::string& path);
 // Renames from to to. Fails, leaving both alone, when to already exists.
 bool renameFile(const std::string& from, const std::string& to);
+// Renames from to to, replacing to in one step when it exists (rename on POSIX, MoveFileEx
+// with MOVEFILE_REPLACE_EXISTING on Windows): a reader of to sees the old file or the new.
+bool replaceFile(const std::string& from, const std::string& to);
 
 // Archives path when it has grown beyond limit bytes: renames it to rotationStage(path)
 // first (when that fails, as while another process holds it open on Windows, nothing else
@@ -54,6 +57,11 @@ std::string hostExecutablePath();
 //            when XDG_STATE_HOME is an absolute path; else $HOME/.local/state/vexcard/LogFiles;
 //            else (no HOME) /var/log/vexcard.
 std::string defaultLogFolder();
+
+// The folder of the driver's metrics files, as the variable VEXCARD_METRICS_DIR names it in
+// the process's environment (on Windows as GetEnvironmentVariable reads it, so a host may
+// set it with SetEnvironmentVariable before it builds the driver); empty when it is not set.
+std::string metricsFolderSetting();
 
 // A file written at its end; closed by close() or the destructor.
 class OutputFile {

@@ -74,6 +74,10 @@ bool renameFile(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 && renamed(from, to);
 }
 
+bool replaceFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 && renamed(from, to);
+}
+
 std::string hostExecutablePath() {
   std::string buffer(256, '\0');
   for (;;) {
@@ -99,6 +103,11 @@ std::string defaultLogFolder() {
     return withoutClosingSeparators(home) + "/.local/state/vexcard/LogFiles";
   }
   return "/var/log/vexcard";
+}
+
+std::string metricsFolderSetting() {
+  const char* dir = pathFromEnvironment("VEXCARD_METRICS_DIR");
+  return dir != nullptr ? std::string(dir) : std::string();
 }
 
 OutputFile::~OutputFile() { close(); }

@@ -41,6 +41,10 @@ bool renameFile(const std::string& from, const std::string& to) {
   return ::MoveFileExA(from.c_str(), to.c_str(), 0) != FALSE;
 }
 
+bool replaceFile(const std::string& from, const std::string& to) {
+  return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
 std::string hostExecutablePath() {
   std::string buffer(MAX_PATH, '\0');
   for (;;) {
@@ -56,6 +60,12 @@ std::string hostExecutablePath() {
 }
 
 std::string defaultLogFolder() { return "C:\\DOVA\\LogFiles"; }
+
+std::string metricsFolderSetting() {
+  char value[MAX_PATH];
+  const DWORD n = ::GetEnvironmentVariableA("VEXCARD_METRICS_DIR", value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
 
 OutputFile::~OutputFile() { close(); }
 

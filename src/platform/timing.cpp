@@ -30,6 +30,7 @@ constexpr std::array<std::uint32_t, kDelayCount> kProduction = {
     15000,  // kPanelHeartbeat
     1000,   // kNetworkRetryFirst
     30000,  // kNetworkRetryMax
+    10000,  // kMetricsWrite
 };
 
 // The active values; atomics so that tests may install a policy while no other thread is

@@ -37,6 +37,7 @@ enum class Delay : std::uint8_t {
   kNetworkRetryFirst,   // 1000 ms: pause after the first failed try to make a lost network
                         // serial connection again; each further failure doubles it
   kNetworkRetryMax,     // 30000 ms: the longest such pause
+  kMetricsWrite,        // 10000 ms: the metrics file is written at most this often
   kCount
 };
 

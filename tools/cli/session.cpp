@@ -7,6 +7,7 @@
 #include "comport/device_virtual.h"
 #include "driver/env.h"
 #include "link/journal_format.h"
+#include "link/metrics.h"
 #include "logging/logger.h"
 #include "terminal-sim/default_config.h"
 #include "terminal-sim/fault_syntax.h"
@@ -107,6 +108,7 @@ Session::Session(const SessionOptions& options)
     if (options.simulator) {
       // Before the temporary settings: the simulator's journal lies beside the station's.
       link::setJournalPathOverride(simulatorJournalPath());
+      link::setMetricsFolderOverride("");  // a try-out's numbers are not the station's
       settings_ = std::make_unique<TemporarySettings>();
       line_ = comport::NewVirtualSerialPair();
       sim_ = std::make_unique<sim::TerminalSimulator>(line_->open(1), options.simConfig);
@@ -175,6 +177,7 @@ void Session::release() noexcept {
   driver_.reset();
   logging::setDefaultLogPathOverride({});
   link::setJournalPathOverride({});
+  link::setMetricsFolderOverride(std::nullopt);
 }
 
 }  // namespace vexcard::cli
