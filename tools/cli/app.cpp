@@ -12,6 +12,7 @@
 #include "cli/driver_loader.h"
 #include "cli/host_commands.h"
 #include "cli/journal_command.h"
+#include "cli/line_check.h"
 #include "cli/log_summary_report.h"
 #include "cli/progress.h"
 #include "cli/report.h"
@@ -79,6 +80,8 @@ std::string commandsHelp() {
   row("log FILE", "a driver log decoded; its summary, or its card numbers masked");
   row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
   row("products", "the product table: purse numbers, product codes and names");
+  row("check", "one short exchange and a verdict on the line (exit code per verdict)");
+  row("find-port", "tries COM1-COM32 and the mapped ports: where does a terminal answer?");
   return out;
 }
 
@@ -299,6 +302,19 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
         return kExitOk;
       }
       return runJournal(a, out);
+    }
+    if (name == "check" || name == "find-port") {
+      const bool check = name == "check";
+      const ParsedArgs a = parseArgs(rest, withGlobals(check ? checkOptions() : findPortOptions()));
+      if (a.has("help")) {
+        out << commandHelp(
+            check ? "check [--port N] [--json]" : "find-port [--ports LIST] [--json]",
+            check ? "Checks the line to the terminal and names the fault."
+                  : "Finds the port the terminal answers on.",
+            check ? kCheckHelp : kFindPortHelp, check ? checkOptions() : findPortOptions());
+        return kExitOk;
+      }
+      return check ? runCheck(a, out, err) : runFindPort(a, out, err);
     }
     if (name == "batch") {
       const ParsedArgs a = parseArgs(rest, globalOptions());

@@ -1,0 +1,500 @@
+#include "cli/line_check.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <ostream>
+
+#include "cli/app.h"
+#include "cli/driver_loader.h"
+#include "cli/host_commands.h"
+#include "cli/report.h"
+#include "cli/session.h"
+#include "cli/text_util.h"
+#include "comport/com_port.h"
+#include "comport/device_virtual.h"
+#include "comport/serial_errors.h"
+#include "link/command_table.h"
+#include "link/frame.h"
+#include "link/link_state.h"
+#include "link/reply_receiver.h"
+#include "link/status_texts.h"
+#include "link/terminal_link.h"
+#include "platform/settings_store.h"
+#include "platform/sync.h"
+
+namespace vexcard::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::uint32_t msSince(Clock::time_point start) {
+  return static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// The probe's serial port: the driver's port object at the driver's line settings, with a
+// CTS watch and a reply receiver of its own. Writes no log: this process has set no log
+// path, so the port's own log lines (RTS_ON, ...) go nowhere.
+class ProbePort final : public comport::TComPort {
+ public:
+  explicit ProbePort(unsigned port)
+      : comport::TComPort(static_cast<std::uint16_t>(port), DeferOpen{}) {
+    Open();
+    try {
+      SetBaudRate(9600);
+      SetParity(0);
+      SetDataBits(8);
+      SetStopBits(1);
+      OnModemStatus = [this](std::uint32_t mask) { modemStatus(mask); };
+      PurgeInput();
+    } catch (...) {
+      Close();
+      throw;
+    }
+  }
+  ~ProbePort() override { Close(); }
+  ProbePort(const ProbePort&) = delete;
+  ProbePort& operator=(const ProbePort&) = delete;
+
+  // Raises RTS and DTR and waits for CTS to drop (the terminal's "ready").
+  bool handshake(std::uint32_t waitMs) {
+    cts_.reset();
+    SetLines(true);
+    return cts_.wait(waitMs);
+  }
+
+  // Sends the frame and waits for the receiver's verdict (or a spoiled checksum).
+  bool exchange(const link::FrameText& frame, std::uint32_t waitMs) {
+    {
+      std::lock_guard<std::mutex> g(rx_);
+      receiver_.ResetReceiver();
+      done_.reset();
+    }
+    PutBlock(frame.text.data(), frame.length);
+    return done_.wait(waitMs);
+  }
+
+  // Reads the receiver after exchange() (under its lock).
+  template <class F>
+  auto withReceiver(F&& f) {
+    std::lock_guard<std::mutex> g(rx_);
+    return f(receiver_, received_);
+  }
+
+  void DataReceived(std::uint16_t count) override {
+    try {
+      for (std::uint16_t k = 0; k < count; ++k) {
+        const std::uint8_t b = ReadByte();
+        std::lock_guard<std::mutex> g(rx_);
+        ++received_;
+        receiver_.ReceiveByte(b);
+        if (receiver_.LinkState.load() != link::kLinkInProgress ||
+            receiver_.RxState == link::ReplyReceiver::kChecksumFailed) {
+          done_.set();
+        }
+      }
+    } catch (const std::exception&) {
+      // The port is closing: nothing more to read.
+    }
+  }
+
+ private:
+  void modemStatus(std::uint32_t mask) {
+    if ((mask & comport::kEvCts) == 0) return;
+    std::uint32_t status = 0;
+    if (Device->getModemStatus(status) && (status & comport::kMsCtsOn) == 0) cts_.set();
+  }
+
+  platform::Event cts_{platform::EventReset::kAuto};
+  platform::Event done_{platform::EventReset::kManual};
+  std::mutex rx_;  // guards receiver_ and received_ (event thread and prober)
+  link::ReplyReceiver receiver_;
+  std::size_t received_ = 0;
+};
+
+// The next packet index, advanced and stored as the driver does for every request. A store
+// that cannot be written (a registry key without write access) still gives an index.
+std::uint8_t nextPacketIndex() {
+  const auto store = platform::SettingsStore::open();
+  const std::int64_t stored = store->readInt(link::kPacketCounterValue).value_or(1);
+  const auto next =
+      static_cast<std::int32_t>(stored + 1 > link::kMaxPacketCounter ? 1 : stored + 1);
+  try {
+    store->writeInt(link::kPacketCounterValue, next);
+  } catch (const std::exception&) {
+    // The index is still fresh for this process's one request.
+  }
+  return static_cast<std::uint8_t>(next);
+}
+
+ProbeResult judgeReply(ProbePort& port, bool ended, ProbeResult r) {
+  return port.withReceiver([&](link::ReplyReceiver& rx, std::size_t received) {
+    r.bytesReceived = received;
+    const std::int32_t state = rx.LinkState.load();
+    if (rx.RxState == link::ReplyReceiver::kChecksumFailed) {
+      r.verdict = LineVerdict::kSpoiled;
+      r.detail = "a reply with a bad checksum";
+    } else if (state == link::kLinkBadTerminator) {
+      r.verdict = LineVerdict::kSpoiled;
+      r.detail = "a reply with a wrong terminator (" + utf8(link::LinkStateText(state, 0)) + ")";
+    } else if (state == link::kLinkNotReady) {
+      r.verdict = LineVerdict::kRefused;
+      r.detail = "\"N\": " + utf8(link::LinkStateText(state, 0));
+    } else if (ended && state == link::kLinkOk) {
+      if (rx.ReplyLength <= 2) {
+        r.verdict = LineVerdict::kSpoiled;
+        r.detail =
+            "a reply of " + std::to_string(rx.ReplyLength) + " byte(s), without a reply code";
+      } else {
+        r.replyCode = rx.ReplyData[2];
+        r.verdict = *r.replyCode == 0 ? LineVerdict::kOk : LineVerdict::kRefused;
+        r.detail = "reply code " + std::to_string(*r.replyCode) + ": " +
+                   utf8(link::ReplyCodeText(*r.replyCode));
+        // "60", the length, the body, the checksum in hex and the ETX.
+        const std::size_t frame = 2u * rx.ReplyLength + 7;
+        if (received > frame) {
+          r.detail += "; " + std::to_string(received - frame) +
+                      " byte(s) of noise beside it (the cable, its screen and length)";
+        }
+      }
+    } else if (received > 0) {
+      r.verdict = LineVerdict::kSpoiled;
+      r.detail = std::to_string(received) + " byte(s) without a complete reply";
+    } else {
+      r.verdict = LineVerdict::kNoReply;
+    }
+    return r;
+  });
+}
+
+}  // namespace
+
+ProbeResult probeLine(unsigned port, const ProbeTiming& timing) {
+  ProbeResult r;
+  std::unique_ptr<ProbePort> line;
+  try {
+    line = std::make_unique<ProbePort>(port);
+  } catch (const std::exception& e) {
+    r.verdict = LineVerdict::kNoPort;
+    r.detail = errorText(e);
+    if (const auto* open = dynamic_cast<const comport::EOpenPortFail*>(&e);
+        open != nullptr && !open->reason().empty()) {
+      r.detail = utf8(open->reason());
+    }
+    return r;
+  }
+  const Clock::time_point raised = Clock::now();
+  const bool answered = line->handshake(timing.ctsWaitMs);
+  r.ctsMs = msSince(raised);
+  if (!answered) {
+    line->SetLines(false);
+    r.verdict = LineVerdict::kNoCts;
+    return r;
+  }
+  const std::array<std::uint8_t, link::kTsReset.requestSize> reset{link::kTsReset.code, 0x19};
+  const link::FrameText frame = link::encodeFrame(reset.data(), reset.size(), nextPacketIndex());
+  const Clock::time_point sent = Clock::now();
+  bool ended = false;
+  try {
+    ended = line->exchange(frame, timing.replyWaitMs);
+  } catch (const std::exception& e) {
+    line->SetLines(false);
+    r.verdict = LineVerdict::kNoReply;
+    r.detail = "the request could not be written: " + errorText(e);
+    return r;
+  }
+  r.roundTripMs = msSince(sent);
+  line->SetLines(false);
+  return judgeReply(*line, ended, std::move(r));
+}
+
+const char* verdictName(LineVerdict verdict) {
+  switch (verdict) {
+    case LineVerdict::kNoPort:
+      return "no-port";
+    case LineVerdict::kNoCts:
+      return "no-cts";
+    case LineVerdict::kNoReply:
+      return "no-reply";
+    case LineVerdict::kSpoiled:
+      return "spoiled";
+    case LineVerdict::kRefused:
+      return "refused";
+    case LineVerdict::kOk:
+      return "ok";
+  }
+  return "no-port";
+}
+
+int verdictExitCode(LineVerdict verdict) {
+  switch (verdict) {
+    case LineVerdict::kNoPort:
+      return kExitNoPort;
+    case LineVerdict::kNoCts:
+      return kExitNoCts;
+    case LineVerdict::kNoReply:
+      return kExitNoReply;
+    case LineVerdict::kSpoiled:
+      return kExitSpoiled;
+    case LineVerdict::kRefused:
+      return kExitRefused;
+    case LineVerdict::kOk:
+      return kExitOk;
+  }
+  return kExitNoPort;
+}
+
+std::string verdictText(const ProbeResult& r, const ProbeTiming& timing) {
+  switch (r.verdict) {
+    case LineVerdict::kNoPort:
+      return "the port cannot be opened: " + r.detail;
+    case LineVerdict::kNoCts:
+      return "no CTS answer to the hand-shake within " + std::to_string(timing.ctsWaitMs) +
+             " ms: the cable, the terminal's power, or this is not the terminal's port";
+    case LineVerdict::kNoReply:
+      return "CTS answers but no reply came within " + std::to_string(timing.replyWaitMs) + " ms" +
+             (r.detail.empty() ? std::string() : " (" + r.detail + ")") +
+             ": another device on this port, or the terminal's line settings (9600 8N1)";
+    case LineVerdict::kSpoiled:
+      return "replies come spoiled, " + r.detail +
+             ": noise on the line (the cable, its screen and length) or wrong line settings";
+    case LineVerdict::kRefused:
+      return "the terminal refused tsReset, " + r.detail;
+    case LineVerdict::kOk:
+      return "the terminal answered tsReset in " + std::to_string(r.roundTripMs) + " ms, " +
+             r.detail;
+  }
+  return {};
+}
+
+std::string portDeviceName(unsigned port) {
+  const std::string variable = "VEXCARD_COM" + std::to_string(port);
+  const char* value = std::getenv(variable.c_str());
+  const std::string mapped = value != nullptr ? value : "";
+  if (kDriverIsLoaded) {
+    // Windows takes only a network serial port from the variable.
+    if (mapped.rfind("rfc2217://", 0) == 0) return mapped;
+    return "\\\\.\\COM" + std::to_string(port);
+  }
+  if (!mapped.empty()) return mapped;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+std::vector<unsigned> defaultSearchPorts() {
+  std::vector<unsigned> ports;
+  for (unsigned n = 1; n <= 255; ++n) {
+    const std::string variable = "VEXCARD_COM" + std::to_string(n);
+    const char* value = std::getenv(variable.c_str());
+    if (n <= 32 || (value != nullptr && *value != 0)) ports.push_back(n);
+  }
+  return ports;
+}
+
+std::vector<unsigned> parsePortList(const std::string& text) {
+  std::vector<unsigned> ports;
+  const auto number = [&](const std::string& word) {
+    std::size_t used = 0;
+    unsigned long n = 0;
+    try {
+      n = std::stoul(word, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (word.empty() || used != word.size() || n < 1 || n > 255) {
+      throw UsageError("--ports " + text + ": ports are 1..255, e.g. 1-8,12");
+    }
+    return static_cast<unsigned>(n);
+  };
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = text.substr(start, end - start);
+    const std::size_t dash = item.find('-');
+    const unsigned from = number(item.substr(0, dash));
+    const unsigned to = dash == std::string::npos ? from : number(item.substr(dash + 1));
+    if (to < from) throw UsageError("--ports " + text + ": a range runs upwards, e.g. 1-8");
+    for (unsigned n = from; n <= to; ++n) ports.push_back(n);
+    start = end + 1;
+  }
+  std::sort(ports.begin(), ports.end());
+  ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+  return ports;
+}
+
+namespace {
+
+// The probe's waits: a check waits as long as the driver does for one CTS answer; a search
+// less, since it goes through many ports. --test-timing shortens both for tests (the
+// simulator answers the hand-shake within milliseconds).
+ProbeTiming probeTiming(const ParsedArgs& a, bool search) {
+  if (a.has("test-timing")) return {300, 600};
+  return search ? ProbeTiming{400, 1500} : ProbeTiming{1000, 3000};
+}
+
+// The terminal simulated in-process for `check` without --port, on the same kind of line
+// as the sessions use, with the driver's settings kept apart (TemporarySettings).
+class SimulatedTerminal {
+ public:
+  explicit SimulatedTerminal(const SessionOptions& o) {
+    settings_ = std::make_unique<TemporarySettings>();
+    line_ = comport::NewVirtualSerialPair();
+    sim_ = std::make_unique<sim::TerminalSimulator>(line_->open(1), o.simConfig);
+    for (const sim::FaultRule& rule : o.faults) sim_->injectFault(rule);
+    sim_->start();
+    link_ = std::make_unique<SimulatorLink>(o.port, *line_);
+  }
+  ~SimulatedTerminal() {
+    link_.reset();
+    sim_->stop();
+  }
+  SimulatedTerminal(const SimulatedTerminal&) = delete;
+  SimulatedTerminal& operator=(const SimulatedTerminal&) = delete;
+
+ private:
+  std::unique_ptr<TemporarySettings> settings_;
+  std::shared_ptr<comport::VirtualSerialPair> line_;
+  std::unique_ptr<sim::TerminalSimulator> sim_;
+  std::unique_ptr<SimulatorLink> link_;
+};
+
+// The probe as JSON fields.
+Report probeReport(unsigned port, const ProbeResult& r, const ProbeTiming& timing) {
+  Report rep;
+  rep.integer("port", "", port).text("device", "", portDeviceName(port));
+  rep.text("verdict", "", verdictName(r.verdict)).flag("ok", "", r.verdict == LineVerdict::kOk);
+  rep.text("text", "", verdictText(r, timing));
+  if (r.verdict != LineVerdict::kNoPort) rep.integer("cts_ms", "", r.ctsMs);
+  if (r.verdict >= LineVerdict::kNoReply) {
+    rep.integer("round_trip_ms", "", r.roundTripMs);
+    rep.integer("bytes_received", "", static_cast<std::int64_t>(r.bytesReceived));
+  }
+  if (r.replyCode) rep.integer("reply_code", "", *r.replyCode);
+  return rep;
+}
+
+}  // namespace
+
+std::vector<OptionDef> checkOptions() { return {}; }
+
+std::vector<OptionDef> findPortOptions() {
+  return {{"ports", "LIST",
+           "the ports to try, e.g. 1-8,12 (default: COM1-COM32 and every "
+           "VEXCARD_COM<n>)"}};
+}
+
+const char* const kCheckHelp =
+    "One harmless exchange with the terminal (a tsReset, which it only answers) and a\n"
+    "verdict on the line, in a few seconds at most where a dead line costs an operation\n"
+    "45 s. Without --port, against the simulated terminal (try --fault no-cts, silence,\n"
+    "bad-checksum, wrong-terminator, refuse or code-0x8F).\n"
+    "\n"
+    "Verdicts and exit codes:\n"
+    "  ok        0   the terminal answered, with its round-trip time\n"
+    "  no-port  10   the port cannot be opened (no such device, busy, no access)\n"
+    "  no-cts   11   no CTS answer to the hand-shake (the cable, the power, a wrong port)\n"
+    "  no-reply 12   CTS answers but no reply comes (another device, wrong line settings)\n"
+    "  spoiled  13   replies come spoiled (noise: bad checksums, wrong terminators)\n"
+    "  refused  14   the terminal refused (a non-zero reply code, or \"N\": not ready)\n"
+    "  (2 usage error, 3 the simulator cannot start)";
+
+const char* const kFindPortHelp =
+    "Tries each port with a short hand-shake (at most 0.4 s where nothing answers) and,\n"
+    "where CTS answers, one tsReset; says where a terminal answers and what it found at\n"
+    "the others. Ports: COM1-COM32 and every COM n that VEXCARD_COM<n> maps, or --ports.\n"
+    "Exit code 0 when a terminal answered (ok or refused), 11 when none did.";
+
+int runCheck(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
+  if (!a.positional().empty())
+    throw UsageError("check takes no argument '" + a.positional()[0] + "'");
+  const SessionOptions o = sessionOptionsFrom(a);
+  const ProbeTiming timing = probeTiming(a, false);
+  std::unique_ptr<SimulatedTerminal> terminal;
+  if (o.simulator) {
+    try {
+      terminal = std::make_unique<SimulatedTerminal>(o);
+    } catch (const std::exception& e) {
+      err << "vexcard: the simulated terminal cannot start: " << errorText(e) << "\n";
+      return kExitFailure;
+    }
+  }
+  const ProbeResult r = probeLine(o.port, timing);
+  const unsigned port = o.port;
+  if (a.has("json")) {
+    Report j;
+    j.text("command", "", "check").flag("simulator", "", o.simulator);
+    for (Field& f : probeReport(port, r, timing).fields) j.fields.push_back(std::move(f));
+    out << toJson(j) << "\n";
+    return verdictExitCode(r.verdict);
+  }
+  out << "Line check of COM" << port << " ("
+      << (o.simulator ? "the simulated terminal" : portDeviceName(port)) << ")\n"
+      << "  Verdict:     " << verdictName(r.verdict) << "\n"
+      << "               " << verdictText(r, timing) << "\n";
+  if (r.verdict != LineVerdict::kNoPort && r.verdict != LineVerdict::kNoCts) {
+    out << "  CTS answer:  " << r.ctsMs << " ms after RTS\n"
+        << "  Received:    " << r.bytesReceived << " byte(s) in " << r.roundTripMs << " ms\n";
+  }
+  return verdictExitCode(r.verdict);
+}
+
+int runFindPort(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
+  if (!a.positional().empty()) {
+    throw UsageError("find-port takes no argument '" + a.positional()[0] + "'");
+  }
+  for (const char* o : {"port", "simulator", "sim-config", "card", "fault"}) {
+    if (a.has(o)) throw UsageError(std::string("--") + o + " does not apply to find-port");
+  }
+  const std::vector<unsigned> ports =
+      a.has("ports") ? parsePortList(*a.get("ports")) : defaultSearchPorts();
+  const ProbeTiming timing = probeTiming(a, true);
+  const bool json = a.has("json");
+  std::vector<Report> rows;
+  std::vector<unsigned> found;
+  std::size_t deviceWidth = 0;  // the device column, known before the first probe
+  for (const unsigned port : ports) {
+    deviceWidth = std::max(deviceWidth, portDeviceName(port).size() + 2);
+  }
+  for (const unsigned port : ports) {
+    const ProbeResult r = probeLine(port, timing);
+    const bool terminal = r.verdict == LineVerdict::kOk || r.verdict == LineVerdict::kRefused;
+    if (terminal) found.push_back(port);
+    if (json) {
+      rows.push_back(probeReport(port, r, timing));
+      continue;
+    }
+    std::string name = "COM" + std::to_string(port);
+    name.resize(7, ' ');
+    std::string device = portDeviceName(port);
+    device.resize(deviceWidth, ' ');
+    std::string verdict = verdictName(r.verdict);
+    verdict.resize(10, ' ');
+    out << name << device << verdict << verdictText(r, timing) << "\n";
+    out.flush();
+  }
+  if (json) {
+    Report j;
+    j.text("command", "", "find-port").array("ports", "", std::move(rows));
+    std::vector<Report> at;
+    for (const unsigned p : found) {
+      at.push_back(Report().integer("port", "", p).text("device", "", portDeviceName(p)));
+    }
+    j.array("found", "", std::move(at));
+    out << toJson(j) << "\n";
+  } else if (found.empty()) {
+    err << "vexcard: no terminal answered on the " << ports.size() << " port(s) tried\n";
+  } else {
+    for (const unsigned p : found) {
+      out << "A terminal answers on COM" << p << " (" << portDeviceName(p) << "): use --port " << p
+          << "\n";
+    }
+  }
+  return found.empty() ? kExitNoCts : kExitOk;
+}
+
+}  // namespace vexcard::cli
