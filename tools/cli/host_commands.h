@@ -29,6 +29,8 @@ struct Step {
   std::optional<std::string> error;
   // What came of the operation's money request when it raised (the driver's error says).
   MoneyOutcome money = MoneyOutcome::kNone;
+  // How the line failed when the error is the exchange's (the driver's error says).
+  LineFault line = LineFault::kNone;
 };
 
 struct Outcome {
@@ -39,6 +41,12 @@ struct Outcome {
   // kExitOk, kExitDriverError, or kExitOutcomeUnknown (app.h).
   int exitCode() const;
 };
+
+// "no-answer", "no-reply", "spoiled", "not-ready", "send-failed"; empty for kNone.
+std::string_view lineFaultName(LineFault fault);
+// What the line's failure means for a person, with the driver's own diagnosis where its
+// log has one; empty for kNone. port: the COM port, for the check it suggests.
+std::string lineFaultText(LineFault fault, unsigned port);
 
 // "none", "not carried out", "refused", "unknown", "done".
 std::string_view moneyOutcomeName(MoneyOutcome outcome);
@@ -74,7 +82,10 @@ Step callSlot(const char* operation, int slot, Call&& call, Describe&& describe)
     call();
   } catch (const std::exception& e) {
     step.error = errorText(e);
-    if (const auto* ve = dynamic_cast<const Exception*>(&e)) step.money = ve->outcome();
+    if (const auto* ve = dynamic_cast<const Exception*>(&e)) {
+      step.money = ve->outcome();
+      step.line = ve->lineFault();
+    }
   }
   step.result = describe();
   return step;
