@@ -26,8 +26,8 @@ enum class MoneyOutcome : std::uint32_t {
 // What the line did in the exchange behind "Ошибка обмена с ридером", the error a command
 // raises when its exchange did not end with a good reply; kNone on every other error. It
 // tells a dead line (nothing answered the hand-shake: "Не удалось связаться с
-// терминалом" in the log) from a terminal that answered badly. Not a structured
-// exception parameter: hosts that share our C++ runtime read it from the exception.
+// терминалом" in the log) from a terminal that answered badly. The values are those of
+// the structured exception's line parameter (host_interface.h).
 enum class LineFault : std::uint32_t {
   kNone = 0,
   kNoAnswer = 1,    // no attempt got a CTS answer to the hand-shake

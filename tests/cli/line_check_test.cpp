@@ -64,6 +64,11 @@ TEST(LineCheckTest, EachFaultHasItsVerdictAndExitCode) {
   const ProcessResult refused = runProcess(kVexcard, {"check", "--fault", "code-0x87"}, env);
   EXPECT_NE(refused.out.find("reply code 135: В считывателе нет карты"), std::string::npos);
   EXPECT_EQ(runProcess(kVexcard, {"check", "extra"}, env).exitCode, 2);
+  for (const char* command : {"check", "find-port"}) {
+    const ProcessResult help = runProcess(kVexcard, {command, "--help"}, env);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("usage: vexcard [options] " + std::string(command)), std::string::npos);
+  }
 }
 
 TEST(LineCheckTest, FindPortTellsTheTerminalFromADeadLineAndAMissingPort) {

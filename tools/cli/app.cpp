@@ -67,7 +67,8 @@ const char* const kUsage =
 
 const char* const kExitCodes =
     "Exit codes: 0 success, 1 the driver raised an error, 2 usage error, 3 other failure,\n"
-    "4 the driver raised an error and the terminal may have carried the money request out.\n";
+    "4 the driver raised an error and the terminal may have carried the money request out;\n"
+    "check and find-port: 10 no port, 11 no CTS answer, 12 no reply, 13 spoiled, 14 refused.\n";
 
 std::string commandsHelp() {
   std::string out = "Commands:\n";

@@ -363,10 +363,11 @@ class SimulatedTerminal {
   std::unique_ptr<SimulatorLink> link_;
 };
 
-// The probe as JSON fields.
-Report probeReport(unsigned port, const ProbeResult& r, const ProbeTiming& timing) {
+// The probe as JSON fields. device: what the port stands for.
+Report probeReport(unsigned port, const std::string& device, const ProbeResult& r,
+                   const ProbeTiming& timing) {
   Report rep;
-  rep.integer("port", "", port).text("device", "", portDeviceName(port));
+  rep.integer("port", "", port).text("device", "", device);
   rep.text("verdict", "", verdictName(r.verdict)).flag("ok", "", r.verdict == LineVerdict::kOk);
   rep.text("text", "", verdictText(r, timing));
   if (r.verdict != LineVerdict::kNoPort) rep.integer("cts_ms", "", r.ctsMs);
@@ -425,15 +426,15 @@ int runCheck(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
   }
   const ProbeResult r = probeLine(o.port, timing);
   const unsigned port = o.port;
+  const std::string device = o.simulator ? "the simulated terminal" : portDeviceName(port);
   if (a.has("json")) {
     Report j;
     j.text("command", "", "check").flag("simulator", "", o.simulator);
-    for (Field& f : probeReport(port, r, timing).fields) j.fields.push_back(std::move(f));
+    for (Field& f : probeReport(port, device, r, timing).fields) j.fields.push_back(std::move(f));
     out << toJson(j) << "\n";
     return verdictExitCode(r.verdict);
   }
-  out << "Line check of COM" << port << " ("
-      << (o.simulator ? "the simulated terminal" : portDeviceName(port)) << ")\n"
+  out << "Line check of COM" << port << " (" << device << ")\n"
       << "  Verdict:     " << verdictName(r.verdict) << "\n"
       << "               " << verdictText(r, timing) << "\n";
   if (r.verdict != LineVerdict::kNoPort && r.verdict != LineVerdict::kNoCts) {
@@ -465,7 +466,7 @@ int runFindPort(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
     const bool terminal = r.verdict == LineVerdict::kOk || r.verdict == LineVerdict::kRefused;
     if (terminal) found.push_back(port);
     if (json) {
-      rows.push_back(probeReport(port, r, timing));
+      rows.push_back(probeReport(port, portDeviceName(port), r, timing));
       continue;
     }
     std::string name = "COM" + std::to_string(port);
