@@ -196,6 +196,7 @@ ProbeResult probeLine(unsigned port, const ProbeTiming& timing) {
     r.verdict = LineVerdict::kNoCts;
     return r;
   }
+  // The parameter byte is the one the driver's own tsReset sends.
   const std::array<std::uint8_t, link::kTsReset.requestSize> reset{link::kTsReset.code, 0x19};
   const link::FrameText frame = link::encodeFrame(reset.data(), reset.size(), nextPacketIndex());
   const Clock::time_point sent = Clock::now();
@@ -333,7 +334,7 @@ namespace {
 // less, since it goes through many ports. --test-timing shortens both for tests (the
 // simulator answers the hand-shake within milliseconds).
 ProbeTiming probeTiming(const ParsedArgs& a, bool search) {
-  if (a.has("test-timing")) return {300, 600};
+  if (a.has("test-timing")) return {400, 1000};
   return search ? ProbeTiming{400, 1500} : ProbeTiming{1000, 3000};
 }
 
