@@ -418,28 +418,29 @@ std::string_view lineFaultName(LineFault fault) {
 }
 
 std::string lineFaultText(LineFault fault, unsigned port) {
-  const std::string check = std::string("; `vexcard check") +
-                            (port != 0 ? " --port " + std::to_string(port) : std::string()) +
-                            "` tells more in seconds";
+  const std::string check =
+      std::string("; `vexcard check") +
+      (port != 0 ? std::string(" --port ") + std::to_string(port) : std::string()) +
+      "` tells more in seconds";
   switch (fault) {
     case LineFault::kNone:
       break;
     case LineFault::kNoAnswer:
-      return "the line is dead: " + std::string("Не удалось связаться с терминалом") +
+      return std::string("the line is dead: Не удалось связаться с терминалом") +
              " (no CTS answer to the hand-shake in any attempt: the cable, the terminal's "
              "power, or the port)" +
              check;
     case LineFault::kNoReply:
-      return "the terminal answers the hand-shake but sent no reply: " +
+      return std::string("the terminal answers the hand-shake but sent no reply: ") +
              utf8(link::LinkStateText(link::kLinkReplyTimeout, 0)) + check;
     case LineFault::kSpoiled:
-      return "the terminal's replies come spoiled: " +
+      return std::string("the terminal's replies come spoiled: ") +
              utf8(link::LinkStateText(link::kLinkBadTerminator, 0)) + check;
     case LineFault::kNotReady:
-      return "the terminal refused the command: " +
+      return std::string("the terminal refused the command: ") +
              utf8(link::LinkStateText(link::kLinkNotReady, 0));
     case LineFault::kSendFailed:
-      return "the request could not be written to the port: " +
+      return std::string("the request could not be written to the port: ") +
              utf8(link::LinkStateText(link::kLinkSendFailed, 0));
   }
   return {};

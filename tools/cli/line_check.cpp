@@ -17,7 +17,7 @@ namespace vexcard::cli {
 std::vector<unsigned> defaultSearchPorts() {
   std::vector<unsigned> ports;
   for (unsigned n = 1; n <= 255; ++n) {
-    const std::string variable = "VEXCARD_COM" + std::to_string(n);
+    const std::string variable = std::string("VEXCARD_COM") + std::to_string(n);
     const char* value = std::getenv(variable.c_str());
     if (n <= 32 || (value != nullptr && *value != 0)) ports.push_back(n);
   }
@@ -198,7 +198,7 @@ int runFindPort(const ParsedArgs& a, std::ostream& out, std::ostream& err) {
       rows.push_back(probeReport(port, portDeviceName(port), r, timing));
       continue;
     }
-    std::string name = "COM" + std::to_string(port);
+    std::string name = std::string("COM") + std::to_string(port);
     name.resize(7, ' ');
     std::string device = portDeviceName(port);
     device.resize(deviceWidth, ' ');

@@ -137,24 +137,25 @@ ProbeResult judgeReply(ProbePort& port, bool ended, ProbeResult r) {
       r.detail = "a reply with a bad checksum";
     } else if (state == link::kLinkBadTerminator) {
       r.verdict = LineVerdict::kSpoiled;
-      r.detail = "a reply with a wrong terminator (" + utf8(link::LinkStateText(state, 0)) + ")";
+      r.detail = std::string("a reply with a wrong terminator (") +
+                 utf8(link::LinkStateText(state, 0)) + ")";
     } else if (state == link::kLinkNotReady) {
       r.verdict = LineVerdict::kRefused;
-      r.detail = "\"N\": " + utf8(link::LinkStateText(state, 0));
+      r.detail = std::string("\"N\": ") + utf8(link::LinkStateText(state, 0));
     } else if (ended && state == link::kLinkOk) {
       if (rx.ReplyLength <= 2) {
         r.verdict = LineVerdict::kSpoiled;
-        r.detail =
-            "a reply of " + std::to_string(rx.ReplyLength) + " byte(s), without a reply code";
+        r.detail = std::string("a reply of ") + std::to_string(rx.ReplyLength) +
+                   " byte(s), without a reply code";
       } else {
         r.replyCode = rx.ReplyData[2];
         r.verdict = *r.replyCode == 0 ? LineVerdict::kOk : LineVerdict::kRefused;
-        r.detail = "reply code " + std::to_string(*r.replyCode) + ": " +
+        r.detail = std::string("reply code ") + std::to_string(*r.replyCode) + ": " +
                    utf8(link::ReplyCodeText(*r.replyCode));
         // "60", the length, the body, the checksum in hex and the ETX.
         const std::size_t frame = 2u * rx.ReplyLength + 7;
         if (received > frame) {
-          r.detail += "; " + std::to_string(received - frame) +
+          r.detail += std::string("; ") + std::to_string(received - frame) +
                       " byte(s) of noise beside it (the cable, its screen and length)";
         }
       }
@@ -202,7 +203,7 @@ ProbeResult probeLine(unsigned port, const ProbeTiming& timing) {
   } catch (const std::exception& e) {
     line->SetLines(false);
     r.verdict = LineVerdict::kNoReply;
-    r.detail = "the request could not be written: " + errorText(e);
+    r.detail = std::string("the request could not be written: ") + errorText(e);
     return r;
   }
   r.roundTripMs = msSince(sent);
@@ -251,10 +252,12 @@ std::string verdictText(const ProbeResult& r, const ProbeTiming& timing) {
     case LineVerdict::kNoPort:
       return "the port cannot be opened: " + r.detail;
     case LineVerdict::kNoCts:
-      return "no CTS answer to the hand-shake within " + std::to_string(timing.ctsWaitMs) +
+      return std::string("no CTS answer to the hand-shake within ") +
+             std::to_string(timing.ctsWaitMs) +
              " ms: the cable, the terminal's power, or this is not the terminal's port";
     case LineVerdict::kNoReply:
-      return "CTS answers but no reply came within " + std::to_string(timing.replyWaitMs) + " ms" +
+      return std::string("CTS answers but no reply came within ") +
+             std::to_string(timing.replyWaitMs) + " ms" +
              (r.detail.empty() ? std::string() : " (" + r.detail + ")") +
              ": another device on this port, or the terminal's line settings (9600 8N1)";
     case LineVerdict::kSpoiled:
@@ -263,23 +266,23 @@ std::string verdictText(const ProbeResult& r, const ProbeTiming& timing) {
     case LineVerdict::kRefused:
       return "the terminal refused tsReset, " + r.detail;
     case LineVerdict::kOk:
-      return "the terminal answered tsReset in " + std::to_string(r.roundTripMs) + " ms, " +
-             r.detail;
+      return std::string("the terminal answered tsReset in ") + std::to_string(r.roundTripMs) +
+             " ms, " + r.detail;
   }
   return {};
 }
 
 std::string portDeviceName(unsigned port) {
-  const std::string variable = "VEXCARD_COM" + std::to_string(port);
+  const std::string variable = std::string("VEXCARD_COM") + std::to_string(port);
   const char* value = std::getenv(variable.c_str());
   const std::string mapped = value != nullptr ? value : "";
   if (kDriverIsLoaded) {
     // Windows takes only a network serial port from the variable.
     if (mapped.rfind("rfc2217://", 0) == 0) return mapped;
-    return "\\\\.\\COM" + std::to_string(port);
+    return std::string("\\\\.\\COM") + std::to_string(port);
   }
   if (!mapped.empty()) return mapped;
-  return "/dev/ttyS" + std::to_string(port - 1);
+  return std::string("/dev/ttyS") + std::to_string(port - 1);
 }
 
 }  // namespace vexcard::cli
