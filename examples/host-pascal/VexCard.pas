@@ -39,6 +39,7 @@ const
   VexParamStatus = 3;      // the result record's Status at the error; $FF without one
   VexParamLength = 4;      // the message's length in bytes
   VexParamOutcome = 5;     // VexOutcome*; a driver without it raises five parameters
+  VexParamLine = 6;        // VexLine*; a driver without it raises six parameters
 
   VexClassGeneral = 1;
   VexClassSerial = 2;
@@ -59,6 +60,14 @@ const
   VexOutcomeRefused = 2;       // the terminal refused it with a reply code
   VexOutcomeUnknown = 3;       // the terminal may have carried it out: reconcile first
   VexOutcomeDone = 4;          // carried out; a later step of the operation failed
+
+  // How the line failed, when the error is the exchange error (VexParamLine).
+  VexLineOk = 0;               // not the line's fault
+  VexLineNoAnswer = 1;         // no hand-shake answered in any attempt: cable, power, port
+  VexLineNoReply = 2;          // the hand-shake answered, no reply came
+  VexLineSpoiled = 3;          // the reply ended with a wrong terminator
+  VexLineNotReady = 4;         // the terminal refused with "N"
+  VexLineSendFailed = 5;       // the request could not be written to the port
 
 type
   TCardBlock = array[0..78] of Byte;

@@ -92,6 +92,12 @@
 //                                out: reconcile before selling again), 4 done (carried
 //                                out; a later step of the operation failed). Hosts that
 //                                read only [0]-[4] are unaffected.
+//          [6] kParamLineFault   a LineFault (exception.h): how the line failed when the
+//                                error is "Ошибка обмена с ридером". 0 not the line's
+//                                fault, 1 no hand-shake answered in any attempt (a dead
+//                                line: cable, power, port), 2 no reply, 3 a spoiled
+//                                reply, 4 "N" (not ready), 5 the request not written.
+//                                Hosts that read only [0]-[5] are unaffected.
 //        Delphi, C++Builder and Free Pascal see it as EExternalException (its
 //        ExceptionRecord holds the parameters), MSVC in __try/__except, .NET as
 //        SEHException. The frames of the driver that the exception passes hold nothing
@@ -176,7 +182,8 @@ inline constexpr std::uint32_t kParamSerialKind = 2;
 inline constexpr std::uint32_t kParamStatus = 3;
 inline constexpr std::uint32_t kParamLength = 4;
 inline constexpr std::uint32_t kParamOutcome = 5;
-inline constexpr std::uint32_t kHostErrorParamCount = 6;
+inline constexpr std::uint32_t kParamLineFault = 6;
+inline constexpr std::uint32_t kHostErrorParamCount = 7;
 // The message buffer, terminator included.
 inline constexpr std::size_t kHostMessageCapacity = 256;
 

@@ -57,7 +57,8 @@ enum {
   VX_PARAM_STATUS = 3,      /* the result record's Status at the error; 0xFF without one */
   VX_PARAM_LENGTH = 4,      /* the message's length in bytes */
   VX_PARAM_OUTCOME = 5,     /* a VxOutcome; a driver without it raises 5 parameters */
-  VX_ERROR_PARAMS = 6
+  VX_PARAM_LINE = 6,        /* a VxLineFault; a driver without it raises 6 parameters */
+  VX_ERROR_PARAMS = 7
 };
 #define VX_MESSAGE_CAPACITY 256 /* the message buffer, terminator included */
 
@@ -87,6 +88,16 @@ typedef enum {
   VX_OUTCOME_UNKNOWN = 3,         /* the terminal may have carried it out: reconcile first */
   VX_OUTCOME_DONE = 4             /* carried out; a later step of the operation failed */
 } VxOutcome;
+
+/* How the line failed, when the error is "Ошибка обмена с ридером" (VX_PARAM_LINE). */
+typedef enum {
+  VX_LINE_OK = 0,         /* not the line's fault */
+  VX_LINE_NO_ANSWER = 1,  /* no hand-shake answered in any attempt: cable, power, port */
+  VX_LINE_NO_REPLY = 2,   /* the hand-shake answered, no reply came */
+  VX_LINE_SPOILED = 3,    /* the reply ended with a wrong terminator */
+  VX_LINE_NOT_READY = 4,  /* the terminal refused with "N" */
+  VX_LINE_SEND_FAILED = 5 /* the request could not be written to the port */
+} VxLineFault;
 
 /* ---- Strings ------------------------------------------------------------------------- */
 

@@ -136,6 +136,7 @@ void raiseHostError(const HostError& error) {
       error.status,
       error.length,
       static_cast<ULONG_PTR>(error.outcome),
+      static_cast<ULONG_PTR>(error.lineFault),
   };
   ::RaiseException(kHostErrorCode, 0, kHostErrorParamCount, params);
 }

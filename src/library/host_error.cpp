@@ -40,17 +40,21 @@ HostError classify(std::string_view& message) noexcept {
     error.errorClass = HostErrorClass::kSerial;
     error.serialKind = serialKindOf(e);
     error.outcome = e.outcome();
+    error.lineFault = e.lineFault();
     message = e.message();
   } catch (const EAbstractError& e) {
     error.errorClass = HostErrorClass::kAbstract;
     error.outcome = e.outcome();
+    error.lineFault = e.lineFault();
     message = e.message();
   } catch (const EConvertError& e) {
     error.errorClass = HostErrorClass::kConversion;
     error.outcome = e.outcome();
+    error.lineFault = e.lineFault();
     message = e.message();
   } catch (const Exception& e) {
     error.outcome = e.outcome();
+    error.lineFault = e.lineFault();
     message = e.message();
   } catch (const std::bad_alloc&) {
     message = "Out of memory";

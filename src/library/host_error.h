@@ -17,6 +17,7 @@ struct HostError {
   const char* message = "";  // the calling thread's buffer, NUL-terminated
   std::size_t length = 0;
   MoneyOutcome outcome = MoneyOutcome::kNone;  // kNone for errors that are not vexcard's
+  LineFault lineFault = LineFault::kNone;      // kNone but for the exchange error
 };
 
 // Describes the exception being handled; call it only inside a catch block. `status` is

@@ -153,6 +153,24 @@ struct PersistFailure {
   std::exception_ptr cause;
 };
 
+// How the line failed in an exchange: from whether any attempt got a CTS answer and the
+// result of the last attempt.
+LineFault lineFaultOf(bool handshakeAnswered, std::int32_t result) {
+  if (!handshakeAnswered) return LineFault::kNoAnswer;
+  switch (result) {
+    case kLinkReplyTimeout:
+      return LineFault::kNoReply;
+    case kLinkBadTerminator:
+      return LineFault::kSpoiled;
+    case kLinkNotReady:
+      return LineFault::kNotReady;
+    case kLinkSendFailed:
+      return LineFault::kSendFailed;
+    default:
+      return LineFault::kNone;
+  }
+}
+
 }  // namespace
 
 std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::uint8_t count) {
@@ -182,6 +200,8 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
   // Whether the exchange has sent commands of its own (the re-synchronisation, tsReset)
   // since the frame first went out.
   bool ownCommandsSent = false;
+  // Whether some attempt got the terminal's CTS answer: none did on a dead line.
+  bool handshakeAnswered = false;
   std::uint8_t attempts = 0;
   bool attempted = false;
   while (attempts < kMaxAttempts && !NestedLimitReached) {
@@ -200,6 +220,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
     try {
       ResetReceiver(id);
       written = SendWithHandshake(frame, id);
+      handshakeAnswered = true;
       anyWritten = anyWritten || written;
       if (written && money) MoneyRequestWritten = true;
       LastExchangeResult = AwaitReply();
@@ -251,6 +272,9 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
     }
   }
 
+  // Commands sent below replace LastLineFault: each way out sets this exchange's own.
+  const LineFault lineFault =
+      NestedLimitReached ? LineFault::kNone : lineFaultOf(handshakeAnswered, LastExchangeResult);
   // The outcome is decided before anything below can raise, so that an error leaving the
   // exchange (the tsReset after 0x01) never leaves a request that went out unaccounted.
   if (outer) {
@@ -267,6 +291,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
       LastOutcome = maybeCarriedOut ? RequestOutcome::kUnknown : RequestOutcome::kNotCarriedOut;
     }
   }
+  LastLineFault = lineFault;
   if (NestedLimitReached) return LastExchangeResult != 0 ? LastExchangeResult : kLinkInProgress;
   if (answers(kReplyExecuting)) {
     // The reply code may be stale (an attempt without a good reply reads the code an
@@ -297,6 +322,7 @@ std::int32_t TTerminalLink::ExchangeWithRetries(const std::uint8_t* bytes, std::
       throw;
     }
     keepOwnReply();
+    LastLineFault = lineFault;
     LastExchangeResult = before != 0 ? before : kLinkInProgress;
     if (before == 0) return LastExchangeResult;
   }

@@ -6,6 +6,7 @@
 // good reply. The terminal's reply code is not examined here.
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <string>
 
 #include "link/command_table.h"
@@ -25,8 +26,13 @@ constexpr std::uint8_t kResetParameter = 0x19;
 }  // namespace
 
 void TTerminalLink::sendOrRaise(const std::uint8_t* bytes, std::uint8_t count) {
+  // Held across the exchange and the reading of its fault, so that a keep-alive poll
+  // cannot come between them.
+  std::lock_guard<platform::RecursiveLock> guard(ExchangeLock);
   if (SendCommand(bytes, count) != 0) {
-    throw Exception(std::string("Ошибка обмена с ридером"_w1251));
+    Exception error(std::string("Ошибка обмена с ридером"_w1251));
+    error.setLineFault(LastLineFault);
+    throw error;
   }
 }
 

@@ -53,6 +53,7 @@
 #include "platform/settings_store.h"
 #include "platform/sync.h"
 #include "vexcard/currency.h"
+#include "vexcard/exception.h"
 
 namespace vexcard::link {
 
@@ -191,6 +192,9 @@ class TTerminalLink : public comport::TComPort {
   bool OutcomeUnknown = false;
   // How the last exchange a caller issued ended (guarded by ExchangeLock).
   RequestOutcome LastOutcome = RequestOutcome::kNotCarriedOut;
+  // How the line failed in the last exchange (kNone when it ended with a good reply); the
+  // command layer puts it on its "Ошибка обмена с ридером" (guarded by ExchangeLock).
+  LineFault LastLineFault = LineFault::kNone;
   // Set when the frame of an exchange a caller issued for a money command (tsSale,
   // tsRefund, tsRefundReset, tsDebit) went to the line in at least one attempt; never
   // cleared by the link. The host operations clear it before such a command and read it

@@ -282,9 +282,29 @@ TEST_F(ExchangeTest, FailedExchangeRaisesTheExchangeErrorFromEveryCommand) {
     FAIL() << "no error";
   } catch (const Exception& e) {
     EXPECT_EQ(e.message(), "Ошибка обмена с ридером"_w1251);
+    EXPECT_EQ(e.lineFault(), LineFault::kSpoiled);
   }
   EXPECT_EQ(d.linkState(), link::kLinkInProgress);
   EXPECT_TRUE(lockFree());
+}
+
+// The exchange error tells a dead line (no hand-shake answered) from a mute terminal.
+TEST_F(ExchangeTest, ExchangeErrorNamesTheLinesFault) {
+  use({kQuickHandshakeRetry, {Delay::kCtsAnswer, 20}, {Delay::kReplyWait, 100}});
+  terminal.fault(FaultKind::kNoCtsAnswer, std::nullopt, sim::kAlways);
+  auto& d = startDriver();
+  const auto faultOf = [&] {
+    try {
+      d.tsReset();
+    } catch (const Exception& e) {
+      return e.lineFault();
+    }
+    return LineFault::kNone;
+  };
+  EXPECT_EQ(faultOf(), LineFault::kNoAnswer);
+  terminal.sim->clearFaults();
+  terminal.fault(FaultKind::kSilence, std::nullopt, sim::kAlways);
+  EXPECT_EQ(faultOf(), LineFault::kNoReply);
 }
 
 }  // namespace

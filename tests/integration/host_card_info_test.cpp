@@ -77,6 +77,21 @@ TEST_F(CardInfoTest, NoCardLeavesTheRefusedCodeInStatus) {
   EXPECT_EQ(r.Status, 0x87);
 }
 
+// A dead line reaches the host as the exchange error, which names the fault.
+TEST_F(CardInfoTest, DeadLineReachesTheHostAsTheExchangeErrorNamingIt) {
+  use({{Delay::kCtsAnswer, 20}});
+  terminal.fault(sim::FaultKind::kNoCtsAnswer, std::nullopt, sim::kAlways);
+  start(simCard("c", 0, 0));
+  TCardInfo r = filled<TCardInfo>();
+  try {
+    callSlot<CardInfoFn>(host, 7, &r, host, 0u);
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.message(), "Ошибка обмена с ридером"_w1251);
+    EXPECT_EQ(e.lineFault(), LineFault::kNoAnswer);
+  }
+}
+
 class PurseTest : public HostTest {
  protected:
   // Product row 1 ("Масло", code 1) lives in purse 2 of the card; row 2 ("ДТ", code 2) may

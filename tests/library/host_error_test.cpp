@@ -26,6 +26,10 @@ TEST(HostError, ClassKindStatusAndMessageOfEachFamily) {
   EXPECT_EQ(e.serialKind, SerialErrorKind::kNotSerial);
   EXPECT_EQ(e.status, 0x2Au);
   EXPECT_EQ(std::string(e.message, e.length), "Это не БОНУС-карта");
+  EXPECT_EQ(e.lineFault, LineFault::kNone);
+  Exception dead("Ошибка обмена с ридером");
+  dead.setLineFault(LineFault::kNoAnswer);
+  EXPECT_EQ(describe(dead).lineFault, LineFault::kNoAnswer);
 
   e = describe(comport::EPortNotOpen("Port COM0 not open"));
   EXPECT_EQ(e.errorClass, HostErrorClass::kSerial);

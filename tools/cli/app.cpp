@@ -12,6 +12,7 @@
 #include "cli/driver_loader.h"
 #include "cli/host_commands.h"
 #include "cli/journal_command.h"
+#include "cli/line_check.h"
 #include "cli/log_summary_report.h"
 #include "cli/progress.h"
 #include "cli/report.h"
@@ -69,7 +70,8 @@ const char* const kUsage =
 
 const char* const kExitCodes =
     "Exit codes: 0 success, 1 the driver raised an error, 2 usage error, 3 other failure,\n"
-    "4 the driver raised an error and the terminal may have carried the money request out.\n";
+    "4 the driver raised an error and the terminal may have carried the money request out;\n"
+    "check and find-port: 10 no port, 11 no CTS answer, 12 no reply, 13 spoiled, 14 refused.\n";
 
 std::string commandsHelp() {
   std::string out = "Commands:\n";
@@ -83,6 +85,8 @@ std::string commandsHelp() {
   row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
   row("products", "the product table: purse numbers, product codes and names");
   row("support-bundle", "OUT: one archive for support: logs, journal (cards masked), versions");
+  row("check", "one short exchange and a verdict on the line (exit code per verdict)");
+  row("find-port", "tries COM1-COM32 and the mapped ports: where does a terminal answer?");
   return out;
 }
 
@@ -318,6 +322,19 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
         return kExitOk;
       }
       return runSupportBundle(a, out);
+    }
+    if (name == "check" || name == "find-port") {
+      const bool check = name == "check";
+      const ParsedArgs a = parseArgs(rest, withGlobals(check ? checkOptions() : findPortOptions()));
+      if (a.has("help")) {
+        out << commandHelp(
+            check ? "check [--port N] [--json]" : "find-port [--ports LIST] [--json]",
+            check ? "Checks the line to the terminal and names the fault."
+                  : "Finds the port the terminal answers on.",
+            check ? kCheckHelp : kFindPortHelp, check ? checkOptions() : findPortOptions());
+        return kExitOk;
+      }
+      return check ? runCheck(a, out, err) : runFindPort(a, out, err);
     }
     if (name == "batch") {
       const ParsedArgs a = parseArgs(rest, globalOptions());

@@ -13,6 +13,8 @@
 #include "cli/records.h"
 #include "cli/text_util.h"
 #include "driver/product_table.h"
+#include "link/link_state.h"
+#include "link/status_texts.h"
 #include "link/wire_values.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
@@ -338,6 +340,7 @@ Report stepReport(const Step& step) {
   if (step.error) {
     r.text("error", "", *step.error);
     r.text("outcome", "", std::string(moneyOutcomeName(step.money)));
+    if (step.line != LineFault::kNone) r.text("line", "", std::string(lineFaultName(step.line)));
   }
   if (!step.request.fields.empty()) r.object("request", "", step.request);
   r.object("result", "", step.result);
@@ -357,6 +360,7 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
     if (last.error) {
       r.text("error", "", *last.error);
       r.text("outcome", "", std::string(moneyOutcomeName(last.money)));
+      if (last.line != LineFault::kNone) r.text("line", "", std::string(lineFaultName(last.line)));
     }
     r.integer("port", "", session.port()).flag("simulator", "", session.simulator() != nullptr);
     if (!last.request.fields.empty()) r.object("request", "", last.request);
@@ -385,6 +389,10 @@ void printOutcome(const std::string& command, const Outcome& outcome, const Sess
   if (last.error) {
     err << "vexcard: " << (line ? "line " + std::to_string(*line) + ": " : "") << last.operation
         << " failed: " << *last.error << "\n";
+    if (last.line != LineFault::kNone) {
+      err << "vexcard: "
+          << lineFaultText(last.line, session.simulator() != nullptr ? 0 : session.port()) << "\n";
+    }
     if (outcome.unknown()) {
       err << "vexcard: the terminal may have carried the request out: check the terminal (the "
              "card's balance or its shift report) before selling again; `vexcard journal "
@@ -400,6 +408,53 @@ Report failedRecord(Report record) {
     }
   }
   return record;
+}
+
+std::string_view lineFaultName(LineFault fault) {
+  switch (fault) {
+    case LineFault::kNone:
+      break;
+    case LineFault::kNoAnswer:
+      return "no-answer";
+    case LineFault::kNoReply:
+      return "no-reply";
+    case LineFault::kSpoiled:
+      return "spoiled";
+    case LineFault::kNotReady:
+      return "not-ready";
+    case LineFault::kSendFailed:
+      return "send-failed";
+  }
+  return {};
+}
+
+std::string lineFaultText(LineFault fault, unsigned port) {
+  const std::string check =
+      std::string("; `vexcard check") +
+      (port != 0 ? std::string(" --port ") + std::to_string(port) : std::string()) +
+      "` tells more in seconds";
+  switch (fault) {
+    case LineFault::kNone:
+      break;
+    case LineFault::kNoAnswer:
+      return std::string("the line is dead: Не удалось связаться с терминалом") +
+             " (no CTS answer to the hand-shake in any attempt: the cable, the terminal's "
+             "power, or the port)" +
+             check;
+    case LineFault::kNoReply:
+      return std::string("the terminal answers the hand-shake but sent no reply: ") +
+             utf8(link::LinkStateText(link::kLinkReplyTimeout, 0)) + check;
+    case LineFault::kSpoiled:
+      return std::string("the terminal's replies come spoiled: ") +
+             utf8(link::LinkStateText(link::kLinkBadTerminator, 0)) + check;
+    case LineFault::kNotReady:
+      return std::string("the terminal refused the command: ") +
+             utf8(link::LinkStateText(link::kLinkNotReady, 0));
+    case LineFault::kSendFailed:
+      return std::string("the request could not be written to the port: ") +
+             utf8(link::LinkStateText(link::kLinkSendFailed, 0));
+  }
+  return {};
 }
 
 std::string_view moneyOutcomeName(MoneyOutcome outcome) {

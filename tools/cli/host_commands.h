@@ -32,6 +32,8 @@ struct Step {
   // What the command sent, for sales and refunds: the line's figures as they went out (the
   // unit price as the terminal receives it). Empty for the other operations.
   Report request;
+  // How the line failed when the error is the exchange's (the driver's error says).
+  LineFault line = LineFault::kNone;
 };
 
 struct Outcome {
@@ -42,6 +44,12 @@ struct Outcome {
   // kExitOk, kExitDriverError, or kExitOutcomeUnknown (app.h).
   int exitCode() const;
 };
+
+// "no-answer", "no-reply", "spoiled", "not-ready", "send-failed"; empty for kNone.
+std::string_view lineFaultName(LineFault fault);
+// What the line's failure means for a person, with the driver's own diagnosis where its
+// log has one; empty for kNone. port: the COM port, for the check it suggests.
+std::string lineFaultText(LineFault fault, unsigned port);
 
 // "none", "not carried out", "refused", "unknown", "done".
 std::string_view moneyOutcomeName(MoneyOutcome outcome);
@@ -77,7 +85,10 @@ Step callSlot(const char* operation, int slot, Call&& call, Describe&& describe)
     call();
   } catch (const std::exception& e) {
     step.error = errorText(e);
-    if (const auto* ve = dynamic_cast<const Exception*>(&e)) step.money = ve->outcome();
+    if (const auto* ve = dynamic_cast<const Exception*>(&e)) {
+      step.money = ve->outcome();
+      step.line = ve->lineFault();
+    }
   }
   step.result = describe();
   return step;
