@@ -283,7 +283,8 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
       const ParsedArgs a = parseArgs(rest, withGlobals(journalOptions()));
       if (a.has("help")) {
         out << commandHelp(
-            "journal [--unknown] [--since TIME] [--json]",
+            "journal [--unknown] [--since TIME] [--until TIME] [--csv|--json-lines|--json]\n"
+            "       vexcard [options] journal resolve PACKET --as done|not-done [--note TEXT]",
             "Lists the driver's journal of money requests (tsSale, tsRefund,\n"
             "tsRefundReset, tsDebit), each with its figures and its outcome: done,\n"
             "refused, not carried out or unknown. A request of unknown outcome may\n"
@@ -291,6 +292,17 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
             "shift report before selling again. Each line shows price x quantity as\n"
             "they went out with their product, the host's sum beside it, and the\n"
             "reply's figures by their meaning; damaged bytes are skipped and said.",
+            "`journal resolve PACKET --as done|not-done` records, from the terminal's\n"
+            "shift report, how the request of unknown outcome with that packet number\n"
+            "ended: a record appended to the journal (earlier lines stay as they are).\n"
+            "--unknown then leaves it out and the listing shows the settlement and its\n"
+            "note. It refuses (exit 2, nothing written) when no such request is open,\n"
+            "or when several are and --port, --since or --until do not single one out.\n"
+            "\n"
+            "Times are local, as the journal holds them; --until includes the whole of\n"
+            "its last minute or day. --csv: a header row, RFC 4180 quoting, money as\n"
+            "the journal holds it. --json-lines: one JSON object a record.\n"
+            "\n"
             "The journal read: --file FILE; with --port N the station's own\n"
             "journal, only COM N's records; otherwise the one the sessions with the\n"
             "simulated terminal write (" +
