@@ -16,6 +16,7 @@
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/session.h"
+#include "cli/shift_report.h"
 #include "cli/text_util.h"
 #include "comport/serial_errors.h"
 #include "driver/product_table.h"
@@ -78,6 +79,7 @@ std::string commandsHelp() {
   row("demo", "a whole shift against the simulator, with real figures");
   row("log FILE", "a driver log decoded; its summary, or its card numbers masked");
   row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
+  row("report", "the shift from the journal: sales, discounts, refunds, open outcomes");
   row("products", "the product table: purse numbers, product codes and names");
   return out;
 }
@@ -311,6 +313,15 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
         return kExitOk;
       }
       return runJournal(a, out);
+    }
+    if (name == "report") {
+      const ParsedArgs a = parseArgs(rest, withGlobals(reportOptions()));
+      if (a.has("help")) {
+        out << commandHelp("report [--since TIME] [--until TIME] [--csv|--json]", kReportSummary,
+                           kReportDetails, reportOptions());
+        return kExitOk;
+      }
+      return runReport(a, out);
     }
     if (name == "batch") {
       const ParsedArgs a = parseArgs(rest, globalOptions());

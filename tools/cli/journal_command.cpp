@@ -258,6 +258,9 @@ std::string csvField(const std::string& value) {
   return out + "\"";
 }
 
+Report journalRecord(const JournalEntry& entry, bool mask) { return reportOf(shown(entry, mask)); }
+std::string journalLine(const JournalEntry& entry, bool mask) { return lineOf(shown(entry, mask)); }
+
 std::string maskedCard(const std::string& digits) { return logreader::maskCards(digits); }
 
 std::string maskedBlock(const std::string& hex) {

@@ -44,6 +44,12 @@ struct JournalSelection {
 // missing or holds no record.
 JournalSelection selectJournal(const ParsedArgs& args);
 
+// One record as the listing shows it: as a report (JSON, CSV) and as one line of text; with
+// mask, its card number and card blocks masked.
+struct Report;
+Report journalRecord(const link::JournalEntry& entry, bool mask);
+std::string journalLine(const link::JournalEntry& entry, bool mask);
+
 // The card number's digits and a card block's hex with the middle digits masked, as the
 // log's masking does: the first 6 and the last 4 digits kept.
 std::string maskedCard(const std::string& digits);
