@@ -50,11 +50,11 @@ std::string cardKind(const JournalEntry& e) {
   }
   // The card block: the 10 BCD bytes of the card number, then its two status bytes.
   const std::string& block = e.outcome.block.empty() ? e.request.block : e.outcome.block;
-  if (block.size() >= 24) {
-    const int low = std::stoi(block.substr(23, 1), nullptr, 16) & 3;
-    if (low == 1) return "bonus";
-    if (low == 0) return "non-cash";
-  }
+  // The low two bits of the second status byte are those of its last hex digit.
+  const char digit = block.size() >= 24 ? block[23] : 'x';
+  const std::size_t value = std::string_view("0123456789ABCDEF").find(digit);
+  if (value != std::string_view::npos && (value & 3) == 1) return "bonus";
+  if (value != std::string_view::npos && (value & 3) == 0) return "non-cash";
   return "other";
 }
 
