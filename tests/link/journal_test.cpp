@@ -132,11 +132,18 @@ TEST(JournalFormat, SettlementsPairWithTheirUnknownRequestAndAnOlderReaderSeesUn
   test::TempFolder dir;
   const std::string path = dir / "VexCard.journal";
   std::ofstream(path, std::ios::binary) << base << "2026-12-09 13:";
+  // A driver's exchange with the same packet is under way meanwhile: its outcome still
+  // pairs with its own request.
+  Journal driver(path);
+  driver.begin(sale(58));
   EXPECT_TRUE(Journal(path).settle(cut, {"2026-12-09 20:00:00.000", Settlement::kDone, "ok"}));
   EXPECT_FALSE(Journal(path).settle(cut, {}));
+  driver.end(done());
   const JournalContents read = readJournalContents(path);
-  ASSERT_EQ(read.entries.size(), 3u);
+  ASSERT_EQ(read.entries.size(), 4u);
   EXPECT_EQ(read.entries[1].settledAs(), Settlement::kDone);
+  EXPECT_FALSE(read.entries[1].outcome.recorded);
+  EXPECT_EQ(read.entries[3].outcome.outcome, RequestOutcome::kDone);
   EXPECT_EQ(read.damage.size(), 1u);
 }
 

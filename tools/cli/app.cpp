@@ -317,8 +317,8 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
     if (name == "report") {
       const ParsedArgs a = parseArgs(rest, withGlobals(reportOptions()));
       if (a.has("help")) {
-        out << commandHelp("report [--since TIME] [--until TIME] [--csv|--json]", kReportSummary,
-                           kReportDetails, reportOptions());
+        out << commandHelp("report [--since TIME] [--until TIME] [--port N] [--csv|--json]",
+                           kReportSummary, kReportDetails, reportOptions());
         return kExitOk;
       }
       return runReport(a, out);
