@@ -74,6 +74,19 @@ void Journal::end(const JournalOutcome& outcome) noexcept {
   file_.close();
 }
 
+bool Journal::settle(const JournalRequest& request, const JournalSettlement& settlement) noexcept {
+  if (requestOpen_ || settlement.how == Settlement::kNone) return false;
+  bool ok = false;
+  try {
+    file_.close();
+    ok = file_.open(path_) && appendRecord(formatSettlementLine(request, settlement)) &&
+         file_.sync();
+  } catch (...) {
+  }
+  file_.close();
+  return ok;
+}
+
 bool Journal::appendRecord(std::string line) {
   // A record starts on a fresh line, also after a torn or zero-filled end left by a power
   // cut. The torn line is ended with an empty field (a tab), so that a line cut between or

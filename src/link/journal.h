@@ -51,6 +51,11 @@ class Journal {
   void syncPending() noexcept;
   // Appends the outcome of the request begun last and closes the file.
   void end(const JournalOutcome& outcome) noexcept;
+  // Appends the settlement of an earlier request and flushes it to the disk; false when it
+  // could not be written (nothing is logged: the tool that settles says it). Not between
+  // begin and end. The file is not rotated: a driver appending to the same file meanwhile
+  // rotates it before its next request, and the one append never mixes with its records.
+  bool settle(const JournalRequest& request, const JournalSettlement& settlement) noexcept;
   // True between begin and end.
   bool open() const { return requestOpen_; }
   const std::string& path() const { return path_; }

@@ -207,6 +207,26 @@ std::string formatRequestLine(const JournalRequest& r) {
   return line;
 }
 
+std::string_view settlementName(Settlement how) {
+  return how == Settlement::kDone ? "done" : how == Settlement::kNotDone ? "not-done" : "";
+}
+
+Settlement parseSettlement(std::string_view text) {
+  return text == "done"       ? Settlement::kDone
+         : text == "not-done" ? Settlement::kNotDone
+                              : Settlement::kNone;
+}
+
+std::string formatSettlementLine(const JournalRequest& r, const JournalSettlement& s) {
+  std::string line = head(s.time, kOutcomeTag, r);
+  field(line, "result", outcomeName(RequestOutcome::kUnknown));
+  field(line, "settled", settlementName(s.how));
+  field(line, "of", r.time);
+  if (!s.note.empty()) field(line, "note", s.note);
+  line += '\n';
+  return line;
+}
+
 std::string formatOutcomeLine(const JournalRequest& r, const JournalOutcome& o) {
   std::string line = head(o.time, kOutcomeTag, r);
   field(line, "result", outcomeName(o.outcome));
@@ -240,6 +260,28 @@ bool recordStartsAt(std::string_view text, std::size_t at) {
   return false;
 }
 
+// A settlement names its request by time, port, packet, transaction and command; it settles
+// only a request whose outcome is unknown. One that names no such request is a record all
+// the same (its request may be in a generation rotated away) and changes nothing.
+bool takeSettlement(const Line& line, const JournalRequest& key, std::string_view settled,
+                    std::vector<JournalEntry>& entries) {
+  JournalSettlement s;
+  s.time = line.time;
+  s.how = parseSettlement(settled);
+  s.note = get(line, "note");
+  const std::string_view of = get(line, "of");
+  if (s.how == Settlement::kNone || of.empty()) return false;
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    const JournalRequest& r = it->request;
+    if (r.time == of && r.port == key.port && r.packet == key.packet &&
+        r.transaction == key.transaction && r.command == key.command) {
+      if (it->openUnknown()) it->settlement = std::move(s);
+      break;
+    }
+  }
+  return true;
+}
+
 // Takes one complete line (without its line feed) as a record; false when it is none.
 bool takeRecord(std::string_view one, std::vector<JournalEntry>& entries) {
   Line line;
@@ -253,6 +295,9 @@ bool takeRecord(std::string_view one, std::vector<JournalEntry>& entries) {
   JournalRequest key;
   JournalOutcome outcome;
   if (!readKey(line, key) || !readOutcome(line, outcome)) return false;
+  if (const std::string_view settled = get(line, "settled"); !settled.empty()) {
+    return takeSettlement(line, key, settled, entries);
+  }
   for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
     const JournalRequest& r = it->request;
     if (!it->outcome.recorded && r.port == key.port && r.packet == key.packet) {

@@ -23,6 +23,15 @@
 // return and line feed inside a value are written \\, \t, \r and \n. Unknown keys are
 // ignored by the reader, so fields may be added.
 //
+// A request of unknown outcome is settled afterwards (from the terminal's shift report) by a
+// third record, appended by the tools, never by editing earlier lines:
+//   <time> TAB outcome TAB port=1 TAB packet=57 TAB txn=3 TAB command=tsSale TAB
+//     result=unknown TAB settled=done TAB of=<the request's time> [TAB note=<text>]
+// settled is "done" or "not-done". It is written as an outcome that says "unknown" so that a
+// reader that knows no settlement takes it as an outcome record (never as damage) and still
+// sees the request as unknown; this reader pairs it with the request of that time, port,
+// packet, transaction and command, and leaves the request's own outcome alone.
+//
 // An outcome belongs to the latest request of the same port and packet that has none yet.
 // The file rotates by size like the log (generations .0 newest to .10 oldest); the reader
 // reads them oldest first. Pure functions, thread-safe.
@@ -30,11 +39,11 @@
 // A power cut can leave the end of a file torn (a line cut short) or zero-filled, and a later
 // record may follow it. The writer starts every record on a fresh line: a file that does not
 // end in a line feed first gets a tab and one, so that its torn line, even one cut between
-// two fields, has an empty field and never reads as a record. The reader takes as a record only a whole line that
-// reads completely, starting with a time and its tag; anything else (a torn line, also one
-// cut inside a value, a last line without its line feed, runs of NUL bytes or other junk) is
-// damage: skipped up to the next record start, also one within the same line, and reported
-// with its place and size. A complete record is never dropped.
+// two fields, has an empty field and never reads as a record. The reader takes as a record only a
+// whole line that reads completely, starting with a time and its tag; anything else (a torn line,
+// also one cut inside a value, a last line without its line feed, runs of NUL bytes or other junk)
+// is damage: skipped up to the next record start, also one within the same line, and reported with
+// its place and size. A complete record is never dropped.
 #pragma once
 
 #include <cstdint>
@@ -80,9 +89,34 @@ struct JournalOutcome {
   std::string block;                      // done sale or debit: the reply's card block, hex
 };
 
+// How a request of unknown outcome was settled afterwards: the terminal did carry it out,
+// or did not.
+enum class Settlement : std::uint8_t { kNone, kDone, kNotDone };
+// "done", "not-done"; empty for kNone.
+std::string_view settlementName(Settlement how);
+// kNone for a text that names no settlement.
+Settlement parseSettlement(std::string_view text);
+
+struct JournalSettlement {
+  std::string time;  // when it was recorded
+  Settlement how = Settlement::kNone;
+  std::string note;  // UTF-8; may be empty
+};
+
 struct JournalEntry {
   JournalRequest request;
   JournalOutcome outcome;
+  JournalSettlement settlement;  // kNone unless a settlement record names this request
+
+  // The settlement counts while the driver's own outcome is unknown (an outcome line that
+  // comes after it, from an exchange that was still under way, wins).
+  Settlement settledAs() const {
+    return outcome.outcome == RequestOutcome::kUnknown ? settlement.how : Settlement::kNone;
+  }
+  // Unknown and not settled: still to reconcile.
+  bool openUnknown() const {
+    return outcome.outcome == RequestOutcome::kUnknown && settlement.how == Settlement::kNone;
+  }
 };
 
 // The time now, in the journal's form.
@@ -91,6 +125,9 @@ std::string journalTime();
 // The two lines, each with its line feed.
 std::string formatRequestLine(const JournalRequest& request);
 std::string formatOutcomeLine(const JournalRequest& request, const JournalOutcome& outcome);
+// The settlement of request (settlement.how must not be kNone), with its line feed.
+std::string formatSettlementLine(const JournalRequest& request,
+                                 const JournalSettlement& settlement);
 
 // Bytes of a journal file that are no record (see above): where they begin and how many.
 struct JournalDamage {

@@ -49,7 +49,7 @@ TEST_F(VexcardTest, HelpForTheProgramAndEveryCommand) {
   for (const char* command :
        {"card-info", "oil-limit", "open-purse", "item-limit", "bonus-sale", "sale", "refund",
         "noncash-sale", "card-quantity", "open-shift", "close-shift", "version", "host-flag",
-        "host-slot", "demo", "log", "products", "journal"}) {
+        "host-slot", "demo", "log", "products", "journal", "report"}) {
     EXPECT_TRUE(contains(help.out, "  " + std::string(command))) << command;
     const ProcessResult one = run({command, "--help"});
     EXPECT_EQ(one.exitCode, 0) << command;

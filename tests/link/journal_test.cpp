@@ -84,6 +84,69 @@ TEST(JournalFormat, MoneyTakesTwoToFourDecimalsAndRefusesMalformedText) {
   }
 }
 
+TEST(JournalFormat, SettlementsPairWithTheirUnknownRequestAndAnOlderReaderSeesUnknown) {
+  JournalRequest lost = sale(57), cut = sale(58), sold = sale(59);
+  cut.time = "2026-12-09 12:31:00.000";
+  JournalOutcome unknown;
+  unknown.time = lost.time;
+  unknown.code = 1;
+  const auto settle = [](const JournalRequest& r, Settlement how, std::string note = {}) {
+    return formatSettlementLine(r, {"2026-12-09 20:00:00.000", how, std::move(note)});
+  };
+  // A recorded unknown, one whose outcome line is missing, a done one; a settlement of the
+  // done one and of a request that is not there change nothing.
+  const std::string base = formatRequestLine(lost) + formatOutcomeLine(lost, unknown) +
+                           formatRequestLine(cut) + formatRequestLine(sold) +
+                           formatOutcomeLine(sold, done());
+  const std::string settlements =
+      settle(lost, Settlement::kDone, "z-report 14\tab\t") + settle(cut, Settlement::kNotDone) +
+      settle(sold, Settlement::kNotDone) + settle(sale(60), Settlement::kDone);
+  std::vector<JournalDamage> damage;
+  std::vector<JournalEntry> e;
+  parseJournal(base + settlements, e, &damage);
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_TRUE(damage.empty());
+  EXPECT_EQ(e[0].settledAs(), Settlement::kDone);
+  EXPECT_EQ(e[0].settlement.note, "z-report 14\tab\t");
+  EXPECT_EQ(e[0].outcome.code, 1);
+  EXPECT_EQ(e[1].settledAs(), Settlement::kNotDone);
+  EXPECT_FALSE(e[1].outcome.recorded);
+  EXPECT_FALSE(e[1].openUnknown());
+  EXPECT_EQ(e[2].settledAs(), Settlement::kNone);
+  EXPECT_EQ(e[2].outcome.outcome, RequestOutcome::kDone);
+  // The outcome of an exchange still under way when it was settled comes after it and wins.
+  e.clear();
+  parseJournal(base + settlements + formatOutcomeLine(cut, done()), e);
+  EXPECT_EQ(e[1].outcome.outcome, RequestOutcome::kDone);
+  EXPECT_EQ(e[1].settledAs(), Settlement::kNone);
+  // A reader that knows no settlement ignores the key: it reads outcome records, no damage,
+  // and every settled request still unknown.
+  std::string older = settlements;
+  for (std::size_t at; (at = older.find("\tsettled=")) != std::string::npos;) older[at + 1] = 'x';
+  e.clear();
+  parseJournal(base + older, e, &damage);
+  EXPECT_TRUE(damage.empty());
+  EXPECT_TRUE(e[0].openUnknown() && e[1].openUnknown());
+  EXPECT_EQ(e[2].outcome.outcome, RequestOutcome::kDone);
+  // The writer appends it durably after a torn end, beside the records of a driver.
+  test::TempFolder dir;
+  const std::string path = dir / "VexCard.journal";
+  std::ofstream(path, std::ios::binary) << base << "2026-12-09 13:";
+  // A driver's exchange with the same packet is under way meanwhile: its outcome still
+  // pairs with its own request.
+  Journal driver(path);
+  driver.begin(sale(58));
+  EXPECT_TRUE(Journal(path).settle(cut, {"2026-12-09 20:00:00.000", Settlement::kDone, "ok"}));
+  EXPECT_FALSE(Journal(path).settle(cut, {}));
+  driver.end(done());
+  const JournalContents read = readJournalContents(path);
+  ASSERT_EQ(read.entries.size(), 4u);
+  EXPECT_EQ(read.entries[1].settledAs(), Settlement::kDone);
+  EXPECT_FALSE(read.entries[1].outcome.recorded);
+  EXPECT_EQ(read.entries[3].outcome.outcome, RequestOutcome::kDone);
+  EXPECT_EQ(read.damage.size(), 1u);
+}
+
 std::mutex gLinesLock;
 std::vector<std::string> gLines;
 void observe(std::string_view text) noexcept {

@@ -17,6 +17,7 @@
 #include "cli/progress.h"
 #include "cli/report.h"
 #include "cli/session.h"
+#include "cli/shift_report.h"
 #include "cli/support_bundle.h"
 #include "cli/text_util.h"
 #include "comport/serial_errors.h"
@@ -83,6 +84,7 @@ std::string commandsHelp() {
   row("demo", "a whole shift against the simulator, with real figures");
   row("log FILE", "a driver log decoded; its summary, or its card numbers masked");
   row("journal", "the journal of money requests with their outcomes (--unknown: to reconcile)");
+  row("report", "the shift from the journal: sales, discounts, refunds, open outcomes");
   row("products", "the product table: purse numbers, product codes and names");
   row("support-bundle", "OUT: one archive for support: logs, journal (cards masked), versions");
   row("check", "one short exchange and a verdict on the line (exit code per verdict)");
@@ -297,7 +299,8 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
       const ParsedArgs a = parseArgs(rest, withGlobals(journalOptions()));
       if (a.has("help")) {
         out << commandHelp(
-            "journal [--unknown] [--since TIME] [--json]",
+            "journal [--unknown] [--since TIME] [--until TIME] [--csv|--json-lines|--json]\n"
+            "       vexcard [options] journal resolve PACKET --as done|not-done [--note TEXT]",
             "Lists the driver's journal of money requests (tsSale, tsRefund,\n"
             "tsRefundReset, tsDebit), each with its figures and its outcome: done,\n"
             "refused, not carried out or unknown. A request of unknown outcome may\n"
@@ -305,6 +308,17 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
             "shift report before selling again. Each line shows price x quantity as\n"
             "they went out with their product, the host's sum beside it, and the\n"
             "reply's figures by their meaning; damaged bytes are skipped and said.",
+            "`journal resolve PACKET --as done|not-done` records, from the terminal's\n"
+            "shift report, how the request of unknown outcome with that packet number\n"
+            "ended: a record appended to the journal (earlier lines stay as they are).\n"
+            "--unknown then leaves it out and the listing shows the settlement and its\n"
+            "note. It refuses (exit 2, nothing written) when no such request is open,\n"
+            "or when several are and --port, --since or --until do not single one out.\n"
+            "\n"
+            "Times are local, as the journal holds them; --until includes the whole of\n"
+            "its last minute or day. --csv: a header row, RFC 4180 quoting, money as\n"
+            "the journal holds it. --json-lines: one JSON object a record.\n"
+            "\n"
             "The journal read: --file FILE; with --port N the station's own\n"
             "journal, only COM N's records; otherwise the one the sessions with the\n"
             "simulated terminal write (" +
@@ -335,6 +349,15 @@ int runCli(std::span<const std::string> args, std::ostream& out, std::ostream& e
         return kExitOk;
       }
       return check ? runCheck(a, out, err) : runFindPort(a, out, err);
+    }
+    if (name == "report") {
+      const ParsedArgs a = parseArgs(rest, withGlobals(reportOptions()));
+      if (a.has("help")) {
+        out << commandHelp("report [--since TIME] [--until TIME] [--port N] [--csv|--json]",
+                           kReportSummary, kReportDetails, reportOptions());
+        return kExitOk;
+      }
+      return runReport(a, out);
     }
     if (name == "batch") {
       const ParsedArgs a = parseArgs(rest, globalOptions());
