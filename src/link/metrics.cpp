@@ -25,7 +25,7 @@ std::int64_t unsettledUnknownCount(const std::vector<JournalEntry>& entries, uns
   for (const JournalEntry& e : entries) {
     if (e.request.port != port) continue;
     last = &e;
-    if (e.outcome.outcome == RequestOutcome::kUnknown) ++count;
+    if (e.openUnknown()) ++count;
   }
   if (last != nullptr && openPacket && last->request.packet == *openPacket &&
       !last->outcome.recorded) {

@@ -14,8 +14,9 @@
 //                                            done, refused, not_carried_out, unknown
 //   vexcard_money_operations_total{outcome}  money operations of the host as they ended:
 //                                            none, not_carried_out, refused, unknown, done
-//   vexcard_unknown_outcomes_unsettled  the port's journal entries whose outcome reads unknown
-//   vexcard_last_good_exchange_timestamp_seconds  unix time of the last good reply; 0: none yet
+//   vexcard_unknown_outcomes_unsettled  the port's journal entries whose outcome reads unknown, not
+//   settled vexcard_last_good_exchange_timestamp_seconds  unix time of the last good reply; 0: none
+//   yet
 // The counters start at 0 with each driver (the exporter's rate() takes the reset).
 //
 // The folder is VEXCARD_METRICS_DIR; without it (or empty) no file is written. A writer

@@ -20,8 +20,8 @@ JournalEntry entry(unsigned port, std::int32_t packet, RequestOutcome outcome, b
   return e;
 }
 
-// The port's unknown outcomes, a request lost without its outcome line among them; the
-// request still under way is not one of them.
+// The port's unknown outcomes not yet settled, a request lost without its outcome line among them;
+// the request still under way is not one of them.
 TEST(Metrics, UnknownOutcomesOfThePortLeaveOutTheRequestUnderWay) {
   const std::vector<JournalEntry> entries = {
       entry(1, 5, RequestOutcome::kUnknown, true), entry(2, 6, RequestOutcome::kUnknown, true),
@@ -30,6 +30,9 @@ TEST(Metrics, UnknownOutcomesOfThePortLeaveOutTheRequestUnderWay) {
   EXPECT_EQ(unsettledUnknownCount(entries, 1, std::nullopt), 3);
   EXPECT_EQ(unsettledUnknownCount(entries, 1, 9), 2);
   EXPECT_EQ(unsettledUnknownCount(entries, 1, 7), 3);  // not the newest: lost, not under way
+  std::vector<JournalEntry> settled = entries;
+  settled[0].settlement.how = Settlement::kDone;  // reconciled from the shift report
+  EXPECT_EQ(unsettledUnknownCount(settled, 1, std::nullopt), 2);
 }
 
 // The writer replaces the file whole, leaves no temporary file, and writes a last time at
