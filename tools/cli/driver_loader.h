@@ -91,6 +91,11 @@ class TemporarySettings {
 // Windows: the library's own journal, which the program cannot redirect.
 std::string simulatorJournalPath();
 
+#ifdef _WIN32
+// The library the program loads: the one --dll names, else VexCard.dll beside vexcard.exe.
+std::string driverLibraryPath(const std::optional<std::string>& dll);
+#endif
+
 // Whether the standard error stream is a terminal (progress lines are shown only there).
 bool stderrIsTerminal();
 

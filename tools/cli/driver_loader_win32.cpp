@@ -39,8 +39,12 @@ std::string systemError(DWORD code) {
 
 }  // namespace
 
+std::string driverLibraryPath(const std::optional<std::string>& dll) {
+  return dll ? *dll : programFolder() + "VexCard.dll";
+}
+
 DriverLoader::DriverLoader(const std::optional<std::string>& dll) {
-  const std::string path = dll ? *dll : programFolder() + "VexCard.dll";
+  const std::string path = driverLibraryPath(dll);
   // No message box when the file or one of its runtime DLLs is missing: the error is
   // reported on the console.
   const UINT oldMode = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);

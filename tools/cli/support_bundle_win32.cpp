@@ -9,20 +9,13 @@
 #include <fstream>
 #include <vector>
 
+#include "cli/driver_loader.h"
 #include "cli/support_bundle.h"
 #include "platform/settings_store.h"
 
 namespace vexcard::cli {
 namespace fs = std::filesystem;
 namespace {
-
-std::string programFolder() {
-  char path[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (n == 0 || n == MAX_PATH) return {};
-  std::string s(path, n);
-  return s.substr(0, s.find_last_of("\\/") + 1);
-}
 
 // A text value below HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion.
 std::string currentVersionText(const char* name) {
@@ -142,7 +135,7 @@ std::string platformLines() {
 }
 
 std::string driverVersionLines(const std::optional<std::string>& dll) {
-  const std::string path = dll ? *dll : programFolder() + "VexCard.dll";
+  const std::string path = driverLibraryPath(dll);
   DWORD handle = 0;
   const DWORD size = ::GetFileVersionInfoSizeA(path.c_str(), &handle);
   std::vector<char> data(size);
